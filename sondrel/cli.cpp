@@ -1,0 +1,117 @@
+// Command line: arguments to option flags, one file, the exit status.
+#include "cli.h"
+
+#include "riff.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+int WantChunks = 0;
+int WantRawChunks = 0;
+int WantFmt = 0;
+int WantBext = 0;
+int WantiXML = 0;
+int WantData = 0;
+int WantMono = 0;
+int WantDryRun = 0;
+
+const char* const Usage =
+    "sondrel version 0.05 [Build date " __DATE__ "]\n"
+    "Written by Velmarin for archivists and audio engineers.\n"
+    "\n"
+    "Program to dump Broadcast WAV information\n"
+    "\n"
+    "Options:\n"
+    "  --chunks     ... show summary of WAV chunks\n"
+    "  --fmt        ... dump 'fmt' chunk in text format\n"
+    "  --bext       ... dump 'bext' chunk in text format\n"
+    "  --ixml       ... dump 'iXML' chunk in text format\n"
+    "  --data       ... dump 'data' (audio) chunk to stdout in binary format\n"
+    "  --mono       ... convert multi-channel data dump to 16-bit mono PCM\n"
+    "  --dryrun     ... dry run for --data streaming; nothing written to stdout\n"
+    "\n"
+    "Note that the --data option is only intended for redirecting raw audio data\n"
+    "to a file or piping to another program. It should only be combined with the\n"
+    "--mono option, which mixes multi-channel 16-bit or 24-bit PCM audio to mono\n"
+    "16-bit PCM.\n"
+    "\n";
+
+namespace
+{
+
+const char* const VersionLine = "sondrel version 0.05 (c) Velmarin <sondrel@velmarin.example>";
+
+struct Option {
+    const char* name;
+    int* flag;
+};
+
+// Matched in this order; "--rawchunks" is deliberately left out of the usage text.
+const Option Options[] = {
+    {"--chunks", &WantChunks}, {"--rawchunks", &WantRawChunks}, {"--fmt", &WantFmt},
+    {"--bext", &WantBext},     {"--ixml", &WantiXML},           {"--data", &WantData},
+    {"--mono", &WantMono},     {"--dryrun", &WantDryRun},
+};
+
+// Sets the flag of a known option; false for an unknown one.
+bool SetOption(const char* arg)
+{
+    for (const Option& option : Options) {
+        if (strcmp(arg, option.name) == 0) {
+            *option.flag = 1;
+            return true;
+        }
+    }
+    return false;
+}
+
+// Output lost in stdio's buffer on a full disk must not pass for success.
+int FlushStandardOutput()
+{
+    if (fflush(stdout) != 0 || ferror(stdout)) {
+        perror("Writing output file");
+        return 1;
+    }
+    return 0;
+}
+
+} // namespace
+
+int SondrelMain(int argc, char** argv)
+{
+    if (argc < 2) {
+        fputs(Usage, stderr);
+        return 1;
+    }
+    bool sawOption = false;
+    const char* file = nullptr;
+    for (int i = 1; i < argc; i++) {
+        const char* arg = argv[i];
+        if (arg[0] != '-') {
+            file = arg; // the last file named wins
+            continue;
+        }
+        if (SetOption(arg)) {
+            sawOption = true;
+        } else if (strcmp(arg, "--version") == 0) {
+            printf("%s\n", VersionLine);
+            return FlushStandardOutput();
+        } else {
+            fprintf(stderr, "Unknown option '%s'\n", arg);
+            return 1;
+        }
+    }
+    if (!sawOption)
+        WantChunks = 1;
+    if (!file) {
+        fputs("sondrel: Error: No audio file specified\n", stderr);
+        return 1;
+    }
+    DumpWaveFile(file);
+    int status = RunStatus();
+    if (FlushStandardOutput() != 0)
+        status = 1;
+    return status;
+}

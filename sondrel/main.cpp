@@ -1,0 +1,6 @@
+#include "cli.h"
+
+int main(int argc, char** argv)
+{
+    return SondrelMain(argc, argv);
+}

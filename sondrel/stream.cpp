@@ -1,0 +1,4 @@
+// Audio streaming.
+#include "stream.h"
+
+void DataChunk(WalkState&) {}

@@ -1,0 +1,44 @@
+// Runs the built sondrel binary on files made by the tests and captures what
+// it writes, so tests compare standard output, standard error and the exit
+// status exactly.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+struct RunResult {
+    std::string out;
+    std::string err;
+    int status = -1; // exit status, or 128 + signal number
+};
+
+enum class Stdout { Capture, DevNull, DevFull, Closed };
+
+// Runs sondrel with `args` (not including argv[0]).
+RunResult RunSondrel(const std::vector<std::string>& args, Stdout where = Stdout::Capture);
+
+// A file in a fresh temporary folder, removed with the folder when the test ends.
+class TempDir
+{
+  public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+    // Writes `bytes` to `name` in the folder and returns the full path.
+    std::string Write(std::string_view name, std::string_view bytes) const;
+
+  private:
+    std::string path_;
+};
+
+// The folder of real files written by independent tools.
+std::string FixturePath(std::string_view name);
+
+// Reads a whole file; empty when it cannot be read.
+std::string ReadWholeFile(const std::string& path);
+
+// Lower-case hex MD5 of `bytes`, to compare with independently computed digests.
+std::string Md5Hex(std::string_view bytes);

@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Installs what building and testing sondrel needs on a fresh Debian machine.
+# Packages already present are left alone, so a second run costs nothing.
+set -euo pipefail
+
+need=()
+have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
+for pkg in g++ cmake make libgtest-dev nlohmann-json3-dev libbenchmark-dev "$@"; do
+    have "$pkg" || need+=("$pkg")
+done
+[ ${#need[@]} -eq 0 ] && exit 0
+
+if [ "$(id -u)" -ne 0 ]; then
+    SUDO=sudo
+else
+    SUDO=
+fi
+echo "bootstrap: installing ${need[*]}" >&2
+$SUDO apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${need[@]}" >/dev/null
