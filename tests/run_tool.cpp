@@ -41,15 +41,26 @@ void ExecChild(const std::vector<std::string>& args, Stdout where, int outPipe, 
     _exit(127);
 }
 
+// A run that takes longer than this is a hang: the child is killed.
+constexpr int HangMilliseconds = 120000;
+
 // Drains both pipes together so a child that fills one never blocks.
-void DrainPipes(int outFd, int errFd, RunResult& r)
+// Returns false when the child hung.
+bool DrainPipes(int outFd, int errFd, RunResult& r)
 {
     std::array<pollfd, 2> fds{{{outFd, POLLIN, 0}, {errFd, POLLIN, 0}}};
     std::string* sinks[2] = {&r.out, &r.err};
     int open = 2;
     std::array<char, 65536> buf;
     while (open > 0) {
-        if (poll(fds.data(), fds.size(), -1) < 0) {
+        int ready = poll(fds.data(), fds.size(), HangMilliseconds);
+        if (ready == 0) {
+            for (pollfd& p : fds)
+                if (p.fd >= 0)
+                    close(p.fd);
+            return false;
+        }
+        if (ready < 0) {
             if (errno == EINTR)
                 continue;
             break;
@@ -67,6 +78,7 @@ void DrainPipes(int outFd, int errFd, RunResult& r)
             }
         }
     }
+    return true;
 }
 
 } // namespace
@@ -85,7 +97,8 @@ RunResult RunSondrel(const std::vector<std::string>& args, Stdout where)
     }
     close(outPipe[1]);
     close(errPipe[1]);
-    DrainPipes(outPipe[0], errPipe[0], r);
+    if (!DrainPipes(outPipe[0], errPipe[0], r))
+        kill(pid, SIGKILL);
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }

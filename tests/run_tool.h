@@ -10,7 +10,7 @@
 struct RunResult {
     std::string out;
     std::string err;
-    int status = -1; // exit status, or 128 + signal number
+    int status = -1; // exit status, or 128 + signal number (137 for a hang)
 };
 
 enum class Stdout { Capture, DevNull, DevFull, Closed };
