@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <fcntl.h>
 #include <limits>
 #include <unistd.h>

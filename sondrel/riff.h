@@ -49,6 +49,12 @@ void ReportError(const char* label);
 // Marks the run as failed without a message of its own.
 void NoteFailure();
 
+// Ends the process with status 1 after a fatal condition (its message already
+// written).  A fuzzing harness sets FatalStopHook to regain control instead;
+// the program itself never sets it.
+[[noreturn]] void FatalStop();
+extern void (*FatalStopHook)();
+
 // 0 while every step succeeded, 1 after any reported failure.
 int RunStatus();
 
