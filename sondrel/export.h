@@ -1,8 +1,35 @@
-// Enciphered hexadecimal export of small non-audio chunks.
+// Enciphered hexadecimal export of small non-audio chunks: one RC4 stream per
+// run, written on numbered "com.velmarin.NN=" lines of 32 bytes.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
+
+// RC4 generator state; i and j always stay within 0..255.
+struct Rc4State {
+    std::array<uint8_t, 256> S;
+    uint32_t i;
+    uint32_t j;
+};
+
+// The RC4 key schedule over the first `keyLength` bytes of `key` (keyLength > 0).
+void RC4Init(Rc4State& state, const uint8_t* key, size_t keyLength);
+
+// The next RC4 keystream byte.
+uint8_t RC4Output(Rc4State& state);
+
+// Export state for the whole run: bytes written so far (the clear nonce
+// included) and lines started so far.
+extern uint32_t CharCount;
+extern uint32_t LineCount;
+
+// Writes one byte of the export stream enciphered, as two upper-case hex
+// digits; the first byte of the run draws the nonce and keys the cipher.
+void outdump(uint8_t byte);
 
 // Exports one chunk, header and pad byte included, starting at `offset`
 // (where its header starts); `steppedSize` is its size rounded up to even.
+// A chunk that cannot be read to its end stops the process with status 1,
+// except that a missing last byte is exported as a zero byte.
 void RIFFDumpChunk(int fd, uint64_t offset, uint64_t steppedSize);
