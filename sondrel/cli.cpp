@@ -70,7 +70,14 @@ bool SetOption(const char* arg)
 // Output lost in stdio's buffer on a full disk must not pass for success.
 int FlushStandardOutput()
 {
-    if (fflush(stdout) != 0 || ferror(stdout)) {
+    if (fflush(stdout) != 0) {
+        perror("Writing output file");
+        return 1;
+    }
+    // An earlier implicit flush failed; its error number is long gone, and a
+    // handler that reported its own failed write has cleared the mark.
+    if (ferror(stdout)) {
+        errno = EIO;
         perror("Writing output file");
         return 1;
     }
