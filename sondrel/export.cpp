@@ -55,7 +55,7 @@ uint8_t DrawNonce()
 [[noreturn]] void FailedToDump()
 {
     fputs("sondrel: Error: \nFailed to dump chunk\n", stderr);
-    exit(1);
+    FatalStop();
 }
 
 } // namespace
