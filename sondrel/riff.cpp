@@ -198,6 +198,15 @@ void NoteFailure()
     RunFailed = 1;
 }
 
+void (*FatalStopHook)() = nullptr;
+
+void FatalStop()
+{
+    if (FatalStopHook)
+        FatalStopHook();
+    exit(1);
+}
+
 int RunStatus()
 {
     return RunFailed;
