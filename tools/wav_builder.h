@@ -3,11 +3,14 @@
 // test can forge any size field it likes.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <random>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace wavgen
 {
@@ -132,6 +135,54 @@ inline std::string SinePCM(uint32_t rate, uint16_t bits, uint32_t frames, const 
         }
     }
     return pcm;
+}
+
+// Interleaved little-endian PCM from sample values, each cut to
+// `bytesPerSample` (1..8) bytes, two's complement.
+inline std::string PCMSamples(int bytesPerSample, const std::vector<int64_t>& samples)
+{
+    std::string pcm;
+    for (int64_t v : samples)
+        for (int k = 0; k < bytesPerSample; k++)
+            pcm += static_cast<char>((static_cast<uint64_t>(v) >> (8 * k)) & 0xFF);
+    return pcm;
+}
+
+// `bytes` of reproducible noise.
+inline std::string NoiseBytes(size_t bytes, uint32_t seed)
+{
+    std::mt19937 rng(seed);
+    std::string noise(bytes, '\0');
+    for (char& c : noise)
+        c = static_cast<char>(rng() & 0xFF);
+    return noise;
+}
+
+// The 16-bit mono mix of interleaved signed PCM (2..8 bytes per sample) by the
+// rule users are told: each sample's value shifted right, sign kept, to 16
+// bits, summed, divided by the channel count toward zero, clamped, stored
+// little-endian; a trailing partial frame is dropped.
+inline std::string Mono16Of(std::string_view pcm, int bytesPerSample, int channels)
+{
+    const size_t frameBytes = static_cast<size_t>(bytesPerSample) * channels;
+    const int unused = 64 - 8 * bytesPerSample;
+    std::string mono;
+    for (size_t f = 0; f + frameBytes <= pcm.size(); f += frameBytes) {
+        int64_t sum = 0;
+        for (int c = 0; c < channels; c++) {
+            uint64_t raw = 0;
+            for (int k = 0; k < bytesPerSample; k++)
+                raw |= static_cast<uint64_t>(static_cast<uint8_t>(
+                           pcm[f + static_cast<size_t>(c * bytesPerSample + k)]))
+                       << (8 * k);
+            const int64_t value = static_cast<int64_t>(raw << unused) >> unused;
+            sum += value >> (8 * (bytesPerSample - 2));
+        }
+        const int64_t m = std::clamp<int64_t>(sum / channels, -32768, 32767);
+        mono += static_cast<char>(m & 0xFF);
+        mono += static_cast<char>((m >> 8) & 0xFF);
+    }
+    return mono;
 }
 
 inline bool WriteFile(const std::string& path, std::string_view bytes)
