@@ -1,0 +1,106 @@
+#!/usr/bin/env bash
+# Times sondrel's audio streaming against cat, sox and ffmpeg on large
+# page-cached files it makes itself, and prints the ratios, the downmix
+# throughput and the peak memory.  Run from anywhere:  bench/compare.sh
+# Environment: SIZE_MB (default 512), RUNS (default 15), BUILD_DIR.
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${BUILD_DIR:-$root/build/bench}
+size_mb=${SIZE_MB:-512}
+runs=${RUNS:-15}
+
+# Peers and timers come from the distribution's packages.
+need=()
+command -v sox >/dev/null || need+=(sox)
+command -v ffmpeg >/dev/null || need+=(ffmpeg)
+command -v hyperfine >/dev/null || need+=(hyperfine)
+[ -x /usr/bin/time ] || need+=(time)
+if [ ${#need[@]} -gt 0 ]; then
+    echo "Installing ${need[*]}" >&2
+    sudo_cmd=()
+    [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+    "${sudo_cmd[@]}" apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq "${need[@]}" >/dev/null
+fi
+
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DSONDREL_BUILD_BENCH=ON \
+    -DSONDREL_BUILD_TESTS=OFF >/dev/null
+cmake --build "$build" -j2 --target sondrel mono_bench make_bench_wav >/dev/null
+sondrel=$build/sondrel
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/sondrel-bench-XXXXXX")
+trap 'rm -rf "$work"' EXIT
+
+s16=$work/s16_stereo.wav
+s24=$work/s24_stereo.wav
+echo "Making ${size_mb} MB test files in $work" >&2
+"$build/bench/make_bench_wav" "$s16" 2 16 "$size_mb"
+"$build/bench/make_bench_wav" "$s24" 2 24 "$size_mb"
+# Warm the page cache so every command reads from memory.
+cat "$s16" "$s24" >/dev/null
+
+# Median wall time in seconds of each command, all runs in one hyperfine call.
+# Usage: median RUNS WARMUP COMMAND...
+median()
+{
+    local runs=$1 warmup=$2
+    shift 2
+    local csv=$work/times.csv
+    hyperfine -N --style none --runs "$runs" --warmup "$warmup" --output null \
+        --export-csv "$csv" "$@" >/dev/null
+    tail -n +2 "$csv" | awk -F, '{print $4}' # columns: command,mean,stddev,median,...
+}
+
+ratio()
+{
+    awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'
+}
+
+echo "Timing (median of $runs runs; sox and ffmpeg fewer)" >&2
+read -r t_cat16 t_data16 t_mono16 < <(median "$runs" 3 "cat $s16" "$sondrel --data $s16" \
+    "$sondrel --data --mono $s16" | paste -sd' ')
+read -r t_cat24 t_data24 t_mono24 < <(median "$runs" 3 "cat $s24" "$sondrel --data $s24" \
+    "$sondrel --data --mono $s24" | paste -sd' ')
+sox_mono() { echo "sox -D -V1 $1 -t raw -e signed-integer -b 16 -c 1 /dev/null"; }
+ffmpeg_mono() { echo "ffmpeg -nostdin -v error -i $1 -ac 1 -c:a pcm_s16le -f s16le -y /dev/null"; }
+read -r t_sox16 t_ff16 < <(median 3 1 "$(sox_mono "$s16")" "$(ffmpeg_mono "$s16")" | paste -sd' ')
+read -r t_sox24 t_ff24 < <(median 3 1 "$(sox_mono "$s24")" "$(ffmpeg_mono "$s24")" | paste -sd' ')
+
+peak_kb()
+{
+    /usr/bin/time -v "$@" 2>&1 >/dev/null | awk -F': ' '/Maximum resident set size/ {print $2}'
+}
+
+printf '\n%s MB page-cached files, output to /dev/null; times are medians in ms\n' "$size_mb"
+printf '%-44s %8s %8s %8s\n' "" "16-bit" "24-bit" "target"
+row()
+{
+    printf '%-44s %8s %8s %8s\n' "$@"
+}
+ms()
+{
+    awk -v t="$1" 'BEGIN { printf "%.1f", t * 1000 }'
+}
+row "cat (ms)" "$(ms "$t_cat16")" "$(ms "$t_cat24")" ""
+row "sondrel --data (ms)" "$(ms "$t_data16")" "$(ms "$t_data24")" ""
+row "sondrel --data --mono (ms)" "$(ms "$t_mono16")" "$(ms "$t_mono24")" ""
+row "sox downmix (ms)" "$(ms "$t_sox16")" "$(ms "$t_sox24")" ""
+row "ffmpeg downmix (ms)" "$(ms "$t_ff16")" "$(ms "$t_ff24")" ""
+row "--data / cat" "$(ratio "$t_data16" "$t_cat16")" "$(ratio "$t_data24" "$t_cat24")" "<= 1.2"
+row "--data --mono / cat" "$(ratio "$t_mono16" "$t_cat16")" "$(ratio "$t_mono24" "$t_cat24")" \
+    "<= 2"
+row "sox / --data --mono" "$(ratio "$t_sox16" "$t_mono16")" "$(ratio "$t_sox24" "$t_mono24")" \
+    ">= 10"
+row "ffmpeg / --data --mono" "$(ratio "$t_ff16" "$t_mono16")" "$(ratio "$t_ff24" "$t_mono24")" \
+    ">= 10"
+
+printf '\nPeak memory (maximum resident set, KB)\n'
+row "sondrel --data" "$(peak_kb "$sondrel" --data "$s16")" "$(peak_kb "$sondrel" --data "$s24")" ""
+row "sondrel --data --mono" "$(peak_kb "$sondrel" --data --mono "$s16")" \
+    "$(peak_kb "$sondrel" --data --mono "$s24")" ""
+row "cat" "$(peak_kb cat "$s16")" "$(peak_kb cat "$s24")" ""
+
+printf '\nPCMToMono input throughput (one block, in cache)\n'
+"$build/bench/mono_bench" --benchmark_filter='^PCMToMono/' --benchmark_format=csv 2>/dev/null |
+    awk -F, '/^"PCMToMono\// { gsub(/"/, "", $1); printf "  %-30s %6.1f GB/s\n", $1, $6 / 1e9 }'
