@@ -22,7 +22,7 @@ static_assert(MaxBufferBytes < 0x7FFFF000);
 void MonoRefusal(const char* format, int value)
 {
     fprintf(stderr, format, value);
-    exit(1);
+    FatalStop();
 }
 
 // Mixing anything but integer PCM of 16 bits or more would turn it into noise.
@@ -107,6 +107,7 @@ bool StreamBlocks(const Stream& s, uint64_t total)
                 PCMToMono(s.buffer, static_cast<int32_t>(got), s.bytesPerSample, s.channels));
         if (!WantDryRun && !WriteAudio(s.buffer, count)) {
             ReportError("Writing output file");
+            clearerr(stdout); // reported here; the exit flush need not say it again
             return done < total;
         }
         if (cutShort)
@@ -138,7 +139,7 @@ void DataChunk(WalkState& w)
     auto* buffer = static_cast<unsigned char*>(malloc(bufferBytes));
     if (!buffer) {
         perror("Data buffer");
-        exit(1);
+        FatalStop();
     }
     Stream s{w.fd, buffer, bufferBytes, (w.format.bitsPerSample + 7) / 8, w.format.nChannels};
     // With --mono each block holds whole frames, so odd sample widths stay in
