@@ -1,0 +1,88 @@
+#!/usr/bin/env bash
+# The bash completion offers the options and completes file names, both
+# sourced alone and under the bash-completion package.
+# Usage: completion.sh COMPLETION_SCRIPT [SONDREL]
+set -uo pipefail
+# shellcheck source=tests/script_lib.sh
+. "$(dirname "$0")/script_lib.sh"
+
+script=$(realpath "$1")
+sondrel=${2:+$(realpath "$2")}
+make_scratch
+cd "$SCRATCH" || exit 1
+mkdir tapes
+touch take.wav tone.wav notes.txt "take two.wav"
+
+# Prints the sorted candidates for the words given; the last word is the
+# one being completed. $FRAMEWORK, when set, is sourced first.
+complete_words()
+{
+    FRAMEWORK=${FRAMEWORK:-} bash --norc --noprofile -c '
+        script=$1
+        shift
+        if [ -n "$FRAMEWORK" ]; then
+            . "$FRAMEWORK" || exit 2
+        fi
+        . "$script" || exit 2
+        complete -p sondrel | grep -q -- "-F _sondrel" || exit 3
+        COMP_WORDS=("$@")
+        COMP_CWORD=$(($# - 1))
+        COMP_LINE="$*"
+        COMP_POINT=${#COMP_LINE}
+        COMPREPLY=()
+        _sondrel sondrel "${COMP_WORDS[COMP_CWORD]}" "${COMP_WORDS[COMP_CWORD - 1]}"
+        printf "%s\n" "${COMPREPLY[@]}" | sort | paste -sd " " -
+    ' completion "$script" "$@"
+}
+
+check_completions()
+{
+    local how=$1
+    expect_eq "$how: sondrel --d" "--data --dryrun" "$(complete_words sondrel --d)"
+    expect_eq "$how: sondrel --" \
+        "--bext --chunks --data --dryrun --fmt --ixml --mono --rawchunks --version" \
+        "$(complete_words sondrel --)"
+    expect_eq "$how: options after the file" "--bext" "$(complete_words sondrel take.wav --b)"
+    expect_eq "$how: nothing after --version" "" "$(complete_words sondrel --version --d)"
+    local files
+    files=$(complete_words sondrel --fmt t)
+    for name in take.wav tone.wav "take two.wav"; do
+        case " $files " in
+        *" $name "*) ;;
+        *) fail "$how: 'sondrel --fmt t' does not offer $name: [$files]" ;;
+        esac
+    done
+    case " $files " in
+    *notes.txt*) fail "$how: 'sondrel --fmt t' offers a name not starting with t: [$files]" ;;
+    esac
+    files=$(complete_words sondrel no)
+    expect_eq "$how: a file as the first word" "notes.txt" "$files"
+}
+
+check_completions "sourced alone"
+
+# Every option of the program's usage text is offered.
+if [ -n "$sondrel" ]; then
+    offered=" $(complete_words sondrel --) "
+    for option in $("$sondrel" 2>&1 | grep -oE -- '--[a-z]+' | sort -u); do
+        [[ $offered == *" $option "* ]] || fail "the usage text's $option is not offered"
+    done
+fi
+
+framework=/usr/share/bash-completion/bash_completion
+if [ -r "$framework" ]; then
+    FRAMEWORK=$framework check_completions "with bash-completion"
+    # Directories are offered too, so a path can be completed step by step.
+    files=$(FRAMEWORK=$framework complete_words sondrel ta)
+    case " $files " in
+    *" tapes "*) ;;
+    *) fail "with bash-completion: 'sondrel ta' does not offer the folder tapes: [$files]" ;;
+    esac
+    # After a redirection the word is an output file, not an option.
+    files=$(FRAMEWORK=$framework complete_words sondrel --data take.wav ">" no)
+    expect_eq "with bash-completion: redirection target" "notes.txt" "$files"
+else
+    echo "note: $framework is absent (package bash-completion); checked the script alone"
+fi
+
+finish
