@@ -38,8 +38,14 @@ seeds=(fuzz/corpus)
 if [ "${1:-}" = "--replay" ]; then
     for options in "${option_sets[@]}"; do
         echo "replay [${options:-no options}]"
-        SONDREL_FUZZ_OPTIONS="$options" "$fuzzer" -runs=0 -rss_limit_mb=2048 -malloc_limit_mb=4096 \
-            -artifact_prefix="$artifacts/" "${seeds[@]}" 2>&1 | tail -n 1
+        if ! SONDREL_FUZZ_OPTIONS="$options" "$fuzzer" -runs=0 -rss_limit_mb=2048 \
+            -malloc_limit_mb=4096 -artifact_prefix="$artifacts/" "${seeds[@]}" \
+            >"$work/replay.log" 2>&1; then
+            tail -n 40 "$work/replay.log" >&2
+            echo "fuzz: a saved input fails under [${options}]" >&2
+            exit 1
+        fi
+        tail -n 1 "$work/replay.log"
     done
     exit 0
 fi
@@ -53,7 +59,7 @@ for options in "${option_sets[@]}"; do
     SONDREL_FUZZ_OPTIONS="$options" "$fuzzer" -max_total_time="$seconds" -timeout=10 \
         -rss_limit_mb=2048 -malloc_limit_mb=4096 -max_len=65536 -print_final_stats=1 \
         -artifact_prefix="$artifacts/" "$work/$name" "${seeds[@]}" 2>&1 |
-        grep -E '^(stat::number_of_executed_runs|stat::peak_rss_mb|==[0-9]+==ERROR|SUMMARY)' || true
+        grep -a -E '^(stat::(number_of_executed_units|average_exec_per_sec|new_units_added|peak_rss_mb)|==[0-9]+==ERROR|SUMMARY)' || true
 done
 if compgen -G "$artifacts/*" >/dev/null; then
     echo "fuzz: findings in $artifacts" >&2
