@@ -1,5 +1,6 @@
 // libFuzzer target: runs the whole walk on arbitrary file bytes under one
 // option set, chosen with SONDREL_FUZZ_OPTIONS (for example "--data --mono").
+#include "cli.h"
 #include "export.h"
 #include "report.h"
 #include "riff.h"
@@ -13,36 +14,36 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
-struct FatalStopped {};
-
-void ThrowOnFatalStop() { throw FatalStopped{}; }
-
-struct FlagName {
-    const char* name;
-    int* flag;
+struct FatalStopped {
 };
 
-const FlagName Flags[] = {
-    {"--chunks", &WantChunks}, {"--rawchunks", &WantRawChunks}, {"--fmt", &WantFmt},
-    {"--bext", &WantBext},     {"--ixml", &WantiXML},           {"--data", &WantData},
-    {"--mono", &WantMono},     {"--dryrun", &WantDryRun},
-};
+void ThrowOnFatalStop()
+{
+    throw FatalStopped{};
+}
 
 std::string Options;
 
+// The option set is fixed for a fuzzing session: its words are options.
 void SetFlags()
 {
-    for (const FlagName& f : Flags)
-        *f.flag = 0;
-    for (const FlagName& f : Flags) {
-        size_t at = Options.find(f.name);
-        size_t end = at + strlen(f.name);
-        if (at != std::string::npos && (end == Options.size() || Options[end] == ' '))
-            *f.flag = 1;
+    ClearOptions();
+    bool any = false;
+    size_t at = 0;
+    while (at < Options.size()) {
+        size_t end = Options.find(' ', at);
+        if (end == std::string::npos)
+            end = Options.size();
+        std::string word = Options.substr(at, end - at);
+        if (!word.empty() && !SetOption(word.c_str()))
+            abort(); // a typo in SONDREL_FUZZ_OPTIONS must not fuzz the wrong thing
+        any = any || !word.empty();
+        at = end + 1;
     }
-    if (Options.empty())
+    if (!any)
         WantChunks = 1;
 }
 

@@ -43,30 +43,6 @@ namespace
 
 const char* const VersionLine = "sondrel version 0.05 (c) Velmarin <sondrel@velmarin.example>";
 
-struct Option {
-    const char* name;
-    int* flag;
-};
-
-// Matched in this order; "--rawchunks" is deliberately left out of the usage text.
-const Option Options[] = {
-    {"--chunks", &WantChunks}, {"--rawchunks", &WantRawChunks}, {"--fmt", &WantFmt},
-    {"--bext", &WantBext},     {"--ixml", &WantiXML},           {"--data", &WantData},
-    {"--mono", &WantMono},     {"--dryrun", &WantDryRun},
-};
-
-// Sets the flag of a known option; false for an unknown one.
-bool SetOption(const char* arg)
-{
-    for (const Option& option : Options) {
-        if (strcmp(arg, option.name) == 0) {
-            *option.flag = 1;
-            return true;
-        }
-    }
-    return false;
-}
-
 // Output lost in stdio's buffer on a full disk must not pass for success.
 int FlushStandardOutput()
 {
@@ -84,7 +60,36 @@ int FlushStandardOutput()
     return 0;
 }
 
+struct Option {
+    const char* name;
+    int* flag;
+};
+
+// Matched in this order; "--rawchunks" is deliberately left out of the usage text.
+const Option Options[] = {
+    {"--chunks", &WantChunks}, {"--rawchunks", &WantRawChunks}, {"--fmt", &WantFmt},
+    {"--bext", &WantBext},     {"--ixml", &WantiXML},           {"--data", &WantData},
+    {"--mono", &WantMono},     {"--dryrun", &WantDryRun},
+};
+
 } // namespace
+
+bool SetOption(const char* arg)
+{
+    for (const Option& option : Options) {
+        if (strcmp(arg, option.name) == 0) {
+            *option.flag = 1;
+            return true;
+        }
+    }
+    return false;
+}
+
+void ClearOptions()
+{
+    for (const Option& option : Options)
+        *option.flag = 0;
+}
 
 int SondrelMain(int argc, char** argv)
 {

@@ -4,5 +4,11 @@
 // The usage text, written to standard error when no argument is given.
 extern const char* const Usage;
 
+// Sets the flag of a known option ("--fmt"); false for an unknown one.
+bool SetOption(const char* arg);
+
+// Clears every option flag, as at the start of a run.
+void ClearOptions();
+
 // Parses the arguments, runs the one file named and returns the exit status.
 int SondrelMain(int argc, char** argv);

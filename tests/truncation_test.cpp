@@ -1,11 +1,13 @@
 // Every file cut at (nearly) every byte offset, under every option set: the
 // walk never crashes or hangs, and --data writes exactly the audio bytes the
 // cut file still holds.  Runs in-process so a dense sweep stays quick.
+#include "cli.h"
 #include "export.h"
 #include "riff.h"
 #include "run_tool.h"
 #include "wav_builder.h"
 
+#include <cstring>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -27,34 +29,24 @@ struct Target {
     uint64_t audioSize; // audio bytes the data chunk claims
 };
 
-struct OptionSet {
-    const char* name;
-    std::vector<int*> flags;
+// Option sets as a user would give them.
+const std::vector<std::vector<const char*>> OptionSets = {
+    {"--chunks"},
+    {"--fmt", "--bext"},
+    {"--ixml"},
+    {"--data"},
+    {"--data", "--mono"},
+    {"--data", "--dryrun"},
+    {"--rawchunks", "--chunks"},
 };
-
-const std::vector<OptionSet>& OptionSets()
-{
-    static const std::vector<OptionSet> sets = {
-        {"none", {&WantChunks}},
-        {"--fmt --bext", {&WantFmt, &WantBext}},
-        {"--ixml", {&WantiXML}},
-        {"--data", {&WantData}},
-        {"--data --mono", {&WantData, &WantMono}},
-        {"--data --dryrun", {&WantData, &WantDryRun}},
-        {"--rawchunks --chunks", {&WantRawChunks, &WantChunks}},
-    };
-    return sets;
-}
 
 // Runs the walk on `path` with standard output captured in a memory file and
 // standard error discarded; a fatal stop ends the run, not the test.
-std::string RunInProcess(const OptionSet& options, const std::string& path)
+std::string RunInProcess(const std::vector<const char*>& options, const std::string& path)
 {
-    for (int* flag : {&WantChunks, &WantRawChunks, &WantFmt, &WantBext, &WantiXML, &WantData,
-                      &WantMono, &WantDryRun})
-        *flag = 0;
-    for (int* flag : options.flags)
-        *flag = 1;
+    ClearOptions();
+    for (const char* option : options)
+        EXPECT_TRUE(SetOption(option)) << option;
     CharCount = 0;
     LineCount = 0;
 
@@ -116,9 +108,9 @@ void Sweep(const Target& t)
     for (auto it = cuts.rbegin(); it != cuts.rend(); ++it) {
         const uint64_t cut = *it;
         ASSERT_EQ(ftruncate(fd, static_cast<off_t>(cut)), 0);
-        for (const OptionSet& options : OptionSets()) {
+        for (const auto& options : OptionSets) {
             const std::string out = RunInProcess(options, path);
-            if (options.flags.size() != 1 || options.flags[0] != &WantData)
+            if (options.size() != 1 || strcmp(options[0], "--data") != 0)
                 continue;
             std::string expected;
             if (cut >= t.dataBody) {
