@@ -39,7 +39,7 @@ std::string ExampleFile()
     bext.originatorReference = "FR2-0004-000123";
     bext.originationDate = "2026-11-30";
     bext.originationTime = "14:05:09";
-    bext.timeReference = 2438553600ull; // 14:05:09.75 at 48 kHz, past 2^31
+    bext.timeReference = 2434032000ull; // samples since midnight at 14:05:09, past 2^31
     bext.version = 1;
     bext.codingHistory = "A=PCM,F=48000,W=24,M=stereo,T=Field Recorder FR-2\r\n";
     const uint32_t rate = 48000;
