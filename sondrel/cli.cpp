@@ -47,14 +47,13 @@ const char* const VersionLine = "sondrel version 0.05 (c) Velmarin <sondrel@velm
 int FlushStandardOutput()
 {
     if (fflush(stdout) != 0) {
-        perror("Writing output file");
+        ReportWriteFailure();
         return 1;
     }
-    // An earlier implicit flush failed; its error number is long gone, and a
-    // handler that reported its own failed write has cleared the mark.
+    // An earlier implicit flush failed and its error number is long gone.
     if (ferror(stdout)) {
         errno = EIO;
-        perror("Writing output file");
+        ReportWriteFailure();
         return 1;
     }
     return 0;

@@ -238,8 +238,7 @@ void IXMLChunk(WalkState& w)
         bool failed = false;
         const size_t got = RIFFRead(w.fd, block.data(), want, &failed);
         if (got > 0 && fwrite(block.data(), 1, got, stdout) != got) {
-            ReportError("Writing output file");
-            clearerr(stdout); // reported here, with its own error text, once
+            ReportWriteFailure();
             return;
         }
         if (failed || got < want)

@@ -20,6 +20,7 @@ namespace
 {
 
 int RunFailed = 0;
+bool WriteFailureReported = false;
 
 // A single read(2) is capped well below the kernel's 0x7FFFF000 limit.
 constexpr size_t MaxReadCall = size_t{1} << 30;
@@ -196,6 +197,15 @@ void ReportError(const char* label)
 void NoteFailure()
 {
     RunFailed = 1;
+}
+
+void ReportWriteFailure()
+{
+    if (!WriteFailureReported)
+        ReportError("Writing output file");
+    WriteFailureReported = true;
+    RunFailed = 1;
+    clearerr(stdout);
 }
 
 void (*FatalStopHook)() = nullptr;

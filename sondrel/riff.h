@@ -49,6 +49,12 @@ void ReportError(const char* label);
 // Marks the run as failed without a message of its own.
 void NoteFailure();
 
+// Reports a failed write to standard output as "Writing output file" with
+// the system's text, once per run: a full disk or a closed descriptor fails
+// every later write as well, and one message says it.  Clears the stream's
+// error mark, so a later flush reports only a new failure.
+void ReportWriteFailure();
+
 // Ends the process with status 1 after a fatal condition (its message already
 // written).  A fuzzing harness sets FatalStopHook to regain control instead;
 // the program itself never sets it.

@@ -35,7 +35,8 @@ void CheckMonoFormat(const WalkState& w)
         "sondrel: Error: Only PCM samples can be converted to mono (format 0x%04X not supported)\n";
     if (f.formatTag != 1 && f.formatTag != 0xFFFE)
         MonoRefusal(notPCM, f.formatTag);
-    // Extensible float is the usual workstation format; its tag alone says PCM.
+    // Extensible float is the usual workstation format; the tag check alone
+    // would let it through.
     if (f.formatTag == 0xFFFE && w.hasSubFormat && w.subFormatGroup != 1)
         MonoRefusal(notPCM, static_cast<int>(w.subFormatGroup & 0xFFFF));
     if (f.bitsPerSample < 16)
@@ -106,8 +107,7 @@ bool StreamBlocks(const Stream& s, uint64_t total)
             count = static_cast<size_t>(
                 PCMToMono(s.buffer, static_cast<int32_t>(got), s.bytesPerSample, s.channels));
         if (!WantDryRun && !WriteAudio(s.buffer, count)) {
-            ReportError("Writing output file");
-            clearerr(stdout); // reported here; the exit flush need not say it again
+            ReportWriteFailure();
             return done < total;
         }
         if (cutShort)

@@ -1,5 +1,6 @@
 // Bad surroundings: unwritable or vanishing standard output, unreadable
 // files, and files past 4 GiB.  Each gives its message and status, never a hang.
+#include "export.h"
 #include "run_tool.h"
 #include "wav_builder.h"
 
@@ -110,6 +111,128 @@ TEST(Faults, UnreadableFileIsReported)
     }
     EXPECT_EQ(r.err, "Can't open file for reading: Permission denied\n+OK\n");
     EXPECT_EQ(r.status, 1);
+}
+
+TEST(Faults, OneBrokenOutputIsReportedOnce)
+{
+    TempDir dir;
+    const std::string file = dir.Write("a.wav", Wave(Chunk("fmt ", FmtBody(1, 2, 48000, 16)) +
+                                                     Chunk("iXML", std::string(100000, 'x')) +
+                                                     Chunk("data", NoiseBytes(100000, 5))));
+    RunResult r = RunSondrel({"--chunks", "--ixml", "--data", file}, Stdout::DevFull);
+    EXPECT_EQ(r.status, 1);
+    const std::string message = "Writing output file: No space left on device\n";
+    const size_t first = r.err.find(message);
+    ASSERT_NE(first, std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find(message, first + 1), std::string::npos) << r.err;
+}
+
+// Reads that fail part-way, injected by a preloaded read(2) that fails once
+// when the program has read `failAt` bytes of the file.  Each failure is
+// reported, gives status 1, and the walk goes on where it can.
+struct ReadFailure {
+    const char* name;
+    std::vector<std::string> options;
+    long long failAt;
+    std::string out;
+    std::string err;
+};
+
+TEST(Faults, ReadFailuresAreReportedAndTheWalkGoesOn)
+{
+    // Bytes read before each chunk's body equal its offset while the walk
+    // reads straight through: fmt body at 20, bext body at 44, data at 664.
+    const std::string audio = NoiseBytes(3000, 9);
+    const std::string bext = BextBody({"Take 1", "", "", "", "", 0, 1, "", "0123456789"});
+    const std::string wave = Wave(Chunk("fmt ", FmtBody(1, 2, 48000, 16)) + Chunk("bext", bext) +
+                                  Chunk("data", audio) + Chunk("LIST", "INFOabcd"));
+    const std::string rf64 =
+        Wave(Chunk("ds64", Ds64Body(0, 6, 0)) + Chunk("fmt ", FmtBody(1, 2, 48000, 16)) +
+                 RawChunk("data", 0xFFFFFFFF, "abcdef"),
+             "RF64");
+    const std::string summary = "Chunk [fmt ]           16 bytes\n"
+                                "Chunk [bext]          612 bytes\n"
+                                "Chunk [data]         3000 bytes\n"
+                                "Chunk [LIST]            8 bytes\n";
+    const std::string io = "RIFFRead: Input/output error\n";
+    const std::vector<std::pair<std::string, ReadFailure>> cases = {
+        {wave,
+         {"audio cut by a failure keeps what arrived",
+          {"--data"},
+          664 + 1000,
+          audio.substr(0, 1000),
+          "Allocating 393216 byte buffer\n" + io +
+              "\rStreaming... 1000 of 3000 bytes ( 33%)\n"
+              "WARNING: Incomplete data chunk (file truncated?)\n+OK\n"}},
+        {wave, {"bext read fails", {"--chunks", "--bext"}, 44 + 100, summary, io + "+OK\n"}},
+        {wave,
+         {"chunk header read fails",
+          {"--chunks"},
+          36 + 3,
+          "Chunk [fmt ]           16 bytes\n",
+          io + "+OK\n"}},
+        {rf64,
+         {"ds64 read fails and the data size stays unknown",
+          {"--chunks"},
+          20 + 10,
+          "Chunk [ds64]           28 bytes\nChunk [fmt ]           16 bytes\n",
+          io + "+OK\n"}},
+        // The export reads each header twice: fmt's dump starts after 20 bytes.
+        {wave,
+         {"export loses a byte before the last",
+          {"--rawchunks"},
+          20 + 10,
+          "",
+          io + "sondrel: Error: \nFailed to dump chunk\n"}},
+    };
+    TempDir dir;
+    for (const auto& [bytes, c] : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> args = c.options;
+        args.push_back(dir.Write("f.wav", bytes));
+        RunResult r = RunSondrel(args, Stdout::Capture,
+                                 {std::string("LD_PRELOAD=") + SONDREL_READ_FAULT,
+                                  "SONDREL_FAIL_READ_AT=" + std::to_string(c.failAt),
+                                  "ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=1"});
+        if (c.options[0] == std::string("--rawchunks")) {
+            // The export lines hold only the bytes before the failure.
+            EXPECT_TRUE(r.out.starts_with("com.velmarin.01=")) << r.out;
+            EXPECT_EQ(r.out.size(), 16 + 2 * (1 + 10)) << r.out;
+        } else {
+            EXPECT_EQ(r.out, c.out);
+        }
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(r.status, 1);
+    }
+}
+
+TEST(Faults, ExportReadFailureOnTheLastByteExportsAZero)
+{
+    // JUNK is dumped after 20 bytes of reads, 24 bytes long: its last byte
+    // fails, a zero takes its place, and the walk goes on to LIST.
+    const std::string wave = Wave(Chunk("JUNK", "abcdefghijklmnop") + Chunk("LIST", "INFOabcd"));
+    TempDir dir;
+    RunResult r = RunSondrel({"--rawchunks", dir.Write("f.wav", wave)}, Stdout::Capture,
+                             {std::string("LD_PRELOAD=") + SONDREL_READ_FAULT,
+                              "SONDREL_FAIL_READ_AT=" + std::to_string(20 + 23),
+                              "ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=1"});
+    EXPECT_EQ(r.err, "RIFFRead: Input/output error\n");
+    EXPECT_EQ(r.status, 1);
+    // Nonce, 24 bytes of JUNK and 16 of LIST: 41 bytes, two lines and the end marker.
+    ASSERT_EQ(r.out.size(), 2 * 16 + 2 * 41 + 2) << r.out;
+    const std::string hex = r.out.substr(16, 64) + r.out.substr(16 + 64 + 1 + 16, 18);
+    std::string plain;
+    for (size_t at = 0; at < hex.size(); at += 2)
+        plain += static_cast<char>(std::stoi(hex.substr(at, 2), nullptr, 16));
+    uint8_t key[] = "kiv.lorhamer.x7q2=";
+    key[3] = static_cast<uint8_t>(plain[0]);
+    Rc4State rc4;
+    RC4Init(rc4, key, sizeof key);
+    for (size_t at = 1; at < plain.size(); at++)
+        plain[at] = static_cast<char>(plain[at] ^ RC4Output(rc4));
+    std::string expected = wave.substr(12);
+    expected[23] = 0;
+    EXPECT_EQ(plain.substr(1), expected);
 }
 
 // RF64 and BW64 files of 5 GiB made sparse, so they cost no disk: sizes come

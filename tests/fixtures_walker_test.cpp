@@ -46,6 +46,7 @@ TEST(Fixtures, Md5HelperMatchesPublishedDigests)
 
 TEST(Fixtures, ChunkSummaryMatchesIndependentReaders)
 {
+    SKIP_WITHOUT_FIXTURES();
     nlohmann::json facts = LoadFacts();
     ASSERT_FALSE(facts.is_discarded()) << "facts.json is missing or unreadable";
     ASSERT_GE(facts["files"].size(), 20u);
