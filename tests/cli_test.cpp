@@ -63,11 +63,6 @@ TEST(CommandLine, NoArgumentsPrintsUsageOnStandardErrorAndFails)
     EXPECT_EQ(r.err.substr(rest + 1), UsageAfterFirstLine);
 }
 
-TEST(CommandLine, UsageHidesTheRawChunksOption)
-{
-    EXPECT_EQ(RunSondrel({}).err.find("rawchunks"), std::string::npos);
-}
-
 TEST(CommandLine, VersionIsWrittenToStandardOutputAndStopsTheArguments)
 {
     for (const auto& args : std::vector<std::vector<std::string>>{
