@@ -7,7 +7,8 @@
 #include <dlfcn.h>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 using ReadFn = ssize_t (*)(int, void*, size_t);
 

@@ -69,16 +69,10 @@ struct Case {
 
 void RunCases(const std::vector<Case>& cases, const std::vector<std::string>& options)
 {
-    TempDir dir;
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        std::vector<std::string> args = options;
-        args.push_back(dir.Write("case.wav", Wave(c.chunks)));
-        RunResult r = RunSondrel(args);
-        EXPECT_EQ(r.out, c.out);
-        EXPECT_EQ(r.err, c.err);
-        EXPECT_EQ(r.status, c.status);
-    }
+    std::vector<FileCase> files;
+    for (const Case& c : cases)
+        files.push_back({c.what, Wave(c.chunks), c.out, c.err, c.status});
+    ExpectCases(files, options);
 }
 
 TEST(ReportLines, LayoutPadsNamesToTwentyColumns)

@@ -1,5 +1,7 @@
 #include "run_tool.h"
 
+#include <gtest/gtest.h>
+
 #include <array>
 #include <cerrno>
 #include <cstdint>
@@ -108,6 +110,20 @@ RunResult RunSondrel(const std::vector<std::string>& args, Stdout where,
     }
     r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return r;
+}
+
+void ExpectCases(const std::vector<FileCase>& cases, const std::vector<std::string>& options)
+{
+    TempDir dir;
+    for (const FileCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<std::string> args = options;
+        args.push_back(dir.Write("case.wav", c.file));
+        RunResult r = RunSondrel(args);
+        EXPECT_EQ(r.out, c.out);
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(r.status, c.status);
+    }
 }
 
 TempDir::TempDir()

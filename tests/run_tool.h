@@ -20,6 +20,19 @@ enum class Stdout { Capture, DevNull, DevFull, Closed };
 RunResult RunSondrel(const std::vector<std::string>& args, Stdout where = Stdout::Capture,
                      const std::vector<std::string>& env = {});
 
+// One whole-program case: a file and everything the program must answer.
+struct FileCase {
+    std::string what; // what is broken when the case fails
+    std::string file; // the file's bytes
+    std::string out;
+    std::string err = "+OK\n";
+    int status = 0;
+};
+
+// Runs sondrel with `options` and each case's file; compares standard output,
+// standard error and the exit status.
+void ExpectCases(const std::vector<FileCase>& cases, const std::vector<std::string>& options);
+
 // A file in a fresh temporary folder, removed with the folder when the test ends.
 class TempDir
 {

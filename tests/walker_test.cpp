@@ -22,32 +22,10 @@ std::string Line(const char* id, unsigned long long size)
 
 const std::string Fmt16 = Chunk("fmt ", FmtBody(1, 2, 48000, 16));
 
-struct WalkCase {
-    const char* name;
-    std::string file;
-    std::string out;
-    std::string err = "+OK\n";
-    int status = 0;
-};
-
-void RunWalkCases(const std::vector<WalkCase>& cases, const std::vector<std::string>& options)
-{
-    TempDir dir;
-    for (const auto& c : cases) {
-        std::string path = dir.Write("case.wav", c.file);
-        std::vector<std::string> args = options;
-        args.push_back(path);
-        RunResult r = RunSondrel(args);
-        EXPECT_EQ(r.out, c.out) << c.name;
-        EXPECT_EQ(r.err, c.err) << c.name;
-        EXPECT_EQ(r.status, c.status) << c.name;
-    }
-}
-
 TEST(Walker, SizesPadBytesAndStops)
 {
     const std::string data8 = Chunk("data", std::string(8, 'x'));
-    std::vector<WalkCase> cases = {
+    std::vector<FileCase> cases = {
         {"fmt and data", Wave(Fmt16 + data8), Line("fmt ", 16) + Line("data", 8)},
         {"odd chunk steps over its pad byte", Wave(Chunk("odd ", "abc") + Fmt16 + data8),
          Line("odd ", 3) + Line("fmt ", 16) + Line("data", 8)},
@@ -67,7 +45,7 @@ TEST(Walker, SizesPadBytesAndStops)
          Line("ab", 2) + Line("fmt ", 16)},
         {"no chunks at all", Wave(""), ""},
     };
-    RunWalkCases(cases, {});
+    ExpectCases(cases, {});
 }
 
 TEST(Walker, Rf64SizesComeFromDs64)
@@ -75,7 +53,7 @@ TEST(Walker, Rf64SizesComeFromDs64)
     const std::string ds64 = Chunk("ds64", Ds64Body(100, 6, 3));
     const std::string ds64Odd = Chunk("ds64", Ds64Body(100, 5, 0));
     const std::string tail = Chunk("LIST", "INFO");
-    std::vector<WalkCase> cases = {
+    std::vector<FileCase> cases = {
         {"sentinel data size",
          Wave(ds64 + Fmt16 + RawChunk("data", 0xFFFFFFFF, "123456") + tail, "RF64"),
          Line("ds64", 28) + Line("fmt ", 16) + Line("data", 6) + Line("LIST", 4)},
@@ -102,13 +80,13 @@ TEST(Walker, Rf64SizesComeFromDs64)
               "RF64"),
          Line("ds64", 28) + Line("data", 6) + Line("ds64", 28)},
     };
-    RunWalkCases(cases, {"--chunks"});
+    ExpectCases(cases, {"--chunks"});
 }
 
 TEST(Walker, ForgedDs64SizesCannotWrapTheWalk)
 {
     const std::string fail = "RIFFChunkNext: Invalid argument\n+OK\n";
-    std::vector<WalkCase> cases = {
+    std::vector<FileCase> cases = {
         {"size 2^64-1",
          Wave(Chunk("ds64", Ds64Body(0, ~0ull, 0)) + RawChunk("data", 0xFFFFFFFF, ""), "RF64"),
          Line("ds64", 28) + Line("data", 18446744073709551615ull), fail, 1},
@@ -119,13 +97,13 @@ TEST(Walker, ForgedDs64SizesCannotWrapTheWalk)
          Wave(Chunk("ds64", Ds64Body(0, 1ull << 63, 0)) + RawChunk("data", 0xFFFFFFFF, ""), "RF64"),
          Line("ds64", 28) + Line("data", 1ull << 63), fail, 1},
     };
-    RunWalkCases(cases, {"--chunks"});
+    ExpectCases(cases, {"--chunks"});
 }
 
 TEST(Walker, FilesThatAreNotWave)
 {
     const std::string notWave = "sondrel: Error: Not a WAVE file\n+OK\n";
-    std::vector<WalkCase> cases = {
+    std::vector<FileCase> cases = {
         {"empty file", "", "", notWave, 1},
         {"shorter than a header", "RIFF\x04\0\0"s, "", notWave, 1},
         {"magic without form type", "RIFF\x04\0\0\0WAV"s, "", notWave, 1},
@@ -134,7 +112,7 @@ TEST(Walker, FilesThatAreNotWave)
         {"other form type", "RIFF\x04\0\0\0AVI "s, "", notWave, 1},
         {"text file", "hello, this is not audio\n", "", notWave, 1},
     };
-    RunWalkCases(cases, {});
+    ExpectCases(cases, {});
 }
 
 TEST(Walker, EndMarkerIsANewlineOnStandardOutputInRawExportMode)
