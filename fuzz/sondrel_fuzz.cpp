@@ -1,9 +1,7 @@
 // libFuzzer target: runs the whole walk on arbitrary file bytes under one
 // option set, chosen with SONDREL_FUZZ_OPTIONS (for example "--data --mono").
 #include "cli.h"
-#include "export.h"
-#include "report.h"
-#include "riff.h"
+#include "walk_in_process.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -16,14 +14,6 @@
 
 namespace
 {
-
-struct FatalStopped {
-};
-
-void ThrowOnFatalStop()
-{
-    throw FatalStopped{};
-}
 
 std::string Options;
 
@@ -59,7 +49,6 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
     dup2(devnull, STDOUT_FILENO);
     close(devnull);
     stderr = fopen("/dev/null", "w");
-    FatalStopHook = ThrowOnFatalStop;
     return 0;
 }
 
@@ -72,17 +61,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         abort();
     std::string path = "/proc/self/fd/" + std::to_string(fd);
     SetFlags();
-    CharCount = 0; // each input is a run of its own: key the export afresh
-    LineCount = 0;
-    // The walker's descriptor will be the lowest free one; a fatal stop
-    // leaves it open, where a real run would end the process.
-    const int walkerFd = dup(STDIN_FILENO);
-    close(walkerFd);
-    try {
-        DumpWaveFile(path.c_str());
-    } catch (const FatalStopped&) {
-        close(walkerFd); // a fatal stop ends a real run; here it ends this input
-    }
+    WalkInProcess(path.c_str());
     fflush(stdout);
     close(fd);
     return 0;

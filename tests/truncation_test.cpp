@@ -2,9 +2,8 @@
 // walk never crashes or hangs, and --data writes exactly the audio bytes the
 // cut file still holds.  Runs in-process so a dense sweep stays quick.
 #include "cli.h"
-#include "export.h"
-#include "riff.h"
 #include "run_tool.h"
+#include "walk_in_process.h"
 #include "wav_builder.h"
 
 #include <cstring>
@@ -18,9 +17,6 @@ using namespace wavgen;
 
 namespace
 {
-
-struct FatalStopped {
-};
 
 struct Target {
     std::string name;
@@ -47,26 +43,13 @@ std::string RunInProcess(const std::vector<const char*>& options, const std::str
     ClearOptions();
     for (const char* option : options)
         EXPECT_TRUE(SetOption(option)) << option;
-    CharCount = 0;
-    LineCount = 0;
-
     fflush(stdout);
     const int savedOut = dup(STDOUT_FILENO);
     const int capture = memfd_create("sondrel-out", 0);
     dup2(capture, STDOUT_FILENO);
     FILE* savedErr = stderr;
     stderr = fopen("/dev/null", "w");
-    FatalStopHook = [] { throw FatalStopped{}; };
-    // The walker's descriptor will be the lowest free one; a fatal stop
-    // leaves it open, where a real run would end the process.
-    const int walkerFd = dup(STDIN_FILENO);
-    close(walkerFd);
-    try {
-        DumpWaveFile(path.c_str());
-    } catch (const FatalStopped&) {
-        close(walkerFd);
-    }
-    FatalStopHook = nullptr;
+    WalkInProcess(path.c_str());
     fflush(stdout);
     clearerr(stdout);
     fclose(stderr);
