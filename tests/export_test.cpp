@@ -238,6 +238,23 @@ TEST(RawChunks, LineNumbersPast99KeepAllDigits)
     EXPECT_EQ(r.out.size() - last, 1 + 17 + 62 + 1);
 }
 
+TEST(RawChunks, ReadFailureOnTheLastByteExportsAZero)
+{
+    // JUNK is dumped after 20 bytes of reads, 24 bytes long: its last byte
+    // fails, a zero takes its place, and the walk goes on to LIST.
+    const std::string wave = Wave(Chunk("JUNK", "abcdefghijklmnop") + Chunk("LIST", "INFOabcd"));
+    TempDir dir;
+    RunResult r = RunSondrel({"--rawchunks", dir.Write("f.wav", wave)}, Stdout::Capture,
+                             ReadFailsAt(20 + 23));
+    EXPECT_EQ(r.err, "RIFFRead: Input/output error\n");
+    EXPECT_EQ(r.status, 1);
+    // Nonce, 24 bytes of JUNK and 16 of LIST: 41 bytes, two lines and the end marker.
+    ASSERT_EQ(r.out.size(), 2 * 16 + 2 * 41 + 2) << r.out;
+    std::string expected = wave.substr(12);
+    expected[23] = 0;
+    ExpectSameBytes(Decipher(ParseExport(r.out, true)), expected);
+}
+
 TEST(RawChunks, UnreadableEarlierByteStopsWithoutEndMarker)
 {
     const std::string cut10 = RawChunk("note", 10, "abc", false);

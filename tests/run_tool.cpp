@@ -126,6 +126,14 @@ void ExpectCases(const std::vector<FileCase>& cases, const std::vector<std::stri
     }
 }
 
+std::vector<std::string> ReadFailsAt(long long byte)
+{
+    return {std::string("LD_PRELOAD=") + SONDREL_READ_FAULT,
+            "SONDREL_FAIL_READ_AT=" + std::to_string(byte),
+            // The preloaded library comes before the sanitizer runtime.
+            "ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=1"};
+}
+
 TempDir::TempDir()
 {
     std::string pattern = (std::filesystem::temp_directory_path() / "sondrel-test-XXXXXX").string();

@@ -33,6 +33,10 @@ struct FileCase {
 // standard error and the exit status.
 void ExpectCases(const std::vector<FileCase>& cases, const std::vector<std::string>& options);
 
+// Environment for RunSondrel that makes the program's read(2) stop at byte
+// `byte` of the file and fail once there with EIO (tests/read_fault.cpp).
+std::vector<std::string> ReadFailsAt(long long byte);
+
 // A file in a fresh temporary folder, removed with the folder when the test ends.
 class TempDir
 {
