@@ -93,18 +93,19 @@ bool ReadChunkHeader(WalkState& w)
     return true;
 }
 
+// A forged size of 2^64-1 stays as it is rather than wrapping to 0.
+uint64_t RoundUpToEven(uint64_t size)
+{
+    return size == std::numeric_limits<uint64_t>::max() ? size : size + (size & 1);
+}
+
 // Works out the sizes of the current chunk.
 void ResolveSizes(WalkState& w)
 {
-    const bool isData = IdIs(w.header, "data");
-    const bool fromDs64 = w.rf64 && isData && w.header.size == SizeFromDs64;
+    const bool fromDs64 = w.rf64 && IdIs(w.header, "data") && w.header.size == SizeFromDs64;
     w.audioSize = fromDs64 ? w.ds64DataSize : w.header.size;
-    w.resolvedSize = w.audioSize + (fromDs64 ? (w.audioSize & 1) : 0);
-    if (fromDs64 && w.resolvedSize < w.audioSize) // a forged 2^64-1 must not wrap to 0
-        w.resolvedSize = w.audioSize;
-    w.steppedSize = w.resolvedSize + (w.resolvedSize & 1);
-    if (w.steppedSize < w.resolvedSize)
-        w.steppedSize = w.resolvedSize;
+    w.resolvedSize = fromDs64 ? RoundUpToEven(w.audioSize) : w.audioSize;
+    w.steppedSize = RoundUpToEven(w.resolvedSize);
     w.bodyOffset = w.chunkOffset + 8;
 }
 
