@@ -20,7 +20,7 @@ std::string Options;
 // The option set is fixed for a fuzzing session: its words are options.
 void SetFlags()
 {
-    ClearOptions();
+    ResetRunState();
     bool any = false;
     size_t at = 0;
     while (at < Options.size()) {

@@ -1,6 +1,8 @@
 // Command line: arguments to option flags, one file, the exit status.
 #include "cli.h"
 
+#include "export.h"
+#include "report.h"
 #include "riff.h"
 
 #include <cerrno>
@@ -88,6 +90,15 @@ void ClearOptions()
 {
     for (const Option& option : Options)
         *option.flag = 0;
+}
+
+void ResetRunState()
+{
+    ClearOptions();
+    ResetRunStatus();
+    outEnd();
+    ResetExport();
+    ResetWalker();
 }
 
 int SondrelMain(int argc, char** argv)

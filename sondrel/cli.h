@@ -10,5 +10,10 @@ bool SetOption(const char* arg);
 // Clears every option flag, as at the start of a run.
 void ClearOptions();
 
+// Returns every piece of process-wide state to its start, as for a new
+// process: option flags, run status, report section, export, and a
+// descriptor left open by a fatal stop.
+void ResetRunState();
+
 // Parses the arguments, runs the one file named and returns the exit status.
 int SondrelMain(int argc, char** argv);

@@ -9,11 +9,12 @@
 #include <ctime>
 #include <utility>
 
-uint32_t CharCount = 0;
-uint32_t LineCount = 0;
-
 namespace
 {
+
+// Bytes written so far (the clear nonce included) and lines started so far.
+uint32_t CharCount = 0;
+uint32_t LineCount = 0;
 
 constexpr char KeyTemplate[] = "kiv.lorhamer.x7q2=";
 // The terminating zero byte belongs to the key: decoders schedule all 19 bytes.
@@ -59,6 +60,19 @@ uint8_t DrawNonce()
 }
 
 } // namespace
+
+void ResetExport()
+{
+    CharCount = 0;
+    LineCount = 0;
+    key = MakeKey();
+}
+
+void ResumeExportAt(uint32_t charCount, uint32_t lineCount)
+{
+    CharCount = charCount;
+    LineCount = lineCount;
+}
 
 void RC4Init(Rc4State& state, const uint8_t* keyBytes, size_t keyLength)
 {

@@ -19,10 +19,12 @@ void RC4Init(Rc4State& state, const uint8_t* key, size_t keyLength);
 // The next RC4 keystream byte.
 uint8_t RC4Output(Rc4State& state);
 
-// Export state for the whole run: bytes written so far (the clear nonce
-// included) and lines started so far.
-extern uint32_t CharCount;
-extern uint32_t LineCount;
+// Returns the export to its start: nothing written, the cipher unkeyed.
+void ResetExport();
+
+// Continues an export as if `charCount` bytes had been written on
+// `lineCount` lines (an export keyed earlier); lets a test reach the 2^32 wrap.
+void ResumeExportAt(uint32_t charCount, uint32_t lineCount);
 
 // Writes one byte of the export stream enciphered, as two upper-case hex
 // digits; the first byte of the run draws the nonce and keys the cipher.

@@ -1,5 +1,7 @@
 // 16-bit mono downmix of interleaved integer PCM, in place.
-#include "stream.h"
+#include "mono.h"
+
+#include "io.h"
 
 #include <algorithm>
 #include <array>

@@ -13,110 +13,61 @@ char Section[128];
 namespace
 {
 
-using FormatBytes = std::array<unsigned char, WaveFormatRecordBytes>;
 static_assert(WaveFormatRecordBytes == 18, "the record is the first 18 bytes of the body");
-
-// The extensible-format extension that follows the record.
-constexpr size_t ExtensionBytes = 22;
-using ExtensionArea = std::array<unsigned char, ExtensionBytes>;
-constexpr uint16_t TagExtensible = 0xFFFE;
 
 // The "bext" body as far as it is reported; the coding history is shown up to
 // 256 characters, so the buffer ends exactly where that precision stops.
-constexpr size_t BextTimeReference = 338;
-constexpr size_t BextVersion = 346;
-constexpr size_t BextCodingHistory = 602;
 constexpr size_t BextBytes = BextCodingHistory + 256;
 static_assert(BextBytes == 858);
-static_assert(412 + 256 <= BextBytes, "\"Reserved\" runs on as text, inside the buffer");
+static_assert(BextLoudness + 256 <= BextBytes, "\"Reserved\" runs on as text, inside the buffer");
 
 // The iXML copy moves this much per read and write.
 constexpr size_t CopyBlock = size_t{1} << 16;
 
-void StoreLE16(unsigned char* p, uint16_t v)
-{
-    p[0] = static_cast<unsigned char>(v);
-    p[1] = static_cast<unsigned char>(v >> 8);
-}
-
-void StoreLE32(unsigned char* p, uint32_t v)
-{
-    StoreLE16(p, static_cast<uint16_t>(v));
-    StoreLE16(p + 2, static_cast<uint16_t>(v >> 16));
-}
-
-FormatBytes EncodeFormat(const WaveFormatRecord& f)
-{
-    FormatBytes b{};
-    StoreLE16(&b[0], f.formatTag);
-    StoreLE16(&b[2], f.nChannels);
-    StoreLE32(&b[4], f.samplesPerSec);
-    StoreLE32(&b[8], f.avgBytesPerSec);
-    StoreLE16(&b[12], f.blockAlign);
-    StoreLE16(&b[14], f.bitsPerSample);
-    StoreLE16(&b[16], f.extraBytes);
-    return b;
-}
-
-WaveFormatRecord DecodeFormat(const FormatBytes& b)
-{
-    WaveFormatRecord f{};
-    f.formatTag = LoadLE16(&b[0]);
-    f.nChannels = LoadLE16(&b[2]);
-    f.samplesPerSec = LoadLE32(&b[4]);
-    f.avgBytesPerSec = LoadLE32(&b[8]);
-    f.blockAlign = LoadLE16(&b[12]);
-    f.bitsPerSample = LoadLE16(&b[14]);
-    f.extraBytes = LoadLE16(&b[16]);
-    return f;
-}
-
-// Reads the record's bytes over the current record: a short chunk only
-// replaces the fields it holds.  Returns the bytes read; *failed on a failure.
+// Reads the record's bytes over those of an earlier "fmt " chunk: a short
+// chunk only replaces the fields it holds.  Returns the bytes read.
 size_t ReadFormatRecord(WalkState& w, bool* failed)
 {
-    FormatBytes raw = EncodeFormat(w.format);
     FormatBytes fresh{};
-    const size_t want = std::min<size_t>(raw.size(), w.header.size);
+    const size_t want = std::min<size_t>(fresh.size(), w.header.size);
     const size_t got = RIFFRead(w.fd, fresh.data(), want, failed);
-    std::memcpy(raw.data(), fresh.data(), got);
-    w.format = DecodeFormat(raw);
+    std::memcpy(w.formatBytes.data(), fresh.data(), got);
+    w.format = DecodeFormat(w.formatBytes);
     return got;
 }
 
-// Reads the extension once, for both the kept sub-format group and the report.
-// Returns the bytes read.  A chunk below 40 bytes holds fewer than 22: then
-// only the report wants them, and it shows nothing from a short extension.
-size_t ReadExtension(WalkState& w, bool forReport, ExtensionArea& ext)
+// Reads as much of the 22-byte extension as this chunk holds, when the
+// extension size announces it.  A chunk below 40 bytes holds fewer than 22:
+// only the report asks for those, and it shows nothing from them.
+size_t ReadExtension(const WalkState& w, bool forReport, ExtensionArea& ext)
 {
-    const uint32_t size = w.header.size;
     // The size field may be below 18 while an earlier chunk left a large
     // extension size: there is nothing of this chunk left to read then.
+    const uint32_t size = w.header.size;
     const uint64_t room = size > WaveFormatRecordBytes ? size - WaveFormatRecordBytes : 0;
-    const size_t want = std::min<uint64_t>(ExtensionBytes, room);
-    if (w.format.extraBytes < ExtensionBytes || want == 0)
+    const size_t want = std::min<uint64_t>(FormatExtensionBytes, room);
+    if (w.format.extraBytes < FormatExtensionBytes || want == 0)
         return 0;
-    if (want < ExtensionBytes && !forReport)
+    if (want < FormatExtensionBytes && !forReport)
         return 0;
     bool failed = false;
     const size_t got = RIFFRead(w.fd, ext.data(), want, &failed);
-    if (failed)
-        return 0;
-    if (got == ExtensionBytes) {
-        w.hasSubFormat = 1;
-        w.subFormatGroup = LoadLE32(&ext[6]);
-    }
-    return got;
+    return failed ? 0 : got;
 }
 
-void PrintExtension(const ExtensionArea& ext)
+// The downmix needs the sub-format to refuse extensible float.
+void KeepSubFormat(WalkState& w, const ExtensionArea& ext)
 {
-    out("Ext.Samples.Info", "%u", static_cast<unsigned>(LoadLE16(&ext[0])));
-    out("Ext.ChannelMask", "0x%08lX", static_cast<unsigned long>(LoadLE32(&ext[2])));
-    out("Ext.SubFormat", "%08lX-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X",
-        static_cast<unsigned long>(LoadLE32(&ext[6])), static_cast<unsigned>(LoadLE16(&ext[10])),
-        static_cast<unsigned>(LoadLE16(&ext[12])), ext[14], ext[15], ext[16], ext[17], ext[18],
-        ext[19], ext[20], ext[21]);
+    w.hasSubFormat = 1;
+    w.subFormatGroup = SubFormatGroup(DecodeExtension(ext));
+}
+
+void PrintExtension(const ExtensionArea& bytes)
+{
+    const FormatExtension ext = DecodeExtension(bytes);
+    out("Ext.Samples.Info", "%u", static_cast<unsigned>(ext.validBits));
+    out("Ext.ChannelMask", "0x%08lX", static_cast<unsigned long>(ext.channelMask));
+    out("Ext.SubFormat", "%s", GuidText(ext.subFormat).c_str());
 }
 
 // `ext` is null unless all 22 extension bytes were read.
@@ -147,16 +98,16 @@ void PrintBext(const std::array<char, BextBytes>& body)
     const auto* u = reinterpret_cast<const unsigned char*>(body.data());
     outStart("bext");
     out("Description", "%.256s", t);
-    out("Originator", "%.32s", t + 256);
-    out("OriginatorRef", "%.32s", t + 288);
-    out("OriginatorDate", " %.10s", t + 320);
-    out("OriginatorTime", "%.8s", t + 330);
+    out("Originator", "%.32s", t + BextOriginator);
+    out("OriginatorRef", "%.32s", t + BextOriginatorRef);
+    out("OriginatorDate", " %.10s", t + BextDate);
+    out("OriginatorTime", "%.8s", t + BextTime);
     out("TimeReferenceLow", "0x%08lX", static_cast<unsigned long>(LoadLE32(u + BextTimeReference)));
     out("TimeReferenceHigh", "0x%08lX",
         static_cast<unsigned long>(LoadLE32(u + BextTimeReference + 4)));
     out("Version", "%u", static_cast<unsigned>(LoadLE16(u + BextVersion)));
-    out("UMID", "%.256s", t + 348);
-    out("Reserved", "%.256s", t + 412);
+    out("UMID", "%.256s", t + BextUmid);
+    out("Reserved", "%.256s", t + BextLoudness);
     out("CodingHistory", "%.256s", t + BextCodingHistory);
     out("Timestamp", "%llu", static_cast<unsigned long long>(LoadLE64(u + BextTimeReference)));
     outEnd();
@@ -213,7 +164,10 @@ void FmtChunk(WalkState& w)
     const bool report = WantFmt && got >= 14;
     ExtensionArea ext{};
     const bool wholeExt =
-        ReadExtension(w, report && w.format.formatTag == TagExtensible, ext) == ExtensionBytes;
+        ReadExtension(w, report && w.format.formatTag == TagExtensible, ext) ==
+        FormatExtensionBytes;
+    if (wholeExt)
+        KeepSubFormat(w, ext);
     if (report)
         PrintFormat(w.format, wholeExt ? &ext : nullptr);
 }

@@ -14,18 +14,11 @@
 #include <limits>
 #include <unistd.h>
 
-static_assert(sizeof(off_t) == 8, "64-bit file offsets are required");
-
 namespace
 {
 
-int RunFailed = 0;
-bool WriteFailureReported = false;
-
-// A single read(2) is capped well below the kernel's 0x7FFFF000 limit.
-constexpr size_t MaxReadCall = size_t{1} << 30;
-
-constexpr uint64_t MaxFileOffset = static_cast<uint64_t>(std::numeric_limits<off_t>::max());
+// The walk's descriptor while it is open, for ResetWalker.
+int OpenDescriptor = -1;
 
 int RIFFOpen(const char* filename)
 {
@@ -150,7 +143,7 @@ void Dispatch(WalkState& w)
 bool NextChunkOffset(const WalkState& w, uint64_t& next)
 {
     next = w.bodyOffset + w.steppedSize;
-    if (next < w.bodyOffset || next > MaxFileOffset) {
+    if (next < w.bodyOffset || next > MaxFileOffset()) {
         errno = EINVAL;
         ReportError("RIFFChunkNext");
         return false;
@@ -189,81 +182,23 @@ void WriteEndMarker()
 
 } // namespace
 
-void ReportError(const char* label)
-{
-    perror(label);
-    RunFailed = 1;
-}
-
-void NoteFailure()
-{
-    RunFailed = 1;
-}
-
-void ReportWriteFailure()
-{
-    if (!WriteFailureReported)
-        ReportError("Writing output file");
-    WriteFailureReported = true;
-    RunFailed = 1;
-    clearerr(stdout);
-}
-
-void (*FatalStopHook)() = nullptr;
-
-void FatalStop()
-{
-    if (FatalStopHook)
-        FatalStopHook();
-    exit(1);
-}
-
-int RunStatus()
-{
-    return RunFailed;
-}
-
-size_t RIFFRead(int fd, void* buffer, size_t count, bool* failed)
-{
-    auto* p = static_cast<unsigned char*>(buffer);
-    size_t done = 0;
-    if (failed)
-        *failed = false;
-    while (done < count) {
-        size_t ask = count - done < MaxReadCall ? count - done : MaxReadCall;
-        ssize_t got = read(fd, p + done, ask);
-        if (got < 0) {
-            if (errno == EINTR)
-                continue;
-            ReportError("RIFFRead");
-            if (failed)
-                *failed = true;
-            break;
-        }
-        if (got == 0)
-            break;
-        done += static_cast<size_t>(got);
-    }
-    return done;
-}
-
-bool SeekTo(int fd, uint64_t offset)
-{
-    if (offset > MaxFileOffset) {
-        errno = EINVAL;
-        return false;
-    }
-    return lseek(fd, static_cast<off_t>(offset), SEEK_SET) >= 0;
-}
-
 void DumpWaveFile(const char* path)
 {
     WalkState w;
     w.fd = RIFFOpen(path);
     if (w.fd >= 0) {
+        OpenDescriptor = w.fd;
         if (ReadFileHeader(w))
             WalkChunks(w);
         close(w.fd);
+        OpenDescriptor = -1;
     }
     WriteEndMarker();
+}
+
+void ResetWalker()
+{
+    if (OpenDescriptor >= 0)
+        close(OpenDescriptor);
+    OpenDescriptor = -1;
 }

@@ -2,7 +2,9 @@
 // to the handler that the option flags select.
 #pragma once
 
+#include "decode.h"
 #include "flags.h"
+#include "io.h"
 
 #include <array>
 #include <cstddef>
@@ -32,7 +34,8 @@ struct WalkState {
     uint64_t steppedSize = 0;  // resolved size rounded up to even
     uint64_t bodyOffset = 0;   // chunkOffset + 8
     uint64_t audioSize = 0;    // audio bytes of a "data" chunk: no pad byte
-    WaveFormatRecord format{}; // filled by the "fmt " handler
+    FormatBytes formatBytes{}; // the record as read, over any earlier "fmt "
+    WaveFormatRecord format{}; // decoded from formatBytes
     // First 32-bit group of an extensible format's sub-format GUID, kept only
     // when the "fmt " chunk delivered all 22 extension bytes.
     int hasSubFormat = 0;
@@ -42,51 +45,9 @@ struct WalkState {
 // Per-file driver: walks the file at `path` and writes the end marker.
 void DumpWaveFile(const char* path);
 
-// Reports `label` with the system's text for errno, in the perror form, and
-// marks the run as failed (exit status 1).
-void ReportError(const char* label);
-
-// Marks the run as failed without a message of its own.
-void NoteFailure();
-
-// Reports a failed write to standard output as "Writing output file" with
-// the system's text, once per run: a full disk or a closed descriptor fails
-// every later write as well, and one message says it.  Clears the stream's
-// error mark, so a later flush reports only a new failure.
-void ReportWriteFailure();
-
-// Ends the process with status 1 after a fatal condition (its message already
-// written).  A fuzzing harness sets FatalStopHook to regain control instead;
-// the program itself never sets it.
-[[noreturn]] void FatalStop();
-extern void (*FatalStopHook)();
-
-// 0 while every step succeeded, 1 after any reported failure.
-int RunStatus();
-
-// Reads up to `count` bytes, retrying short reads and interrupted calls, until
-// the count, the end of the file or a failure.  Returns the bytes that arrived,
-// also when a failure stopped it; a failure is reported as "RIFFRead" and sets
-// *failed when given.
-size_t RIFFRead(int fd, void* buffer, size_t count, bool* failed = nullptr);
-
-// Seeks to an absolute offset; offsets that off_t cannot hold fail with EINVAL.
-bool SeekTo(int fd, uint64_t offset);
-
-// Little-endian loads from byte buffers (no alignment assumed).
-inline uint16_t LoadLE16(const unsigned char* p)
-{
-    return static_cast<uint16_t>(p[0] | (p[1] << 8));
-}
-inline uint32_t LoadLE32(const unsigned char* p)
-{
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-inline uint64_t LoadLE64(const unsigned char* p)
-{
-    return static_cast<uint64_t>(LoadLE32(p)) | (static_cast<uint64_t>(LoadLE32(p + 4)) << 32);
-}
+// Closes the descriptor of a walk that a fatal stop cut short; a real run
+// ends the process there, an in-process run (fuzzing, tests) goes on.
+void ResetWalker();
 
 inline bool IdIs(const ChunkHeader& h, const char (&id)[5])
 {

@@ -2,6 +2,8 @@
 // mixed to 16-bit mono, with a progress line on standard error.
 #include "stream.h"
 
+#include "mono.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>

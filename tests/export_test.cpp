@@ -332,13 +332,6 @@ std::string CaptureStdout(const std::function<void()>& f)
     return text;
 }
 
-// The run's export state is process-wide; these tests start it afresh.
-void ResetExport()
-{
-    CharCount = 0;
-    LineCount = 0;
-}
-
 std::string ExportInProcess(const std::string& path)
 {
     ResetExport();
@@ -370,7 +363,7 @@ TEST(RawChunks, CountPast2To32NeitherRekeysNorBreaksLines)
     ResetExport();
     std::string out = CaptureStdout([] {
         outdump(0);
-        CharCount = 0xFFFFFFFEu; // two bytes short of wrapping, mid-line
+        ResumeExportAt(0xFFFFFFFEu, 1); // two bytes short of wrapping, mid-line
         outdump(0);
         outdump(0);
         outdump(0);

@@ -1,4 +1,5 @@
 // The downmix and the progress percentage, called directly.
+#include "mono.h"
 #include "stream.h"
 #include "wav_builder.h"
 

@@ -40,7 +40,7 @@ const std::vector<std::vector<const char*>> OptionSets = {
 // standard error discarded; a fatal stop ends the run, not the test.
 std::string RunInProcess(const std::vector<const char*>& options, const std::string& path)
 {
-    ClearOptions();
+    ResetRunState();
     for (const char* option : options)
         EXPECT_TRUE(SetOption(option)) << option;
     fflush(stdout);

@@ -1,0 +1,168 @@
+// Bytes to records.
+#include "decode.h"
+
+#include "io.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+WaveFormatRecord DecodeFormat(const FormatBytes& b)
+{
+    WaveFormatRecord f{};
+    f.formatTag = LoadLE16(&b[0]);
+    f.nChannels = LoadLE16(&b[2]);
+    f.samplesPerSec = LoadLE32(&b[4]);
+    f.avgBytesPerSec = LoadLE32(&b[8]);
+    f.blockAlign = LoadLE16(&b[12]);
+    f.bitsPerSample = LoadLE16(&b[14]);
+    f.extraBytes = LoadLE16(&b[16]);
+    return f;
+}
+
+FormatExtension DecodeExtension(const ExtensionArea& b)
+{
+    FormatExtension e{};
+    e.validBits = LoadLE16(&b[0]);
+    e.channelMask = LoadLE32(&b[2]);
+    std::copy(b.begin() + 6, b.end(), e.subFormat.begin());
+    return e;
+}
+
+std::string GuidText(const std::array<unsigned char, 16>& g)
+{
+    char text[40];
+    snprintf(text, sizeof text, "%08lX-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X",
+             static_cast<unsigned long>(LoadLE32(&g[0])), static_cast<unsigned>(LoadLE16(&g[4])),
+             static_cast<unsigned>(LoadLE16(&g[6])), g[8], g[9], g[10], g[11], g[12], g[13], g[14],
+             g[15]);
+    return text;
+}
+
+const char* FormatTagName(uint16_t tag)
+{
+    switch (tag) {
+    case TagPCM:
+        return "PCM";
+    case 0x0002:
+        return "ADPCM";
+    case TagIEEEFloat:
+        return "IEEE float";
+    case TagALaw:
+        return "A-law";
+    case TagMuLaw:
+        return "mu-law";
+    case 0x0011:
+        return "IMA ADPCM";
+    case 0x0031:
+        return "GSM 6.10";
+    case 0x0050:
+        return "MPEG";
+    case 0x0055:
+        return "MPEG Layer 3";
+    case 0x00FF:
+        return "AAC";
+    case 0x2000:
+        return "AC-3";
+    case TagExtensible:
+        return "Extensible";
+    default:
+        return "unknown";
+    }
+}
+
+std::vector<const char*> SpeakerNames(uint32_t channelMask)
+{
+    static const char* const Names[] = {"FL",  "FR",  "FC",  "LFE", "BL",  "BR",
+                                        "FLC", "FRC", "BC",  "SL",  "SR",  "TC",
+                                        "TFL", "TFC", "TFR", "TBL", "TBC", "TBR"};
+    std::vector<const char*> names;
+    for (unsigned bit = 0; bit < std::size(Names); bit++)
+        if (channelMask & (1u << bit))
+            names.push_back(Names[bit]);
+    return names;
+}
+
+std::string FieldText(const unsigned char* p, size_t width)
+{
+    const auto* end = static_cast<const unsigned char*>(std::memchr(p, 0, width));
+    return std::string(reinterpret_cast<const char*>(p), end ? static_cast<size_t>(end - p) : width);
+}
+
+BextRecord DecodeBext(const unsigned char* body, size_t size)
+{
+    std::vector<unsigned char> fixed(BextCodingHistory, 0);
+    std::memcpy(fixed.data(), body, std::min(size, fixed.size()));
+    const unsigned char* b = fixed.data();
+    BextRecord r;
+    r.description = FieldText(b + BextDescription, 256);
+    r.originator = FieldText(b + BextOriginator, 32);
+    r.originatorReference = FieldText(b + BextOriginatorRef, 32);
+    r.date = FieldText(b + BextDate, 10);
+    r.time = FieldText(b + BextTime, 8);
+    r.timeReference = LoadLE64(b + BextTimeReference);
+    r.version = LoadLE16(b + BextVersion);
+    std::memcpy(r.umid.data(), b + BextUmid, r.umid.size());
+    for (size_t i = 0; i < r.loudness.size(); i++)
+        r.loudness[i] = static_cast<int16_t>(LoadLE16(b + BextLoudness + 2 * i));
+    if (size > BextCodingHistory)
+        r.codingHistory = FieldText(body + BextCodingHistory, size - BextCodingHistory);
+    return r;
+}
+
+Ds64Record DecodeDs64(const unsigned char* body, size_t size)
+{
+    Ds64Record r;
+    r.fieldBytes = std::min<size_t>(size, 28);
+    if (size >= 8)
+        r.riffSize = LoadLE64(body);
+    if (size >= 16)
+        r.dataSize = LoadLE64(body + 8);
+    if (size >= 24)
+        r.sampleCount = LoadLE64(body + 16);
+    if (size < 28)
+        return r;
+    const uint32_t entries = LoadLE32(body + 24);
+    const size_t room = (size - 28) / 12;
+    for (size_t i = 0; i < std::min<size_t>(entries, room); i++) {
+        const unsigned char* e = body + 28 + 12 * i;
+        Ds64Entry entry{};
+        std::memcpy(entry.id.data(), e, 4);
+        entry.size = LoadLE64(e + 4);
+        r.table.push_back(entry);
+    }
+    return r;
+}
+
+std::vector<SubChunk> SplitSubChunks(const unsigned char* body, size_t size)
+{
+    std::vector<SubChunk> subs;
+    size_t at = 4; // after the list type
+    while (size >= 8 && at <= size - 8) {
+        SubChunk s{};
+        std::memcpy(s.id.data(), body + at, 4);
+        const uint64_t declared = LoadLE32(body + at + 4);
+        at += 8;
+        s.body = body + at;
+        s.size = static_cast<size_t>(std::min<uint64_t>(declared, size - at));
+        subs.push_back(s);
+        if (declared > size - at)
+            break;
+        at += s.size + (s.size & 1);
+    }
+    return subs;
+}
+
+std::vector<CuePoint> DecodeCues(const unsigned char* body, size_t size)
+{
+    std::vector<CuePoint> cues;
+    if (size < 4)
+        return cues;
+    const uint32_t count = LoadLE32(body);
+    const size_t room = (size - 4) / 24;
+    for (size_t i = 0; i < std::min<size_t>(count, room); i++) {
+        const unsigned char* p = body + 4 + 24 * i;
+        cues.push_back({LoadLE32(p), LoadLE32(p + 20)});
+    }
+    return cues;
+}

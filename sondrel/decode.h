@@ -1,0 +1,128 @@
+// Bytes to records: the little-endian layouts of the chunks that both the
+// text reports and the inspector read.  No I/O here.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+using FourCC = std::array<char, 4>;
+
+// ---- "fmt " ----------------------------------------------------------------
+
+// The first 18 bytes of a "fmt " body, decoded from little-endian bytes.
+struct WaveFormatRecord {
+    uint16_t formatTag;
+    uint16_t nChannels;
+    uint32_t samplesPerSec;
+    uint32_t avgBytesPerSec;
+    uint16_t blockAlign;
+    uint16_t bitsPerSample;
+    uint16_t extraBytes;
+};
+
+// Size of the record as stored in the file.
+constexpr unsigned WaveFormatRecordBytes = 18;
+using FormatBytes = std::array<unsigned char, WaveFormatRecordBytes>;
+
+WaveFormatRecord DecodeFormat(const FormatBytes& b);
+
+constexpr uint16_t TagPCM = 0x0001;
+constexpr uint16_t TagIEEEFloat = 0x0003;
+constexpr uint16_t TagALaw = 0x0006;
+constexpr uint16_t TagMuLaw = 0x0007;
+constexpr uint16_t TagExtensible = 0xFFFE;
+
+// The extensible format's 22 bytes after the record.
+constexpr size_t FormatExtensionBytes = 22;
+using ExtensionArea = std::array<unsigned char, FormatExtensionBytes>;
+struct FormatExtension {
+    uint16_t validBits;
+    uint32_t channelMask;
+    std::array<unsigned char, 16> subFormat;
+};
+FormatExtension DecodeExtension(const ExtensionArea& b);
+
+// The sub-format's first group: the format tag it stands for (1 PCM, 3 float).
+inline uint32_t SubFormatGroup(const FormatExtension& e)
+{
+    return static_cast<uint32_t>(e.subFormat[0]) | (static_cast<uint32_t>(e.subFormat[1]) << 8) |
+           (static_cast<uint32_t>(e.subFormat[2]) << 16) |
+           (static_cast<uint32_t>(e.subFormat[3]) << 24);
+}
+
+// "00000001-0000-0010-8000-00AA00389B71": the first three groups little-endian.
+std::string GuidText(const std::array<unsigned char, 16>& g);
+
+// Names of the common format tags ("PCM", "IEEE float", "MPEG", ...), "unknown" else.
+const char* FormatTagName(uint16_t tag);
+
+// Speaker names of the channel mask's standard bits, in bit order.
+std::vector<const char*> SpeakerNames(uint32_t channelMask);
+
+// ---- "bext" ----------------------------------------------------------------
+
+constexpr size_t BextDescription = 0;
+constexpr size_t BextOriginator = 256;
+constexpr size_t BextOriginatorRef = 288;
+constexpr size_t BextDate = 320;
+constexpr size_t BextTime = 330;
+constexpr size_t BextTimeReference = 338;
+constexpr size_t BextVersion = 346;
+constexpr size_t BextUmid = 348;
+constexpr size_t BextLoudness = 412;
+constexpr size_t BextCodingHistory = 602;
+
+// Text fields as stored, cut at their first zero byte.
+struct BextRecord {
+    std::string description, originator, originatorReference, date, time;
+    uint64_t timeReference = 0;
+    uint16_t version = 0;
+    std::array<unsigned char, 64> umid{};
+    // Integrated, range, true peak, momentary, short-term: hundredths.
+    std::array<int16_t, 5> loudness{};
+    std::string codingHistory;
+};
+
+// Decodes `size` body bytes; missing bytes read as zeros.
+BextRecord DecodeBext(const unsigned char* body, size_t size);
+
+// Text of up to `width` bytes, ending at the first zero byte.
+std::string FieldText(const unsigned char* p, size_t width);
+
+// ---- "ds64" ----------------------------------------------------------------
+
+struct Ds64Entry {
+    FourCC id;
+    uint64_t size;
+};
+struct Ds64Record {
+    size_t fieldBytes = 0; // how many of the 28 fixed bytes were there
+    uint64_t riffSize = 0, dataSize = 0, sampleCount = 0;
+    std::vector<Ds64Entry> table;
+};
+// Table entries are read only as far as the body holds them.
+Ds64Record DecodeDs64(const unsigned char* body, size_t size);
+
+// ---- sub-chunks of LIST, and cue points -------------------------------------
+
+struct SubChunk {
+    FourCC id;
+    const unsigned char* body;
+    size_t size; // what the body holds here, never past the list
+};
+// The sub-chunks of a LIST body after its 4-byte list type; a sub-chunk that
+// runs past the list keeps what is there and ends the list.
+std::vector<SubChunk> SplitSubChunks(const unsigned char* body, size_t size);
+
+struct CuePoint {
+    uint32_t id;
+    uint32_t position; // the sample offset field, in frames
+};
+std::vector<CuePoint> DecodeCues(const unsigned char* body, size_t size);
+
+// The "ltxt" header before its text: cue id, length, purpose, country,
+// language, dialect, code page.
+constexpr size_t LabelledTextHeader = 20;

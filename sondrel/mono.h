@@ -1,0 +1,25 @@
+// The 16-bit mono downmix of interleaved integer PCM.
+#pragma once
+
+#include <cstdint>
+
+// Mixes `nbytes` of interleaved little-endian signed PCM (`nchannels` samples
+// of `bytesPerSample` bytes per frame) in place into 16-bit little-endian mono:
+// the top 16 bits of each sample summed, divided by the channel count toward
+// zero.  A trailing partial frame is dropped with a warning.  Returns the bytes
+// of mono output, 2 per whole frame.  Requires nbytes >= 0,
+// bytesPerSample >= 2 and nchannels > 0.
+int32_t PCMToMono(void* buffer, int32_t nbytes, int32_t bytesPerSample, int32_t nchannels);
+
+// Vector widths the fast paths of the mix are compiled for; PCMToMono uses the
+// widest one the processor runs.
+enum class MixIsa { Base, Avx2, Avx512 };
+bool MixIsaSupported(MixIsa isa);
+
+// PCMToMono with the fast paths of the given width (one the processor runs).
+int32_t PCMToMonoWith(MixIsa isa, void* buffer, int32_t nbytes, int32_t bytesPerSample,
+                      int32_t nchannels);
+
+// The same mix done by the plain frame-by-frame loop, which PCMToMono uses for
+// layouts without a fast path; the fast paths must match it bit for bit.
+int32_t PCMToMonoReference(void* buffer, int32_t nbytes, int32_t bytesPerSample, int32_t nchannels);
