@@ -5,10 +5,12 @@ set -euo pipefail
 
 need=()
 have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
-# man-db and groff render and check the man page, bash-completion loads the
-# completion in its test, dpkg-dev and file let CPack work out the package's
-# dependencies. Peer tools for the recipe tests come as arguments (.ci/run).
+# libssl-dev and libebur128-dev give --md5 and --loudness their MD5 and
+# meter. man-db and groff render and check the man page, bash-completion loads
+# the completion in its test, dpkg-dev and file let CPack work out the
+# package's dependencies. Peer tools for the recipe tests come as arguments (.ci/run).
 for pkg in g++ cmake make libgtest-dev nlohmann-json3-dev libbenchmark-dev \
+    libssl-dev libebur128-dev \
     man-db groff-base bash-completion dpkg-dev file "$@"; do
     have "$pkg" || need+=("$pkg")
 done
