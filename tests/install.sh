@@ -16,7 +16,8 @@ prefix=$SCRATCH/prefix
 "$cmake" --install "$build_dir" --prefix "$prefix" >install.log 2>&1 ||
     fail "cmake --install failed: $(cat install.log)"
 
-for file in bin/sondrel share/man/man1/sondrel.1 share/bash-completion/completions/sondrel; do
+for file in bin/sondrel share/man/man1/sondrel.1.gz share/bash-completion/completions/sondrel \
+    share/doc/sondrel/copyright share/doc/sondrel/changelog.gz; do
     [ -f "$prefix/$file" ] || fail "not installed: $file"
 done
 [ -x "$prefix/bin/sondrel" ] || fail "bin/sondrel is not executable"
@@ -32,13 +33,14 @@ grep -q '^Chunk \[data\]' listing || fail "the installed program does not list t
 # A staged install for packagers: DESTDIR in front of the prefix.
 DESTDIR=$SCRATCH/stage "$cmake" --install "$build_dir" --prefix /usr >/dev/null 2>&1 ||
     fail "cmake --install with DESTDIR failed"
-for file in usr/bin/sondrel usr/share/man/man1/sondrel.1 usr/share/bash-completion/completions/sondrel; do
+for file in usr/bin/sondrel usr/share/man/man1/sondrel.1.gz usr/share/bash-completion/completions/sondrel \
+    usr/share/doc/sondrel/copyright usr/share/doc/sondrel/changelog.gz; do
     [ -f "$SCRATCH/stage/$file" ] || fail "not staged under DESTDIR: $file"
 done
 
 if command -v man >/dev/null; then
     found=$(MANPATH=$prefix/share/man man -w sondrel 2>&1) || fail "man does not find the page: $found"
-    expect_eq "the page man finds" "$prefix/share/man/man1/sondrel.1" "$found"
+    expect_eq "the page man finds" "$prefix/share/man/man1/sondrel.1.gz" "$found"
     MANPATH=$prefix/share/man MANWIDTH=80 man sondrel 2>man.err >man.txt || fail "man sondrel failed"
     grep -q "sondrel - dump Broadcast WAV information" man.txt || fail "man sondrel shows no NAME line"
     expect_eq "man sondrel warnings" "" "$(cat man.err)"

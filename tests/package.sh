@@ -35,7 +35,7 @@ status_of() { dpkg-query -W -f='${Status}' sondrel 2>/dev/null; }
 case $(status_of) in
 *" installed") cannot_run "a sondrel package is installed on this machine; it is left alone" ;;
 esac
-for file in /usr/bin/sondrel /usr/share/man/man1/sondrel.1 /usr/share/bash-completion/completions/sondrel; do
+for file in /usr/bin/sondrel /usr/share/man/man1/sondrel.1.gz /usr/share/bash-completion/completions/sondrel; do
     [ -e "$file" ] && cannot_run "$file exists outside any package test; it is left alone"
 done
 
@@ -66,7 +66,8 @@ grep -q '^Description: .\+' <<<"$info" || fail "no description: $info"
 grep -q '^Depends: .*libc6' <<<"$info" || fail "no dependency on libc6: $info"
 grep -q '^Depends: .*libstdc++6' <<<"$info" || fail "no dependency on libstdc++6: $info"
 contents=$(dpkg-deb -c "$deb" | awk '{ print $6 }')
-for file in ./usr/bin/sondrel ./usr/share/man/man1/sondrel.1 ./usr/share/bash-completion/completions/sondrel; do
+for file in ./usr/bin/sondrel ./usr/share/man/man1/sondrel.1.gz ./usr/share/bash-completion/completions/sondrel \
+    ./usr/share/doc/sondrel/copyright ./usr/share/doc/sondrel/changelog.gz; do
     grep -qxF "$file" <<<"$contents" || fail "the package lacks $file"
 done
 
@@ -102,7 +103,8 @@ case $(status_of) in
 "" | *not-installed) installed=0 ;;
 *) fail "status after dpkg -r: $(status_of)" ;;
 esac
-for file in /usr/bin/sondrel /usr/share/man/man1/sondrel.1 /usr/share/bash-completion/completions/sondrel; do
+for file in /usr/bin/sondrel /usr/share/man/man1/sondrel.1.gz /usr/share/bash-completion/completions/sondrel \
+    /usr/share/doc/sondrel/copyright /usr/share/doc/sondrel/changelog.gz; do
     [ -e "$file" ] && fail "left behind by dpkg -r: $file"
 done
 
