@@ -10,7 +10,7 @@ have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok ins
 # the completion in its test, dpkg-dev and file let CPack work out the
 # package's dependencies. Peer tools for the recipe tests come as arguments (.ci/run).
 for pkg in g++ cmake make libgtest-dev nlohmann-json3-dev libbenchmark-dev \
-    libssl-dev libebur128-dev \
+    libssl-dev libebur128-dev libpugixml-dev jq parallel \
     man-db groff-base bash-completion dpkg-dev file "$@"; do
     have "$pkg" || need+=("$pkg")
 done
