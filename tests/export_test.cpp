@@ -1,19 +1,18 @@
 // The raw chunk export: RC4 against published test vectors, and whole runs of
 // "--rawchunks" read back line by line and deciphered to the chunks' bytes as
 // stored in the file.
+#include "cli.h"
 #include "export.h"
-#include "flags.h"
 #include "riff.h"
 #include "run_tool.h"
+#include "walk_in_process.h"
 #include "wav_builder.h"
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <functional>
 #include <gtest/gtest.h>
 #include <string>
-#include <unistd.h>
 #include <utility>
 #include <vector>
 
@@ -311,34 +310,12 @@ TEST(RawChunks, SummaryLineStandsJustBeforeItsChunkInsideExportLine)
     EXPECT_EQ(e.summaries, want);
 }
 
-// Runs `f` with standard output going to a temporary file; returns what it wrote.
-std::string CaptureStdout(const std::function<void()>& f)
-{
-    fflush(stdout);
-    FILE* tmp = tmpfile();
-    if (!tmp)
-        return "tmpfile failed";
-    const int saved = dup(1);
-    dup2(fileno(tmp), 1);
-    f();
-    fflush(stdout);
-    dup2(saved, 1);
-    close(saved);
-    std::string text;
-    rewind(tmp);
-    for (int c; (c = fgetc(tmp)) != EOF;)
-        text += static_cast<char>(c);
-    fclose(tmp);
-    return text;
-}
-
 std::string ExportInProcess(const std::string& path)
 {
-    ResetExport();
-    WantRawChunks = 1;
-    std::string out = CaptureStdout([&] { DumpWaveFile(path.c_str()); });
-    WantRawChunks = 0;
-    ResetExport();
+    ResetRunState();
+    EXPECT_TRUE(SetOption("--rawchunks"));
+    std::string out = CaptureStdout([&] { WalkInProcess(path.c_str()); });
+    ResetRunState();
     return out;
 }
 
@@ -360,7 +337,7 @@ TEST(RawChunks, RandomGeneratorUntouchedWhenNothingIsExported)
 
 TEST(RawChunks, CountPast2To32NeitherRekeysNorBreaksLines)
 {
-    ResetExport();
+    ResetRunState();
     std::string out = CaptureStdout([] {
         outdump(0);
         ResumeExportAt(0xFFFFFFFEu, 1); // two bytes short of wrapping, mid-line
@@ -368,7 +345,7 @@ TEST(RawChunks, CountPast2To32NeitherRekeysNorBreaksLines)
         outdump(0);
         outdump(0);
     });
-    ResetExport();
+    ResetRunState();
     ASSERT_GE(out.size(), 18u);
     std::string key("kiv.lorhamer.x7q2=\0", 19);
     key[3] = static_cast<char>(HexValue(out[16]) * 16 + HexValue(out[17]));

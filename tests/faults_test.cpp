@@ -4,7 +4,6 @@
 #include "wav_builder.h"
 
 #include <csignal>
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -211,18 +210,8 @@ TEST(Faults, FilesPastFourGigabytesAreListedAndStreamed)
     for (const char* magic : {"RF64", "BW64"}) {
         SCOPED_TRACE(magic);
         TempDir dir;
-        const std::string head =
-            Wave(Chunk("ds64", Ds64Body(0, audio, audio / 4)) +
-                     Chunk("fmt ", FmtBody(1, 2, 48000, 16)) + RawChunk("data", 0xFFFFFFFF, ""),
-                 magic);
-        const std::string tail = Chunk("LIST", "INFO");
-        const std::string file = dir.Write("big.wav", head);
-        int fd = open(file.c_str(), O_WRONLY);
-        ASSERT_GE(fd, 0);
-        ASSERT_EQ(pwrite(fd, tail.data(), tail.size(), static_cast<off_t>(head.size() + audio)),
-                  static_cast<ssize_t>(tail.size()));
-        close(fd);
-
+        const std::string file = dir.path() + "/big.wav";
+        ASSERT_TRUE(WriteSparseRf64(file, magic, audio, audio / 4, Chunk("LIST", "INFO")));
         RunResult r = RunSondrel({file});
         EXPECT_EQ(r.out, "Chunk [ds64]           28 bytes\n"
                          "Chunk [fmt ]           16 bytes\n"

@@ -1,8 +1,9 @@
 // The "fmt" and "bext" reports and the iXML copy of real files, against the
 // fields that independent tools read from them.
+#include "facts.h"
+#include "lines.h"
 #include "run_tool.h"
 
-#include <fstream>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -10,20 +11,6 @@ using nlohmann::json;
 
 namespace
 {
-
-json LoadFacts()
-{
-    std::ifstream f(FixturePath("facts.json"));
-    return json::parse(f, nullptr, false);
-}
-
-std::string L(const std::string& section, const std::string& name, const std::string& value)
-{
-    std::string field = name;
-    if (field.size() < 20)
-        field.resize(20, ' ');
-    return section + "." + field + " : " + value + "\n";
-}
 
 std::string Num(const json& v)
 {
@@ -52,20 +39,21 @@ std::string TypeName(const std::string& tag)
 std::string ExpectedFmt(const json& f)
 {
     const std::string tag = f["format_tag"];
-    std::string s = L("fmt", "Format", tag) + L("fmt", "Format.Type", TypeName(tag)) +
-                    L("fmt", "SamplesPerSec", Num(f["sample_rate"])) +
-                    L("fmt", "AvgBytesPerSec", Num(f["avg_bytes_per_sec"])) +
-                    L("fmt", "NChannels", Num(f["channels"])) +
-                    L("fmt", "BlockAlign", Num(f["block_align"]));
+    std::string s = ReportLine("fmt", "Format", tag) +
+                    ReportLine("fmt", "Format.Type", TypeName(tag)) +
+                    ReportLine("fmt", "SamplesPerSec", Num(f["sample_rate"])) +
+                    ReportLine("fmt", "AvgBytesPerSec", Num(f["avg_bytes_per_sec"])) +
+                    ReportLine("fmt", "NChannels", Num(f["channels"])) +
+                    ReportLine("fmt", "BlockAlign", Num(f["block_align"]));
     if (tag == "0x0001" || f["bits_per_sample"] != 0)
-        s += L("fmt", "BitsPerSample", Num(f["bits_per_sample"]));
+        s += ReportLine("fmt", "BitsPerSample", Num(f["bits_per_sample"]));
     const unsigned cbSize = f.value("cb_size", 0u);
     if (cbSize != 0)
-        s += L("fmt", "ExtraBytes", Num(f["cb_size"]));
+        s += ReportLine("fmt", "ExtraBytes", Num(f["cb_size"]));
     if (tag == "0xFFFE" && cbSize >= 22 && f["body_length"] >= 40) {
-        s += L("fmt", "Ext.Samples.Info", Num(f["valid_bits_or_samples"]));
-        s += L("fmt", "Ext.ChannelMask", f["channel_mask"]);
-        s += L("fmt", "Ext.SubFormat", f["subformat"]);
+        s += ReportLine("fmt", "Ext.Samples.Info", Num(f["valid_bits_or_samples"]));
+        s += ReportLine("fmt", "Ext.ChannelMask", f["channel_mask"]);
+        s += ReportLine("fmt", "Ext.SubFormat", f["subformat"]);
     }
     return s;
 }
@@ -77,20 +65,20 @@ std::string ExpectedBextHead(const json& b)
     // The date is written after an extra blank.
     std::string date = " ";
     date += Text(b["origination_date"], 10);
-    return L("bext", "Description", Text(b["description"], 256)) +
-           L("bext", "Originator", Text(b["originator"], 32)) +
-           L("bext", "OriginatorRef", Text(b["originator_reference"], 32)) +
-           L("bext", "OriginatorDate", date) +
-           L("bext", "OriginatorTime", Text(b["origination_time"], 8)) +
-           L("bext", "TimeReferenceLow", b["time_reference_low"]) +
-           L("bext", "TimeReferenceHigh", b["time_reference_high"]) +
-           L("bext", "Version", Num(b["version"])) + L("bext", "UMID", "");
+    return ReportLine("bext", "Description", Text(b["description"], 256)) +
+           ReportLine("bext", "Originator", Text(b["originator"], 32)) +
+           ReportLine("bext", "OriginatorRef", Text(b["originator_reference"], 32)) +
+           ReportLine("bext", "OriginatorDate", date) +
+           ReportLine("bext", "OriginatorTime", Text(b["origination_time"], 8)) +
+           ReportLine("bext", "TimeReferenceLow", b["time_reference_low"]) +
+           ReportLine("bext", "TimeReferenceHigh", b["time_reference_high"]) +
+           ReportLine("bext", "Version", Num(b["version"])) + ReportLine("bext", "UMID", "");
 }
 
 std::string ExpectedBextTail(const json& b)
 {
-    return L("bext", "CodingHistory", Text(b["coding_history"], 256)) +
-           L("bext", "Timestamp", Num(b["time_reference"]));
+    return ReportLine("bext", "CodingHistory", Text(b["coding_history"], 256)) +
+           ReportLine("bext", "Timestamp", Num(b["time_reference"]));
 }
 
 bool StartsWith(const std::string& s, const std::string& prefix)
@@ -106,11 +94,9 @@ bool EndsWith(const std::string& s, const std::string& suffix)
 
 TEST(Fixtures, FmtAndBextReportsMatchIndependentReaders)
 {
-    SKIP_WITHOUT_FIXTURES();
-    json facts = LoadFacts();
-    ASSERT_FALSE(facts.is_discarded()) << "facts.json is missing or unreadable";
     int bextFiles = 0;
-    for (const auto& file : facts["files"]) {
+    const Fixtures fixtures = LoadFixtures();
+    for (const auto& file : fixtures.present) {
         const std::string name = file["file"];
         SCOPED_TRACE(name);
         const json& walker = file["walker"];
@@ -137,11 +123,9 @@ TEST(Fixtures, FmtAndBextReportsMatchIndependentReaders)
 
 TEST(Fixtures, IXMLCopyEqualsChunkBody)
 {
-    SKIP_WITHOUT_FIXTURES();
-    json facts = LoadFacts();
-    ASSERT_FALSE(facts.is_discarded()) << "facts.json is missing or unreadable";
     int ixmlFiles = 0;
-    for (const auto& file : facts["files"]) {
+    const Fixtures fixtures = LoadFixtures();
+    for (const auto& file : fixtures.present) {
         const std::string name = file["file"];
         SCOPED_TRACE(name);
         const std::string bytes = ReadWholeFile(FixturePath(name));

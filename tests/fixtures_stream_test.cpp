@@ -1,5 +1,6 @@
 // The audio of real files written by other tools must come out exactly as
 // they extract it, and the mono mix as independently computed.
+#include "facts.h"
 #include "run_tool.h"
 
 #include <gtest/gtest.h>
@@ -10,19 +11,13 @@
 namespace
 {
 
-nlohmann::json Facts()
-{
-    return nlohmann::json::parse(ReadWholeFile(FixturePath("facts.json")));
-}
-
 // The extraction counts only the bytes a file holds, so a truncated file's
 // payload is what is present.
 TEST(FixtureStreaming, DataEqualsTheIndependentExtraction)
 {
-    SKIP_WITHOUT_FIXTURES();
-    const nlohmann::json facts = Facts();
-    ASSERT_FALSE(facts["files"].empty());
-    for (const auto& f : facts["files"]) {
+    const Fixtures fixtures = LoadFixtures();
+    ASSERT_FALSE(fixtures.present.empty());
+    for (const auto& f : fixtures.present) {
         const std::string name = f["file"];
         SCOPED_TRACE(name);
         const auto& payload = f["payload"]["ffmpeg"];
@@ -37,9 +32,8 @@ TEST(FixtureStreaming, DataEqualsTheIndependentExtraction)
 // are refused.
 TEST(FixtureStreaming, MonoEqualsTheIndependentMixOrIsRefused)
 {
-    SKIP_WITHOUT_FIXTURES();
-    const nlohmann::json facts = Facts();
-    for (const auto& f : facts["files"]) {
+    const Fixtures fixtures = LoadFixtures();
+    for (const auto& f : fixtures.present) {
         const std::string name = f["file"];
         SCOPED_TRACE(name);
         const RunResult r = RunSondrel({"--data", "--mono", FixturePath(name)});

@@ -1,18 +1,13 @@
 // The chunk lists of real files written by independent tools.
+#include "facts.h"
+#include "lines.h"
 #include "run_tool.h"
 
-#include <fstream>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 namespace
 {
-
-nlohmann::json LoadFacts()
-{
-    std::ifstream f(FixturePath("facts.json"));
-    return nlohmann::json::parse(f, nullptr, false);
-}
 
 // The summary an independent reader's chunk list implies: RF64/BW64 "data"
 // is listed with the ds64 data size, everything else with its size field.
@@ -26,9 +21,7 @@ std::string ExpectedSummary(const nlohmann::json& walker)
         unsigned long long listed = c["size_field"];
         if (rf64 && id == "data")
             listed = ds64Size;
-        char line[64];
-        snprintf(line, sizeof line, "Chunk [%s] %12llu bytes\n", id.c_str(), listed);
-        out += line;
+        out += SummaryLine(id.c_str(), listed);
         if (c.contains("ds64"))
             ds64Size = c["ds64"]["data_size"];
     }
@@ -46,11 +39,9 @@ TEST(Fixtures, Md5HelperMatchesPublishedDigests)
 
 TEST(Fixtures, ChunkSummaryMatchesIndependentReaders)
 {
-    SKIP_WITHOUT_FIXTURES();
-    nlohmann::json facts = LoadFacts();
-    ASSERT_FALSE(facts.is_discarded()) << "facts.json is missing or unreadable";
-    ASSERT_GE(facts["files"].size(), 20u);
-    for (const auto& file : facts["files"]) {
+    const Fixtures fixtures = LoadFixtures();
+    ASSERT_GE(fixtures.listed["files"].size(), 20u);
+    for (const auto& file : fixtures.present) {
         const std::string name = file["file"];
         RunResult r = RunSondrel({FixturePath(name)});
         EXPECT_EQ(r.out, ExpectedSummary(file["walker"])) << name;

@@ -1,4 +1,6 @@
 // The "fmt", "bext" and iXML reports, checked through the whole program.
+#include "cli.h"
+#include "lines.h"
 #include "report.h"
 #include "run_tool.h"
 #include "wav_builder.h"
@@ -13,32 +15,23 @@ using namespace std::string_literals;
 namespace
 {
 
-// One report line: section, dot, name padded to 20, " : ", value.
-std::string L(const std::string& section, const std::string& name, const std::string& value)
-{
-    std::string field = name;
-    if (field.size() < 20)
-        field.resize(20, ' ');
-    return section + "." + field + " : " + value + "\n";
-}
-
 // The six "fmt" lines that every report has.
 std::string Head(const char* tag, const char* type, const char* rate, const char* avg,
                  const char* channels, const char* align)
 {
-    return L("fmt", "Format", tag) + L("fmt", "Format.Type", type) +
-           L("fmt", "SamplesPerSec", rate) + L("fmt", "AvgBytesPerSec", avg) +
-           L("fmt", "NChannels", channels) + L("fmt", "BlockAlign", align);
+    return ReportLine("fmt", "Format", tag) + ReportLine("fmt", "Format.Type", type) +
+           ReportLine("fmt", "SamplesPerSec", rate) + ReportLine("fmt", "AvgBytesPerSec", avg) +
+           ReportLine("fmt", "NChannels", channels) + ReportLine("fmt", "BlockAlign", align);
 }
 
 std::string Bits(const char* v)
 {
-    return L("fmt", "BitsPerSample", v);
+    return ReportLine("fmt", "BitsPerSample", v);
 }
 
 std::string Extra(const char* v)
 {
-    return L("fmt", "ExtraBytes", v);
+    return ReportLine("fmt", "ExtraBytes", v);
 }
 
 // Extension: valid bits 20, mask 0x80000001, a sub-format whose every group differs.
@@ -48,9 +41,10 @@ std::string Extension(uint16_t cbSize)
            LE16(0xDEF0) + "\x01\x23\x45\x67\x89\xAB\xCD\xEF"s;
 }
 
-const std::string ExtLines = L("fmt", "Ext.Samples.Info", "20") +
-                             L("fmt", "Ext.ChannelMask", "0x80000001") +
-                             L("fmt", "Ext.SubFormat", "12345678-9ABC-DEF0-0123-456789ABCDEF");
+const std::string ExtLines =
+    ReportLine("fmt", "Ext.Samples.Info", "20") +
+    ReportLine("fmt", "Ext.ChannelMask", "0x80000001") +
+    ReportLine("fmt", "Ext.SubFormat", "12345678-9ABC-DEF0-0123-456789ABCDEF");
 
 const std::string Pcm16 = FmtBody(1, 2, 48000, 16);
 const std::string Pcm16Lines = Head("0x0001", "PCM", "48000", "192000", "2", "4") + Bits("16");
@@ -146,7 +140,7 @@ void Feed(const TempDir& dir, WalkState& w, uint32_t sizeField, const std::strin
 TEST(FmtRecord, FilledWithoutReportAndKeepsUndeliveredBytes)
 {
     TempDir dir;
-    WantFmt = 0;
+    ResetRunState(); // no --fmt
     WalkState w;
     Feed(dir, w, 16, FmtBody(1, 2, 48000, 24) + "\x05\x00"s); // bytes past the size field
     EXPECT_EQ(w.format.formatTag, 1);
@@ -183,7 +177,7 @@ TEST(FmtRecord, SubFormatGroupKeptOnlyFromAWholeExtension)
         {"a file that ends inside the extension", 40, float32.substr(0, 30), 0, 0},
     };
     TempDir dir;
-    WantFmt = 0;
+    ResetRunState(); // no --fmt
     WalkState w;
     for (const Step& s : steps) {
         SCOPED_TRACE(s.what);
@@ -215,12 +209,17 @@ struct BextLines {
 
 std::string Render(const BextLines& e)
 {
-    return L("bext", "Description", e.description) + L("bext", "Originator", e.originator) +
-           L("bext", "OriginatorRef", e.reference) + L("bext", "OriginatorDate", " 2024-01-31") +
-           L("bext", "OriginatorTime", "12:34:56") + L("bext", "TimeReferenceLow", e.low) +
-           L("bext", "TimeReferenceHigh", e.high) + L("bext", "Version", e.version) +
-           L("bext", "UMID", e.umid) + L("bext", "Reserved", e.reserved) +
-           L("bext", "CodingHistory", e.history) + L("bext", "Timestamp", e.timestamp);
+    return ReportLine("bext", "Description", e.description) +
+           ReportLine("bext", "Originator", e.originator) +
+           ReportLine("bext", "OriginatorRef", e.reference) +
+           ReportLine("bext", "OriginatorDate", " 2024-01-31") +
+           ReportLine("bext", "OriginatorTime", "12:34:56") +
+           ReportLine("bext", "TimeReferenceLow", e.low) +
+           ReportLine("bext", "TimeReferenceHigh", e.high) +
+           ReportLine("bext", "Version", e.version) + ReportLine("bext", "UMID", e.umid) +
+           ReportLine("bext", "Reserved", e.reserved) +
+           ReportLine("bext", "CodingHistory", e.history) +
+           ReportLine("bext", "Timestamp", e.timestamp);
 }
 
 TEST(BextReport, SizesTextFieldsAndTimeReference)

@@ -3,6 +3,7 @@
 // status exactly.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -27,10 +28,12 @@ struct FileCase {
     std::string out;
     std::string err = "+OK\n";
     int status = 0;
+    Stdout where = Stdout::Capture;
+    std::vector<std::string> options = {}; // after the options all cases share
 };
 
-// Runs sondrel with `options` and each case's file; compares standard output,
-// standard error and the exit status.
+// Runs sondrel with `options`, each case's own options and its file; compares
+// standard output, standard error and the exit status.
 void ExpectCases(const std::vector<FileCase>& cases, const std::vector<std::string>& options);
 
 // Environment for RunSondrel that makes the program's read(2) stop at byte
@@ -53,20 +56,12 @@ class TempDir
     std::string path_;
 };
 
-// The folder of real files written by independent tools.
-std::string FixturePath(std::string_view name);
-
-// True when the fixtures folder is absent and the run may skip the tests
-// that read it: a clone outside the usual tree.  Under CI it is never
-// missing by choice, so there the tests run and fail.
-bool FixturesMayBeSkipped();
-
-#define SKIP_WITHOUT_FIXTURES()                                                                    \
-    if (FixturesMayBeSkipped())                                                                    \
-    GTEST_SKIP() << "no fixtures at " << FixturePath("") << " (set SONDREL_FIXTURES_DIR)"
-
 // Reads a whole file; empty when it cannot be read.
 std::string ReadWholeFile(const std::string& path);
 
 // Lower-case hex MD5 of `bytes`, to compare with independently computed digests.
 std::string Md5Hex(std::string_view bytes);
+
+// Runs `run` in this process with standard output going to a memory file;
+// returns what it wrote.
+std::string CaptureStdout(const std::function<void()>& run);

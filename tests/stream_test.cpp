@@ -1,5 +1,6 @@
 // Streaming the "data" chunk through the whole program: blocks, progress,
 // truncation, the mono mix and its refusals, dry runs and failed writes.
+#include "lines.h"
 #include "run_tool.h"
 #include "wav_builder.h"
 
@@ -42,13 +43,6 @@ std::string PcmFile(uint16_t channels, uint16_t bits, std::string_view audio)
     return Wave(Fmt(channels, bits) + Chunk("data", audio));
 }
 
-std::string SummaryLine(const char* id, unsigned long long size)
-{
-    char line[64];
-    snprintf(line, sizeof line, "Chunk [%.4s] %12llu bytes\n", id, size);
-    return line;
-}
-
 struct Case {
     std::string what;
     std::string file;
@@ -61,17 +55,10 @@ struct Case {
 
 void RunCases(const std::vector<Case>& cases)
 {
-    TempDir dir;
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        std::vector<std::string> args = c.options;
-        args.push_back(dir.Write("case.wav", c.file));
-        const RunResult r = RunSondrel(args, c.where);
-        EXPECT_EQ(r.status, c.status);
-        EXPECT_TRUE(r.out == c.out) << "standard output differs: " << r.out.size() << " bytes, "
-                                    << c.out.size() << " expected";
-        EXPECT_EQ(r.err, c.err);
-    }
+    std::vector<FileCase> files;
+    for (const Case& c : cases)
+        files.push_back({c.what, c.file, c.out, c.err, c.status, c.where, c.options});
+    ExpectCases(files, {});
 }
 
 TEST(DataStreaming, CopiesTheAudioAsStoredInBlocks)

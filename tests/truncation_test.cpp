@@ -2,10 +2,12 @@
 // walk never crashes or hangs, and --data writes exactly the audio bytes the
 // cut file still holds.  Runs in-process so a dense sweep stays quick.
 #include "cli.h"
+#include "facts.h"
 #include "run_tool.h"
 #include "walk_in_process.h"
 #include "wav_builder.h"
 
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -36,33 +38,20 @@ const std::vector<std::vector<const char*>> OptionSets = {
     {"--rawchunks", "--chunks"},
 };
 
-// Runs the walk on `path` with standard output captured in a memory file and
-// standard error discarded; a fatal stop ends the run, not the test.
+// Runs the walk on `path` with standard output captured and standard error
+// discarded; a fatal stop ends the run, not the test.
 std::string RunInProcess(const std::vector<const char*>& options, const std::string& path)
 {
     ResetRunState();
     for (const char* option : options)
         EXPECT_TRUE(SetOption(option)) << option;
-    fflush(stdout);
-    const int savedOut = dup(STDOUT_FILENO);
-    const int capture = memfd_create("sondrel-out", 0);
-    dup2(capture, STDOUT_FILENO);
-    FILE* savedErr = stderr;
-    stderr = fopen("/dev/null", "w");
-    WalkInProcess(path.c_str());
-    fflush(stdout);
-    clearerr(stdout);
-    fclose(stderr);
-    stderr = savedErr;
-    dup2(savedOut, STDOUT_FILENO);
-    close(savedOut);
-
-    std::string out(static_cast<size_t>(lseek(capture, 0, SEEK_END)), '\0');
-    if (!out.empty()) {
-        EXPECT_EQ(pread(capture, out.data(), out.size(), 0), static_cast<ssize_t>(out.size()));
-    }
-    close(capture);
-    return out;
+    return CaptureStdout([&] {
+        FILE* savedErr = stderr;
+        stderr = fopen("/dev/null", "w");
+        WalkInProcess(path.c_str());
+        fclose(stderr);
+        stderr = savedErr;
+    });
 }
 
 // Every offset in small files; in larger ones every offset of the first and
@@ -115,8 +104,8 @@ void Sweep(const Target& t)
 std::vector<Target> FixtureTargets()
 {
     std::vector<Target> targets;
-    const auto facts = nlohmann::json::parse(ReadWholeFile(FixturePath("facts.json")));
-    for (const auto& f : facts["files"]) {
+    const Fixtures fixtures = LoadFixtures();
+    for (const auto& f : fixtures.present) {
         Target t{f["file"], ReadWholeFile(FixturePath(f["file"].get<std::string>())), 0, 0};
         uint64_t ds64Size = 0;
         for (const auto& c : f["walker"]["chunks"]) {
@@ -163,7 +152,6 @@ std::vector<Target> BuiltTargets()
 
 TEST(TruncationSweep, FixturesCutAnywhereStreamWhatTheyHold)
 {
-    SKIP_WITHOUT_FIXTURES();
     for (const Target& t : FixtureTargets())
         Sweep(t);
 }

@@ -1,11 +1,9 @@
 // The chunk walk: headers, sizes, pad bytes, ds64 and where the walk stops.
+#include "lines.h"
 #include "run_tool.h"
 #include "wav_builder.h"
 
-#include <cstdio>
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 using namespace wavgen;
 using namespace std::string_literals;
@@ -13,36 +11,30 @@ using namespace std::string_literals;
 namespace
 {
 
-std::string Line(const char* id, unsigned long long size)
-{
-    char buf[64];
-    snprintf(buf, sizeof buf, "Chunk [%.4s] %12llu bytes\n", id, size);
-    return buf;
-}
-
 const std::string Fmt16 = Chunk("fmt ", FmtBody(1, 2, 48000, 16));
 
 TEST(Walker, SizesPadBytesAndStops)
 {
     const std::string data8 = Chunk("data", std::string(8, 'x'));
     std::vector<FileCase> cases = {
-        {"fmt and data", Wave(Fmt16 + data8), Line("fmt ", 16) + Line("data", 8)},
+        {"fmt and data", Wave(Fmt16 + data8), SummaryLine("fmt ", 16) + SummaryLine("data", 8)},
         {"odd chunk steps over its pad byte", Wave(Chunk("odd ", "abc") + Fmt16 + data8),
-         Line("odd ", 3) + Line("fmt ", 16) + Line("data", 8)},
+         SummaryLine("odd ", 3) + SummaryLine("fmt ", 16) + SummaryLine("data", 8)},
         {"pad byte missing at the end of the file",
-         Wave(Fmt16 + RawChunk("data", 5, "12345", false)), Line("fmt ", 16) + Line("data", 5)},
+         Wave(Fmt16 + RawChunk("data", 5, "12345", false)),
+         SummaryLine("fmt ", 16) + SummaryLine("data", 5)},
         {"zero-size chunk ends the walk", Wave(Fmt16 + Chunk("JUNK", "") + data8),
-         Line("fmt ", 16)},
+         SummaryLine("fmt ", 16)},
         {"zero padding after the last chunk", Wave(Fmt16 + std::string(64, '\0')),
-         Line("fmt ", 16)},
-        {"header cut short", Wave(Fmt16 + "dat"), Line("fmt ", 16)},
+         SummaryLine("fmt ", 16)},
+        {"header cut short", Wave(Fmt16 + "dat"), SummaryLine("fmt ", 16)},
         {"chunk longer than the file", Wave(Fmt16 + RawChunk("data", 1000, "xy")),
-         Line("fmt ", 16) + Line("data", 1000)},
+         SummaryLine("fmt ", 16) + SummaryLine("data", 1000)},
         {"sentinel size in a RIFF file is taken as it stands",
          Wave(Fmt16 + RawChunk("data", 0xFFFFFFFF, "xyz")),
-         Line("fmt ", 16) + Line("data", 4294967295ull)},
+         SummaryLine("fmt ", 16) + SummaryLine("data", 4294967295ull)},
         {"id with a zero byte", Wave(Chunk(std::string("ab\0\0", 4), "12") + Fmt16),
-         Line("ab", 2) + Line("fmt ", 16)},
+         SummaryLine("ab", 2) + SummaryLine("fmt ", 16)},
         {"no chunks at all", Wave(""), ""},
     };
     ExpectCases(cases, {});
@@ -56,29 +48,32 @@ TEST(Walker, Rf64SizesComeFromDs64)
     std::vector<FileCase> cases = {
         {"sentinel data size",
          Wave(ds64 + Fmt16 + RawChunk("data", 0xFFFFFFFF, "123456") + tail, "RF64"),
-         Line("ds64", 28) + Line("fmt ", 16) + Line("data", 6) + Line("LIST", 4)},
+         SummaryLine("ds64", 28) + SummaryLine("fmt ", 16) + SummaryLine("data", 6) +
+             SummaryLine("LIST", 4)},
         {"BW64 magic", Wave(ds64 + Fmt16 + RawChunk("data", 0xFFFFFFFF, "123456") + tail, "BW64"),
-         Line("ds64", 28) + Line("fmt ", 16) + Line("data", 6) + Line("LIST", 4)},
+         SummaryLine("ds64", 28) + SummaryLine("fmt ", 16) + SummaryLine("data", 6) +
+             SummaryLine("LIST", 4)},
         {"odd ds64 size is stepped to even",
          Wave(ds64Odd + RawChunk("data", 0xFFFFFFFF, "12345") + tail, "RF64"),
-         Line("ds64", 28) + Line("data", 5) + Line("LIST", 4)},
+         SummaryLine("ds64", 28) + SummaryLine("data", 5) + SummaryLine("LIST", 4)},
         {"no ds64 before the sentinel ends the walk",
-         Wave(Fmt16 + RawChunk("data", 0xFFFFFFFF, "123456") + tail, "RF64"), Line("fmt ", 16)},
+         Wave(Fmt16 + RawChunk("data", 0xFFFFFFFF, "123456") + tail, "RF64"),
+         SummaryLine("fmt ", 16)},
         {"ordinary data size is listed from ds64 but stepped by the header",
          Wave(ds64 + Chunk("data", "12") + tail, "RF64"),
-         Line("ds64", 28) + Line("data", 6) + Line("LIST", 4)},
+         SummaryLine("ds64", 28) + SummaryLine("data", 6) + SummaryLine("LIST", 4)},
         {"ds64 after data", Wave(Chunk("data", "12") + ds64 + tail, "RF64"),
-         Line("data", 0) + Line("ds64", 28) + Line("LIST", 4)},
+         SummaryLine("data", 0) + SummaryLine("ds64", 28) + SummaryLine("LIST", 4)},
         {"sentinel on a chunk other than data is not resolved",
          Wave(ds64 + RawChunk("JUNK", 0xFFFFFFFF, "12"), "RF64"),
-         Line("ds64", 28) + Line("JUNK", 4294967295ull)},
+         SummaryLine("ds64", 28) + SummaryLine("JUNK", 4294967295ull)},
         {"ds64 in a RIFF file is an ordinary chunk",
          Wave(ds64 + RawChunk("data", 0xFFFFFFFF, "12")),
-         Line("ds64", 28) + Line("data", 4294967295ull)},
+         SummaryLine("ds64", 28) + SummaryLine("data", 4294967295ull)},
         {"ds64 cut short before its data size keeps the earlier one",
          Wave(ds64 + RawChunk("data", 0xFFFFFFFF, "123456") + RawChunk("ds64", 28, "12345678"),
               "RF64"),
-         Line("ds64", 28) + Line("data", 6) + Line("ds64", 28)},
+         SummaryLine("ds64", 28) + SummaryLine("data", 6) + SummaryLine("ds64", 28)},
     };
     ExpectCases(cases, {"--chunks"});
 }
@@ -89,13 +84,13 @@ TEST(Walker, ForgedDs64SizesCannotWrapTheWalk)
     std::vector<FileCase> cases = {
         {"size 2^64-1",
          Wave(Chunk("ds64", Ds64Body(0, ~0ull, 0)) + RawChunk("data", 0xFFFFFFFF, ""), "RF64"),
-         Line("ds64", 28) + Line("data", 18446744073709551615ull), fail, 1},
+         SummaryLine("ds64", 28) + SummaryLine("data", 18446744073709551615ull), fail, 1},
         {"size 2^64-64 wraps below the chunk",
          Wave(Chunk("ds64", Ds64Body(0, ~0ull - 63, 0)) + RawChunk("data", 0xFFFFFFFF, ""), "RF64"),
-         Line("ds64", 28) + Line("data", 18446744073709551552ull), fail, 1},
+         SummaryLine("ds64", 28) + SummaryLine("data", 18446744073709551552ull), fail, 1},
         {"size past the largest file offset",
          Wave(Chunk("ds64", Ds64Body(0, 1ull << 63, 0)) + RawChunk("data", 0xFFFFFFFF, ""), "RF64"),
-         Line("ds64", 28) + Line("data", 1ull << 63), fail, 1},
+         SummaryLine("ds64", 28) + SummaryLine("data", 1ull << 63), fail, 1},
     };
     ExpectCases(cases, {"--chunks"});
 }
@@ -142,18 +137,11 @@ TEST(Walker, Rf64PastFourGigabytesIsWalkedToItsEnd)
 {
     TempDir dir;
     const uint64_t dataSize = (5ull << 30) + 1;
-    std::string head = Wave(
-        Chunk("ds64", Ds64Body(0, dataSize, 0)) + Fmt16 + RawChunk("data", 0xFFFFFFFF, ""), "RF64");
-    std::string tail = Chunk("LIST", "INFOtail");
-    std::string path = dir.Write("big.wav", head);
-    int fd = open(path.c_str(), O_WRONLY);
-    ASSERT_GE(fd, 0);
-    const auto tailOffset = static_cast<off_t>(head.size() + dataSize + 1);
-    ASSERT_EQ(pwrite(fd, tail.data(), tail.size(), tailOffset), static_cast<ssize_t>(tail.size()));
-    close(fd);
+    const std::string path = dir.path() + "/big.wav";
+    ASSERT_TRUE(WriteSparseRf64(path, "RF64", dataSize, 0, Chunk("LIST", "INFOtail")));
     RunResult r = RunSondrel({path});
-    EXPECT_EQ(r.out,
-              Line("ds64", 28) + Line("fmt ", 16) + Line("data", dataSize) + Line("LIST", 8));
+    EXPECT_EQ(r.out, SummaryLine("ds64", 28) + SummaryLine("fmt ", 16) +
+                         SummaryLine("data", dataSize) + SummaryLine("LIST", 8));
     EXPECT_EQ(r.err, "+OK\n");
     EXPECT_EQ(r.status, 0);
 }

@@ -10,6 +10,7 @@
 #include <random>
 #include <string>
 #include <string_view>
+#include <sys/types.h>
 #include <vector>
 
 namespace wavgen
@@ -191,6 +192,25 @@ inline bool WriteFile(const std::string& path, std::string_view bytes)
     if (!f)
         return false;
     bool ok = fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+    return fclose(f) == 0 && ok;
+}
+
+// An RF64 or BW64 file of 16-bit stereo whose `dataSize` bytes of audio are a
+// hole (the file is sparse and costs no disk), then `after` past the pad byte.
+inline bool WriteSparseRf64(const std::string& path, std::string_view magic, uint64_t dataSize,
+                            uint64_t sampleCount, std::string_view after)
+{
+    const std::string head =
+        Wave(Chunk("ds64", Ds64Body(0, dataSize, sampleCount)) +
+                 Chunk("fmt ", FmtBody(1, 2, 48000, 16)) + RawChunk("data", 0xFFFFFFFF, ""),
+             magic);
+    FILE* f = fopen(path.c_str(), "wb");
+    if (!f)
+        return false;
+    const auto afterAt = static_cast<off_t>(head.size() + dataSize + dataSize % 2);
+    bool ok = fwrite(head.data(), 1, head.size(), f) == head.size() &&
+              fseeko(f, afterAt, SEEK_SET) == 0 &&
+              fwrite(after.data(), 1, after.size(), f) == after.size();
     return fclose(f) == 0 && ok;
 }
 
