@@ -31,8 +31,9 @@ option_sets=(
     "--rawchunks --chunks"
 )
 
-# The shared fixtures, when present beside the repository, are extra seeds.
-seeds=(fuzz/corpus)
+# The test data are extra seeds, with the fixtures kept outside the
+# repository when their folder is beside it.
+seeds=(fuzz/corpus tests/data)
 [ -d ../shared/fixtures ] && seeds+=(../shared/fixtures)
 
 if [ "${1:-}" = "--replay" ]; then
