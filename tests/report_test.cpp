@@ -53,20 +53,12 @@ const std::string Ext24Lines =
     Head("0xFFFE", "Extensible", "48000", "288000", "2", "6") + Bits("24") + Extra("22") + ExtLines;
 const std::string Data4 = Chunk("data", "abcd");
 
-struct Case {
-    const char* what; // what is broken when the case fails
-    std::string chunks;
-    std::string out;
-    std::string err = "+OK\n";
-    int status = 0;
-};
-
-void RunCases(const std::vector<Case>& cases, const std::vector<std::string>& options)
+// The cases give the chunks; each file is the RIFF header and those chunks.
+void RunCases(std::vector<FileCase> cases, const std::vector<std::string>& options)
 {
-    std::vector<FileCase> files;
-    for (const Case& c : cases)
-        files.push_back({c.what, Wave(c.chunks), c.out, c.err, c.status});
-    ExpectCases(files, options);
+    for (FileCase& c : cases)
+        c.file = Wave(c.file);
+    ExpectCases(cases, options);
 }
 
 TEST(ReportLines, LayoutPadsNamesToTwentyColumns)
@@ -86,7 +78,7 @@ TEST(ReportLines, LayoutPadsNamesToTwentyColumns)
 TEST(FmtReport, ChunkSizesTagsAndExtensions)
 {
     const std::string junk = Chunk("JUNK", std::string(40, '\x7F'));
-    std::vector<Case> cases = {
+    std::vector<FileCase> cases = {
         {"16-byte PCM chunk", Chunk("fmt ", Pcm16) + Data4, Pcm16Lines},
         {"12-byte chunk must print nothing", RawChunk("fmt ", 12, Pcm16.substr(0, 12)), ""},
         {"14-byte chunk: bits per sample must stay zero", Chunk("fmt ", Pcm16.substr(0, 14)),
@@ -238,7 +230,7 @@ TEST(BextReport, SizesTextFieldsAndTimeReference)
             s += "0123456789";
         return s;
     }();
-    std::vector<Case> cases = {
+    std::vector<FileCase> cases = {
         {"338-byte chunk: everything after the texts is zero",
          Chunk("bext", base.substr(0, 338)) + junk,
          Render({.low = "0x00000000", .high = "0x00000000", .version = "0", .timestamp = "0"})},
@@ -280,7 +272,7 @@ TEST(BextReport, LiteralLinesAndSilenceWithoutOption)
 TEST(IXMLCopy, BodyBytesExactlyAsStored)
 {
     const std::string fmt = Chunk("fmt ", Pcm16);
-    std::vector<Case> cases = {
+    std::vector<FileCase> cases = {
         {"zero bytes kept, pad byte not copied",
          fmt + RawChunk("iXML", 5, "a\0b\0c"s + "P", false) + Data4, "a\0b\0c"s},
         {"only the iXML body, nothing of the other chunks",
