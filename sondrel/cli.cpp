@@ -2,6 +2,7 @@
 #include "cli.h"
 
 #include "export.h"
+#include "inspect.h"
 #include "report.h"
 #include "riff.h"
 
@@ -9,6 +10,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <unistd.h>
+#include <vector>
 
 int WantChunks = 0;
 int WantRawChunks = 0;
@@ -18,6 +21,9 @@ int WantiXML = 0;
 int WantData = 0;
 int WantMono = 0;
 int WantDryRun = 0;
+int WantJson = 0;
+int WantMD5 = 0;
+int WantLoudness = 0;
 
 const char* const Usage =
     "sondrel version 0.05 [Build date " __DATE__ "]\n"
@@ -70,8 +76,47 @@ struct Option {
 const Option Options[] = {
     {"--chunks", &WantChunks}, {"--rawchunks", &WantRawChunks}, {"--fmt", &WantFmt},
     {"--bext", &WantBext},     {"--ixml", &WantiXML},           {"--data", &WantData},
-    {"--mono", &WantMono},     {"--dryrun", &WantDryRun},
+    {"--mono", &WantMono},     {"--dryrun", &WantDryRun},       {"--json", &WantJson},
+    {"--md5", &WantMD5},       {"--loudness", &WantLoudness},
 };
+
+// The options that write text or audio: the text modes' own.
+constexpr size_t TextOptionCount = 8;
+
+// Usage errors of the inspector; null when the options go together.
+const char* InspectorOptionConflict()
+{
+    if (!WantJson)
+        return "sondrel: Error: --md5 and --loudness need --json\n";
+    for (size_t n = 0; n < TextOptionCount; n++)
+        if (*Options[n].flag) {
+            static char message[96];
+            snprintf(message, sizeof message,
+                     "sondrel: Error: --json cannot be combined with %s\n", Options[n].name);
+            return message;
+        }
+    return nullptr;
+}
+
+int RunInspector(const std::vector<const char*>& files)
+{
+    if (const char* conflict = InspectorOptionConflict()) {
+        fputs(conflict, stderr);
+        return 1;
+    }
+    if (files.empty()) {
+        fputs("sondrel: Error: No audio file specified\n", stderr);
+        return 1;
+    }
+    InspectOptions options;
+    options.md5 = WantMD5 != 0;
+    options.loudness = WantLoudness != 0;
+    options.progress = isatty(STDERR_FILENO) != 0;
+    int status = InspectFiles(files, options);
+    if (FlushStandardOutput() != 0 || RunStatus() != 0)
+        status = 1;
+    return status;
+}
 
 } // namespace
 
@@ -109,10 +154,12 @@ int SondrelMain(int argc, char** argv)
     }
     bool sawOption = false;
     const char* file = nullptr;
+    std::vector<const char*> files; // the inspector takes every file named
     for (int i = 1; i < argc; i++) {
         const char* arg = argv[i];
         if (arg[0] != '-') {
-            file = arg; // the last file named wins
+            file = arg; // the text modes take the last file named
+            files.push_back(arg);
             continue;
         }
         if (SetOption(arg)) {
@@ -125,6 +172,8 @@ int SondrelMain(int argc, char** argv)
             return 1;
         }
     }
+    if (WantJson || WantMD5 || WantLoudness)
+        return RunInspector(files);
     if (!sawOption)
         WantChunks = 1;
     if (!file) {

@@ -10,3 +10,8 @@ extern int WantiXML;
 extern int WantData;
 extern int WantMono;
 extern int WantDryRun;
+
+// The inspector: one JSON record per file, with the audio's MD5 and loudness.
+extern int WantJson;
+extern int WantMD5;
+extern int WantLoudness;

@@ -10,6 +10,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <algorithm>
 #include <fcntl.h>
 #include <limits>
 #include <unistd.h>
@@ -44,6 +45,14 @@ void NotAWaveFile()
     NoteFailure();
 }
 
+// 1 for RF64/BW64, 0 for RIFF, -1 for anything else.
+int MagicKind(const unsigned char* head)
+{
+    if (memcmp(head, "RF64", 4) == 0 || memcmp(head, "BW64", 4) == 0)
+        return 1;
+    return memcmp(head, "RIFF", 4) == 0 ? 0 : -1;
+}
+
 // Checks the 12-byte file header and sets the RF64 flag.
 bool ReadFileHeader(WalkState& w)
 {
@@ -56,14 +65,12 @@ bool ReadFileHeader(WalkState& w)
         NotAWaveFile();
         return false;
     }
-    if (memcmp(head, "RF64", 4) == 0 || memcmp(head, "BW64", 4) == 0) {
-        w.rf64 = 1;
-    } else if (memcmp(head, "RIFF", 4) == 0) {
-        w.rf64 = 0;
-    } else {
+    const int kind = MagicKind(head);
+    if (kind < 0) {
         NotAWaveFile();
         return false;
     }
+    w.rf64 = kind;
     unsigned char form[4];
     got = RIFFRead(w.fd, form, sizeof form, &failed);
     if (failed)
@@ -75,12 +82,48 @@ bool ReadFileHeader(WalkState& w)
     return RIFFChunkNext(w.fd, 12);
 }
 
+// Reads up to `count` bytes at `offset` for the inspector, keeping a
+// failure's errno in the walk state instead of reporting it.
+size_t InspectRead(WalkState& w, uint64_t offset, void* buffer, size_t count)
+{
+    int error = 0;
+    const size_t got = ReadAt(w.fd, offset, buffer, count, &error);
+    if (error != 0)
+        w.readError = error;
+    return got;
+}
+
+void Note(WalkState& w, WalkIssue issue, int chunk, uint64_t offset)
+{
+    w.notes.push_back({issue, chunk, offset});
+}
+
+// The inspector's header read: fewer than 8 bytes left is no chunk.
+bool ReadInspectedHeader(WalkState& w, unsigned char* raw)
+{
+    if (w.chunkOffset >= w.fileBytes)
+        return false; // the end, or past it after a truncated body
+    if (w.fileBytes - w.chunkOffset < 8) {
+        Note(w, WalkIssue::TrailingBytes, -1, w.chunkOffset);
+        return false;
+    }
+    if (w.chunks.size() >= MaxWalkedChunks) {
+        Note(w, WalkIssue::ChunkLimit, -1, w.chunkOffset);
+        return false;
+    }
+    return InspectRead(w, w.chunkOffset, raw, 8) == 8;
+}
+
 // Reads the next chunk header at w.chunkOffset; false ends the walk.
 bool ReadChunkHeader(WalkState& w)
 {
     unsigned char raw[8];
-    if (RIFFRead(w.fd, raw, sizeof raw) != 8)
+    if (w.inspect) {
+        if (!ReadInspectedHeader(w, raw))
+            return false;
+    } else if (RIFFRead(w.fd, raw, sizeof raw) != 8) {
         return false; // end of file, a header cut short, or a reported failure
+    }
     memcpy(w.header.id.data(), raw, 4);
     w.header.size = LoadLE32(raw + 4);
     return true;
@@ -92,14 +135,69 @@ uint64_t RoundUpToEven(uint64_t size)
     return size == std::numeric_limits<uint64_t>::max() ? size : size + (size & 1);
 }
 
+bool IsPrintableId(const unsigned char* id)
+{
+    for (int n = 0; n < 4; n++)
+        if (id[n] < 0x20 || id[n] > 0x7E)
+            return false;
+    return true;
+}
+
+// A "data" size of 0 is either an empty chunk, when a chunk header that fits
+// the file follows, or a recording whose size was never written.
+bool AudioFollowsEmptyData(WalkState& w)
+{
+    const uint64_t left = w.fileBytes - std::min(w.bodyOffset, w.fileBytes);
+    if (left == 0)
+        return false;
+    unsigned char next[8];
+    if (left < 8 || InspectRead(w, w.bodyOffset, next, 8) != 8)
+        return true;
+    return !(IsPrintableId(next) && LoadLE32(next + 4) <= left - 8);
+}
+
+// The inspector's size of the current chunk: through ds64 (its data size and
+// its table), or to the end of the file for an unfinalised recording.
+void ResolveInspectedSize(WalkState& w, WalkedChunk& c)
+{
+    const bool isData = IdIs(w.header, "data");
+    uint64_t size = w.header.size;
+    bool unset = false;
+    if (w.rf64 && w.header.size == SizeFromDs64) {
+        const Ds64Entry* entry = nullptr;
+        for (const Ds64Entry& e : w.ds64.table)
+            if (e.id == w.header.id)
+                entry = entry ? entry : &e;
+        if (isData && w.haveDs64 && w.ds64.fieldBytes >= 16)
+            size = w.ds64.dataSize;
+        else if (entry)
+            size = entry->size;
+        else
+            c.sizeUnknown = true;
+        unset = c.sizeUnknown && isData;
+    } else if (!w.rf64 && isData && w.header.size == SizeFromDs64) {
+        unset = true;
+    }
+    if (isData && size == 0 && !c.sizeUnknown)
+        unset = AudioFollowsEmptyData(w);
+    if (unset) {
+        size = w.fileBytes - std::min(w.bodyOffset, w.fileBytes);
+        c.sizeUnset = !c.sizeUnknown;
+    }
+    c.size = size;
+    w.audioSize = size;
+    w.resolvedSize = size;
+    w.steppedSize = RoundUpToEven(size);
+}
+
 // Works out the sizes of the current chunk.
 void ResolveSizes(WalkState& w)
 {
+    w.bodyOffset = w.chunkOffset + 8;
     const bool fromDs64 = w.rf64 && IdIs(w.header, "data") && w.header.size == SizeFromDs64;
     w.audioSize = fromDs64 ? w.ds64DataSize : w.header.size;
     w.resolvedSize = fromDs64 ? RoundUpToEven(w.audioSize) : w.audioSize;
     w.steppedSize = RoundUpToEven(w.resolvedSize);
-    w.bodyOffset = w.chunkOffset + 8;
 }
 
 void PrintSummaryLine(const WalkState& w)
@@ -109,13 +207,26 @@ void PrintSummaryLine(const WalkState& w)
            static_cast<unsigned long long>(listed));
 }
 
+// Fixed fields and a table of up to 339 entries: more than any writer needs.
+constexpr size_t Ds64ReadBytes = 28 + 339 * 12;
+
 // The ds64 body is read whatever the options: the data size lives there.
 void ReadDs64(WalkState& w)
 {
+    if (w.inspect) {
+        if (w.haveDs64)
+            return; // the first ds64 sizes the file
+        std::vector<unsigned char> body(std::min<uint64_t>(w.header.size, Ds64ReadBytes));
+        const size_t got = InspectRead(w, w.bodyOffset, body.data(), body.size());
+        w.ds64 = DecodeDs64(body.data(), got);
+        w.haveDs64 = true;
+        return;
+    }
     unsigned char body[28];
-    if (RIFFRead(w.fd, body, sizeof body) >= 16)
-        w.ds64DataSize = LoadLE64(body + 8);
+    const size_t got = RIFFRead(w.fd, body, sizeof body);
     // Fewer than 16 bytes leave the earlier data size in force.
+    if (got >= 16)
+        w.ds64DataSize = DecodeDs64(body, got).dataSize;
 }
 
 void Dispatch(WalkState& w)
@@ -144,11 +255,55 @@ bool NextChunkOffset(const WalkState& w, uint64_t& next)
 {
     next = w.bodyOffset + w.steppedSize;
     if (next < w.bodyOffset || next > MaxFileOffset()) {
+        if (w.inspect)
+            return false; // the body already ran past the end of the file
         errno = EINVAL;
         ReportError("RIFFChunkNext");
         return false;
     }
     return true;
+}
+
+// The inspector goes on past a zero-size chunk with a real id, and stops at
+// zero padding or garbage.  Returns false to end the walk.
+bool InspectedChunkStarts(WalkState& w)
+{
+    const auto* id = reinterpret_cast<const unsigned char*>(w.header.id.data());
+    if (w.header.size == 0 && !IsPrintableId(id)) {
+        Note(w, WalkIssue::TrailingBytes, -1, w.chunkOffset);
+        return false;
+    }
+    return true;
+}
+
+// Lists the chunk with what the file holds of it.  Returns false to end the walk.
+bool RecordChunk(WalkState& w)
+{
+    WalkedChunk c{w.header.id, w.chunkOffset, 0, true, false, false};
+    ResolveInspectedSize(w, c);
+    const uint64_t room = w.fileBytes - std::min(w.bodyOffset, w.fileBytes);
+    c.complete = c.size <= room;
+    w.chunks.push_back(c);
+    const int index = static_cast<int>(w.chunks.size() - 1);
+    if (c.sizeUnknown)
+        Note(w, WalkIssue::Ds64Missing, index, c.offset);
+    if (c.sizeUnset)
+        Note(w, WalkIssue::DataSizeUnset, index, c.offset);
+    if (!c.complete && !c.sizeUnknown)
+        Note(w, WalkIssue::Truncated, index, c.offset);
+    else if ((c.size & 1) && c.size == room)
+        Note(w, WalkIssue::PadByteMissing, index, c.offset);
+    return c.complete && !c.sizeUnset && !c.sizeUnknown;
+}
+
+// The text modes hand the chunk to its handler; the inspector lists it.
+bool VisitChunk(WalkState& w)
+{
+    if (!w.inspect) {
+        Dispatch(w);
+        return true;
+    }
+    return RecordChunk(w);
 }
 
 void WalkChunks(WalkState& w)
@@ -157,19 +312,38 @@ void WalkChunks(WalkState& w)
         if (!ReadChunkHeader(w))
             return;
         ResolveSizes(w);
-        // A zero size ends the walk: recorders pad files with zeros.
-        if (w.steppedSize == 0)
-            return;
-        if (WantChunks)
+        if (w.inspect) {
+            if (!InspectedChunkStarts(w))
+                return;
+        } else if (w.steppedSize == 0) {
+            return; // a zero size ends the walk: recorders pad files with zeros
+        }
+        if (WantChunks && !w.inspect)
             PrintSummaryLine(w);
         if (w.rf64 && IdIs(w.header, "ds64"))
             ReadDs64(w);
-        Dispatch(w);
+        if (!VisitChunk(w))
+            return;
         uint64_t next = 0;
-        if (!NextChunkOffset(w, next) || !RIFFChunkNext(w.fd, next))
+        if (!NextChunkOffset(w, next) || (!w.inspect && !RIFFChunkNext(w.fd, next)))
             return;
         w.chunkOffset = next;
     }
+}
+
+// The inspector's header check, quiet: the record says what went wrong.
+bool ReadInspectedFileHeader(WalkState& w)
+{
+    unsigned char head[12];
+    if (InspectRead(w, 0, head, sizeof head) != sizeof head)
+        return false;
+    const int kind = MagicKind(head);
+    if (kind < 0)
+        return false;
+    memcpy(w.magic.data(), head, 4);
+    w.rf64 = kind;
+    w.riffSize = LoadLE32(head + 4);
+    return memcmp(head + 8, "WAVE", 4) == 0;
 }
 
 void WriteEndMarker()
@@ -201,4 +375,13 @@ void ResetWalker()
     if (OpenDescriptor >= 0)
         close(OpenDescriptor);
     OpenDescriptor = -1;
+}
+
+bool InspectWalk(WalkState& w)
+{
+    w.inspect = true;
+    if (!ReadInspectedFileHeader(w))
+        return false;
+    WalkChunks(w);
+    return true;
 }

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstring>
 #include <sys/types.h>
+#include <vector>
 
 // The 8-byte chunk header as stored: four raw id bytes and a 32-bit size that
 // counts neither the header nor the pad byte after an odd-sized body.
@@ -21,6 +22,28 @@ struct ChunkHeader {
 
 // The size field value that RF64/BW64 files use to say "see ds64".
 constexpr uint32_t SizeFromDs64 = 0xFFFFFFFFu;
+
+// A chunk header as the inspector's walk read it.
+struct WalkedChunk {
+    FourCC id;
+    uint64_t offset;   // of the header
+    uint64_t size;     // resolved: through ds64, or to the end of the file
+    bool complete;     // the file holds the whole body
+    bool sizeUnset;    // an unfinalised size: the body runs to the end of the file
+    bool sizeUnknown;  // RF64/BW64 0xFFFFFFFF that no ds64 sizes
+};
+
+// What the inspector's walk noticed about the file's structure.
+enum class WalkIssue { Truncated, PadByteMissing, DataSizeUnset, Ds64Missing, TrailingBytes, ChunkLimit };
+struct WalkNote {
+    WalkIssue issue;
+    int chunk;       // index into WalkState::chunks, or -1
+    uint64_t offset; // the chunk's header, or the first trailing byte
+};
+
+// The inspector's walk stops after this many chunks: a file of zero-size
+// chunks must not grow the record without bound.
+constexpr size_t MaxWalkedChunks = 100000;
 
 // Everything the walk knows about one file.  Handlers get it by reference and
 // may leave the descriptor anywhere: the walker moves on by absolute seeks.
@@ -40,10 +63,28 @@ struct WalkState {
     // when the "fmt " chunk delivered all 22 extension bytes.
     int hasSubFormat = 0;
     uint32_t subFormatGroup = 0;
+
+    // The inspector's walk: reads at absolute offsets without messages, goes
+    // on through damage where the structure still shows, and lists every
+    // chunk header instead of handing chunks to the text handlers.
+    bool inspect = false;
+    uint64_t fileBytes = 0;
+    FourCC magic{};
+    uint32_t riffSize = 0;
+    bool haveDs64 = false;
+    Ds64Record ds64;           // the first ds64 chunk
+    int readError = 0;         // errno of a failed read; the walk ended there
+    std::vector<WalkedChunk> chunks;
+    std::vector<WalkNote> notes;
 };
 
 // Per-file driver: walks the file at `path` and writes the end marker.
 void DumpWaveFile(const char* path);
+
+// The inspector's walk over an open descriptor of a file of w.fileBytes
+// bytes (set w.fd and w.fileBytes first).  False when the file is not a
+// RIFF/RF64/BW64 WAVE file or its header cannot be read (w.readError).
+bool InspectWalk(WalkState& w);
 
 // Closes the descriptor of a walk that a fatal stop cut short; a real run
 // ends the process there, an in-process run (fuzzing, tests) goes on.

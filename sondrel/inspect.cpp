@@ -1,0 +1,975 @@
+// The inspector: walks each file with the one chunk walker, decodes its
+// metadata chunks, names each defect, and renders one JSON record per file.
+#include "inspect.h"
+
+#include "decode.h"
+#include "io.h"
+#include "ixml.h"
+#include "riff.h"
+#include "verify.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <unordered_map>
+
+using Json = nlohmann::ordered_json;
+
+namespace
+{
+
+// Metadata chunks are read whole up to this size; an iXML body above it is
+// not parsed at all, so memory stays bounded whatever the file claims.
+constexpr uint64_t MaxMetadataBytes = uint64_t{16} << 20;
+
+struct Finding {
+    const char* severity;
+    const char* code;
+    std::optional<FourCC> chunk;
+    std::optional<uint64_t> offset;
+    std::string message;
+};
+
+struct FormatInfo {
+    WaveFormatRecord record{};
+    std::optional<FormatExtension> extension;
+    uint16_t sampleTag = 0; // the tag the samples are in: the sub-format's for extensible
+};
+
+struct AudioInfo {
+    uint64_t offset = 0;
+    std::optional<uint64_t> bytes;
+    uint64_t bytesInFile = 0;
+    std::optional<uint64_t> frames;
+    std::optional<double> seconds;
+};
+
+struct CueInfo {
+    CuePoint point{};
+    std::optional<std::string> label, note, text;
+};
+
+struct IxmlInfo {
+    uint64_t bytes = 0;
+    bool parsed = false;
+    IxmlFields fields;
+};
+
+// Everything the record says about one file, in plain values; RenderRecord
+// turns it into JSON in the contract's order.
+struct Record {
+    std::string path;
+    std::optional<std::string> error;
+    std::optional<FourCC> container;
+    std::optional<uint64_t> fileBytes;
+    std::vector<WalkedChunk> chunks;
+    std::optional<FormatInfo> format;
+    std::optional<AudioInfo> audio;
+    std::optional<BextRecord> bext;
+    std::vector<std::pair<FourCC, std::string>> info;
+    std::vector<CueInfo> cues;
+    std::optional<IxmlInfo> ixml;
+    std::optional<std::array<uint8_t, 16>> md5Stored, md5Computed;
+    std::optional<LoudnessFigures> loudness;
+    std::vector<Finding> findings;
+};
+
+// ---- text and numbers for JSON ---------------------------------------------
+
+bool IsUtf8(const std::string& bytes)
+{
+    // nlohmann-json refuses to write invalid UTF-8: its check is the one that counts.
+    try {
+        (void)Json(bytes).dump();
+        return true;
+    } catch (const Json::type_error&) {
+        return false;
+    }
+}
+
+// File text as JSON text: kept when it is UTF-8, else each byte read as Latin-1.
+std::string Text(const std::string& bytes)
+{
+    if (IsUtf8(bytes))
+        return bytes;
+    std::string out;
+    out.reserve(bytes.size() * 2);
+    for (const unsigned char c : bytes) {
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+std::string Text(const FourCC& id)
+{
+    return Text(std::string(id.data(), id.size()));
+}
+
+Json OptionalText(const std::optional<std::string>& s)
+{
+    return s ? Json(Text(*s)) : Json(nullptr);
+}
+
+Json Number(const std::optional<double>& v)
+{
+    return v && std::isfinite(*v) ? Json(*v) : Json(nullptr);
+}
+
+template <typename T> Json Optional(const std::optional<T>& v)
+{
+    return v ? Json(*v) : Json(nullptr);
+}
+
+std::string Hex(const unsigned char* p, size_t n)
+{
+    static constexpr char Digits[] = "0123456789ABCDEF";
+    std::string s;
+    for (size_t i = 0; i < n; i++) {
+        s += Digits[p[i] >> 4];
+        s += Digits[p[i] & 0x0F];
+    }
+    return s;
+}
+
+bool IdEquals(const FourCC& id, const char (&name)[5])
+{
+    return std::memcmp(id.data(), name, 4) == 0;
+}
+
+} // namespace
+
+// ---- findings --------------------------------------------------------------
+
+namespace
+{
+
+struct FindingKind {
+    const char* code;
+    const char* severity;
+};
+
+constexpr FindingKind Kinds[] = {
+    {"not-wave", "error"},
+    {"chunk-truncated", "error"},
+    {"pad-byte-missing", "warning"},
+    {"riff-size-mismatch", "warning"},
+    {"data-size-unset", "warning"},
+    {"ds64-missing", "error"},
+    {"fmt-missing", "error"},
+    {"fmt-after-data", "warning"},
+    {"data-missing", "warning"},
+    {"duplicate-chunk", "warning"},
+    {"block-align-mismatch", "warning"},
+    {"byte-rate-mismatch", "warning"},
+    {"partial-frame", "warning"},
+    {"trailing-bytes", "info"},
+    {"bext-date-format", "warning"},
+    {"bext-time-format", "warning"},
+    {"ixml-malformed", "warning"},
+    {"ixml-too-large", "info"},
+    {"md5-chunk-invalid", "warning"},
+    {"md5-mismatch", "error"},
+    {"loudness-unmeasurable", "info"},
+    {"loudness-mismatch", "warning"},
+    {"chunk-limit", "info"},
+};
+
+const char* SeverityOf(const char* code)
+{
+    for (const FindingKind& k : Kinds)
+        if (std::strcmp(k.code, code) == 0)
+            return k.severity;
+    return "error"; // every code is in the table; a typo must not pass quietly
+}
+
+void AddFinding(Record& r, const char* code, std::optional<FourCC> chunk,
+                std::optional<uint64_t> offset, std::string message)
+{
+    r.findings.push_back({SeverityOf(code), code, chunk, offset, std::move(message)});
+}
+
+// A finding about one chunk, with the offset of its header.
+void AddChunkFinding(Record& r, const char* code, const WalkedChunk& c, std::string message)
+{
+    AddFinding(r, code, c.id, c.offset, std::move(message));
+}
+
+std::string Quoted(const FourCC& id)
+{
+    return "\"" + Text(id) + "\"";
+}
+
+void AddWalkFindings(Record& r, const WalkState& w)
+{
+    for (const WalkNote& n : w.notes) {
+        const WalkedChunk* c = n.chunk >= 0 ? &w.chunks[static_cast<size_t>(n.chunk)] : nullptr;
+        switch (n.issue) {
+        case WalkIssue::Truncated:
+            AddChunkFinding(r, "chunk-truncated", *c,
+                            "The " + Quoted(c->id) + " chunk runs past the end of the file.");
+            break;
+        case WalkIssue::PadByteMissing:
+            AddChunkFinding(r, "pad-byte-missing", *c,
+                            "The file ends after the odd-sized " + Quoted(c->id) +
+                                " chunk without its pad byte.");
+            break;
+        case WalkIssue::DataSizeUnset:
+            AddChunkFinding(r, "data-size-unset", *c,
+                            "The data size was never written (an unfinalised recording); the "
+                            "audio is taken to the end of the file.");
+            break;
+        case WalkIssue::Ds64Missing:
+            AddChunkFinding(r, "ds64-missing", *c,
+                            "The " + Quoted(c->id) +
+                                " chunk's size is 0xFFFFFFFF and no ds64 chunk before it sizes it.");
+            break;
+        case WalkIssue::TrailingBytes:
+            AddFinding(r, "trailing-bytes", std::nullopt, n.offset,
+                       "Bytes after the last chunk do not make a chunk.");
+            break;
+        case WalkIssue::ChunkLimit:
+            AddFinding(r, "chunk-limit", std::nullopt, n.offset,
+                       "The walk stopped after " + std::to_string(MaxWalkedChunks) + " chunks.");
+            break;
+        }
+    }
+}
+
+// Expected size of the RIFF size field, when the file says one.
+void CheckRiffSize(Record& r, const WalkState& w)
+{
+    std::optional<uint64_t> declared;
+    if (!w.rf64)
+        declared = w.riffSize;
+    else if (w.haveDs64 && w.ds64.fieldBytes >= 8)
+        declared = w.ds64.riffSize;
+    if (declared && *declared != w.fileBytes - 8)
+        AddFinding(r, "riff-size-mismatch", std::nullopt, std::nullopt,
+                   "The RIFF size is " + std::to_string(*declared) + ", the file length minus 8 is " +
+                       std::to_string(w.fileBytes - 8) + ".");
+}
+
+} // namespace
+
+// ---- chunk contents --------------------------------------------------------
+
+namespace
+{
+
+// The chunks the record describes once: the first of each, later ones are
+// duplicates.
+struct Singles {
+    const WalkedChunk* fmt = nullptr;
+    const WalkedChunk* bext = nullptr;
+    const WalkedChunk* data = nullptr;
+    const WalkedChunk* ds64 = nullptr;
+    const WalkedChunk* ixml = nullptr;
+    const WalkedChunk* md5 = nullptr;
+    const WalkedChunk* cue = nullptr;
+    const WalkedChunk* fact = nullptr;
+};
+
+Singles FindSingles(Record& r, const std::vector<WalkedChunk>& chunks)
+{
+    Singles s;
+    const std::pair<const char*, const WalkedChunk**> slots[] = {
+        {"fmt ", &s.fmt}, {"bext", &s.bext}, {"data", &s.data}, {"ds64", &s.ds64},
+        {"iXML", &s.ixml}, {"MD5 ", &s.md5}, {"cue ", &s.cue}, {"fact", &s.fact}};
+    for (const WalkedChunk& c : chunks) {
+        for (const auto& [name, slot] : slots) {
+            if (std::memcmp(c.id.data(), name, 4) != 0)
+                continue;
+            if (!*slot)
+                *slot = &c;
+            else if (slot != &s.cue && slot != &s.fact)
+                AddChunkFinding(r, "duplicate-chunk", c,
+                                "A second " + Quoted(c.id) + " chunk; the first one is described.");
+        }
+    }
+    return s;
+}
+
+// The body bytes the file holds, up to `limit`.
+std::vector<unsigned char> ReadBody(WalkState& w, const WalkedChunk& c, uint64_t limit)
+{
+    const uint64_t room = w.fileBytes - std::min(c.offset + 8, w.fileBytes);
+    std::vector<unsigned char> body(std::min({c.size, room, limit}));
+    int error = 0;
+    body.resize(ReadAt(w.fd, c.offset + 8, body.data(), body.size(), &error));
+    if (error != 0)
+        w.readError = error;
+    return body;
+}
+
+bool IsLinearTag(uint16_t tag)
+{
+    return tag == TagPCM || tag == TagIEEEFloat || tag == TagALaw || tag == TagMuLaw;
+}
+
+FormatInfo DecodeFormatChunk(const std::vector<unsigned char>& body)
+{
+    FormatInfo f;
+    FormatBytes bytes{};
+    std::copy_n(body.begin(), std::min(body.size(), bytes.size()), bytes.begin());
+    f.record = DecodeFormat(bytes);
+    f.sampleTag = f.record.formatTag;
+    if (f.record.formatTag == TagExtensible && f.record.extraBytes >= FormatExtensionBytes &&
+        body.size() >= WaveFormatRecordBytes + FormatExtensionBytes) {
+        ExtensionArea ext{};
+        std::copy_n(body.begin() + WaveFormatRecordBytes, ext.size(), ext.begin());
+        f.extension = DecodeExtension(ext);
+        f.sampleTag = static_cast<uint16_t>(SubFormatGroup(*f.extension) & 0xFFFF);
+    }
+    return f;
+}
+
+void CheckFormat(Record& r, const WalkedChunk& c, const FormatInfo& f)
+{
+    if (!IsLinearTag(f.sampleTag))
+        return;
+    const WaveFormatRecord& v = f.record;
+    const uint64_t align = uint64_t{v.nChannels} * ((v.bitsPerSample + 7u) / 8u);
+    if (v.blockAlign != align)
+        AddChunkFinding(r, "block-align-mismatch", c,
+                        "The block align is " + std::to_string(v.blockAlign) + ", " +
+                            std::to_string(v.nChannels) + " channels of " +
+                            std::to_string(v.bitsPerSample) + " bits need " +
+                            std::to_string(align) + ".");
+    const uint64_t rate = uint64_t{v.samplesPerSec} * v.blockAlign;
+    if (v.avgBytesPerSec != rate)
+        AddChunkFinding(r, "byte-rate-mismatch", c,
+                        "The byte rate is " + std::to_string(v.avgBytesPerSec) +
+                            ", the sample rate times the block align is " + std::to_string(rate) +
+                            ".");
+}
+
+// The sample count of a "fact" chunk; in RF64/BW64 0xFFFFFFFF defers to ds64.
+std::optional<uint64_t> FactFrames(WalkState& w, const WalkedChunk* fact)
+{
+    if (!fact)
+        return std::nullopt;
+    const std::vector<unsigned char> body = ReadBody(w, *fact, 4);
+    if (body.size() < 4)
+        return std::nullopt;
+    const uint32_t count = LoadLE32(body.data());
+    if (w.rf64 && count == 0xFFFFFFFFu && w.haveDs64 && w.ds64.fieldBytes >= 24)
+        return w.ds64.sampleCount;
+    return count;
+}
+
+AudioInfo DescribeAudio(Record& r, WalkState& w, const Singles& s)
+{
+    const WalkedChunk& c = *s.data;
+    AudioInfo a;
+    a.offset = c.offset + 8;
+    if (!c.sizeUnset && !c.sizeUnknown)
+        a.bytes = c.size;
+    a.bytesInFile = std::min(c.size, w.fileBytes - std::min(a.offset, w.fileBytes));
+    const FormatInfo* f = r.format ? &*r.format : nullptr;
+    if (f && IsLinearTag(f->sampleTag)) {
+        if (f->record.blockAlign > 0) {
+            a.frames = a.bytesInFile / f->record.blockAlign;
+            if (a.bytesInFile % f->record.blockAlign != 0)
+                AddChunkFinding(r, "partial-frame", c,
+                                "The audio ends inside a frame: " + std::to_string(a.bytesInFile) +
+                                    " bytes are not a whole number of " +
+                                    std::to_string(f->record.blockAlign) + "-byte frames.");
+        }
+    } else {
+        a.frames = FactFrames(w, s.fact);
+    }
+    if (a.frames && f && f->record.samplesPerSec > 0)
+        a.seconds = static_cast<double>(*a.frames) / f->record.samplesPerSec;
+    return a;
+}
+
+} // namespace
+
+// ---- bext, LIST, cue, iXML, MD5 --------------------------------------------
+
+namespace
+{
+
+bool IsDigit(char c)
+{
+    return c >= '0' && c <= '9';
+}
+
+// Digits where `pattern` has 'd', one of the usual separators where it has '-'.
+bool MatchesDateTime(const std::string& text, const char* pattern)
+{
+    if (text.size() != std::strlen(pattern))
+        return false;
+    for (size_t i = 0; i < text.size(); i++) {
+        const bool ok = pattern[i] == 'd' ? IsDigit(text[i])
+                                          : std::strchr("-_: .", text[i]) != nullptr;
+        if (!ok)
+            return false;
+    }
+    return true;
+}
+
+void DescribeBext(Record& r, WalkState& w, const WalkedChunk& c)
+{
+    const std::vector<unsigned char> body = ReadBody(w, c, MaxMetadataBytes);
+    r.bext = DecodeBext(body.data(), body.size());
+    if (!r.bext->date.empty() && !MatchesDateTime(r.bext->date, "dddd-dd-dd"))
+        AddChunkFinding(r, "bext-date-format", c,
+                        "The origination date \"" + Text(r.bext->date) + "\" is not yyyy-mm-dd.");
+    if (!r.bext->time.empty() && !MatchesDateTime(r.bext->time, "dd-dd-dd"))
+        AddChunkFinding(r, "bext-time-format", c,
+                        "The origination time \"" + Text(r.bext->time) + "\" is not hh:mm:ss.");
+}
+
+// Cue texts by cue id, from every LIST/adtl chunk; the first text wins.
+struct CueTexts {
+    std::unordered_map<uint32_t, std::string> label, note, text;
+};
+
+void TakeAdtl(const SubChunk& sub, CueTexts& texts)
+{
+    if (sub.size < 4)
+        return;
+    const uint32_t id = LoadLE32(sub.body);
+    if (IdEquals(sub.id, "labl"))
+        texts.label.emplace(id, FieldText(sub.body + 4, sub.size - 4));
+    else if (IdEquals(sub.id, "note"))
+        texts.note.emplace(id, FieldText(sub.body + 4, sub.size - 4));
+    else if (IdEquals(sub.id, "ltxt") && sub.size >= LabelledTextHeader)
+        texts.text.emplace(
+            id, FieldText(sub.body + LabelledTextHeader, sub.size - LabelledTextHeader));
+}
+
+void DescribeLists(Record& r, WalkState& w, CueTexts& texts)
+{
+    for (const WalkedChunk& c : r.chunks) {
+        if (!IdEquals(c.id, "LIST"))
+            continue;
+        const std::vector<unsigned char> body = ReadBody(w, c, MaxMetadataBytes);
+        if (body.size() < 4)
+            continue;
+        const bool info = std::memcmp(body.data(), "INFO", 4) == 0;
+        const bool adtl = std::memcmp(body.data(), "adtl", 4) == 0;
+        for (const SubChunk& sub : SplitSubChunks(body.data(), body.size())) {
+            if (info) {
+                const bool seen = std::any_of(r.info.begin(), r.info.end(),
+                                              [&](const auto& e) { return e.first == sub.id; });
+                if (!seen)
+                    r.info.emplace_back(sub.id, FieldText(sub.body, sub.size));
+            } else if (adtl) {
+                TakeAdtl(sub, texts);
+            }
+        }
+    }
+}
+
+std::optional<std::string> Lookup(const std::unordered_map<uint32_t, std::string>& m, uint32_t id)
+{
+    const auto it = m.find(id);
+    return it == m.end() ? std::nullopt : std::optional<std::string>(it->second);
+}
+
+void DescribeCues(Record& r, WalkState& w, const WalkedChunk* cue, const CueTexts& texts)
+{
+    if (!cue)
+        return;
+    const std::vector<unsigned char> body = ReadBody(w, *cue, MaxMetadataBytes);
+    for (const CuePoint& p : DecodeCues(body.data(), body.size()))
+        r.cues.push_back({p, Lookup(texts.label, p.id), Lookup(texts.note, p.id),
+                          Lookup(texts.text, p.id)});
+}
+
+void DescribeIxml(Record& r, WalkState& w, const WalkedChunk& c)
+{
+    IxmlInfo x;
+    x.bytes = c.size;
+    if (c.size > MaxMetadataBytes) {
+        AddChunkFinding(r, "ixml-too-large", c,
+                        "The iXML chunk holds " + std::to_string(c.size) +
+                            " bytes, above the 16 MiB that are parsed.");
+    } else {
+        const std::vector<unsigned char> body = ReadBody(w, c, MaxMetadataBytes);
+        const std::string text = FieldText(body.data(), body.size());
+        x.parsed = true;
+        x.fields = ParseIxml(text.data(), text.size());
+        if (!x.fields.wellFormed)
+            AddChunkFinding(r, "ixml-malformed", c, "The iXML chunk is not well-formed XML.");
+    }
+    r.ixml = std::move(x);
+}
+
+void DescribeMd5(Record& r, WalkState& w, const WalkedChunk& c)
+{
+    if (c.size != 16) {
+        AddChunkFinding(r, "md5-chunk-invalid", c,
+                        "The MD5 chunk holds " + std::to_string(c.size) + " bytes, not 16.");
+        return;
+    }
+    const std::vector<unsigned char> body = ReadBody(w, c, 16);
+    if (body.size() != 16)
+        return; // cut short: chunk-truncated says so
+    std::array<uint8_t, 16> digest{};
+    std::copy(body.begin(), body.end(), digest.begin());
+    r.md5Stored = digest;
+}
+
+} // namespace
+
+// ---- the audio measured ----------------------------------------------------
+
+namespace
+{
+
+AudioLayout LayoutOf(const FormatInfo& f)
+{
+    AudioLayout l;
+    l.sampleTag = f.sampleTag;
+    l.channels = f.record.nChannels;
+    l.sampleRate = f.record.samplesPerSec;
+    l.blockAlign = f.record.blockAlign;
+    l.bitsPerSample = f.record.bitsPerSample;
+    if (f.extension)
+        l.channelMask = f.extension->channelMask;
+    return l;
+}
+
+// Version 2 stores hundredths; 0x7FFF means "not measured".
+LoudnessFigures StoredFigures(const BextRecord& b)
+{
+    auto value = [&](size_t i) -> std::optional<double> {
+        if (b.loudness[i] == 0x7FFF)
+            return std::nullopt;
+        return b.loudness[i] / 100.0;
+    };
+    return {value(0), value(1), value(2), value(3), value(4)};
+}
+
+// Stored bext loudness to compare; none below version 2, or when all five
+// are zero, as writers leave them when nothing was measured.
+std::optional<LoudnessFigures> StoredLoudness(const BextRecord& b)
+{
+    if (b.version < 2 || std::all_of(b.loudness.begin(), b.loudness.end(),
+                                     [](int16_t v) { return v == 0; }))
+        return std::nullopt;
+    return StoredFigures(b);
+}
+
+bool Differs(const std::optional<double>& stored, const std::optional<double>& measured)
+{
+    return stored && measured && std::isfinite(*measured) && std::fabs(*stored - *measured) > 0.5;
+}
+
+void CompareLoudness(Record& r)
+{
+    if (!r.bext || !r.loudness)
+        return;
+    const std::optional<LoudnessFigures> stored = StoredLoudness(*r.bext);
+    if (!stored)
+        return;
+    char text[160];
+    if (Differs(stored->integratedLufs, r.loudness->integratedLufs)) {
+        snprintf(text, sizeof text, "The stored integrated loudness %.2f LUFS differs from the "
+                 "measured %.2f LUFS.", *stored->integratedLufs, *r.loudness->integratedLufs);
+        AddFinding(r, "loudness-mismatch", std::nullopt, std::nullopt, text);
+    }
+    if (Differs(stored->maxTruePeakDbtp, r.loudness->maxTruePeakDbtp)) {
+        snprintf(text, sizeof text, "The stored true peak %.2f dBTP differs from the measured "
+                 "%.2f dBTP.", *stored->maxTruePeakDbtp, *r.loudness->maxTruePeakDbtp);
+        AddFinding(r, "loudness-mismatch", std::nullopt, std::nullopt, text);
+    }
+}
+
+void ShowByteProgress(const std::string& path, uint64_t done, uint64_t total)
+{
+    fprintf(stderr, "\r\033[Ksondrel: %s: %llu of %llu bytes", path.c_str(),
+            static_cast<unsigned long long>(done), static_cast<unsigned long long>(total));
+}
+
+// Reads the audio once for the MD5 and the loudness asked for.
+void MeasureAudio(Record& r, WalkState& w, const InspectOptions& o)
+{
+    if (!r.audio || !(o.md5 || o.loudness))
+        return;
+    VerifyRequest q;
+    q.md5 = o.md5;
+    q.loudness = o.loudness && r.format && LoudnessMeasurable(LayoutOf(*r.format));
+    const uint64_t total = r.audio->bytesInFile;
+    if (o.progress)
+        q.progress = [&](uint64_t done) { ShowByteProgress(r.path, done, total); };
+    const AudioLayout layout = r.format ? LayoutOf(*r.format) : AudioLayout{};
+    const VerifyResult v = VerifyAudio(w.fd, r.audio->offset, total, layout, q);
+    if (v.readError != 0)
+        w.readError = v.readError;
+    r.md5Computed = v.md5;
+    if (o.loudness && !(q.loudness && v.loudnessMeasurable && v.loudness))
+        AddFinding(r, "loudness-unmeasurable", std::nullopt, std::nullopt,
+                   "The audio's format, rate or channel count cannot be measured for loudness.");
+    else if (o.loudness)
+        r.loudness = v.loudness;
+    if (r.md5Stored && r.md5Computed && *r.md5Stored != *r.md5Computed)
+        AddFinding(r, "md5-mismatch", std::nullopt, std::nullopt,
+                   "The audio's MD5 " + Hex(r.md5Computed->data(), 16) +
+                       " differs from the stored " + Hex(r.md5Stored->data(), 16) + ".");
+    CompareLoudness(r);
+}
+
+} // namespace
+
+// ---- one file --------------------------------------------------------------
+
+namespace
+{
+
+// The record of a file that could not be inspected: nothing but the reason.
+void FailRecord(Record& r, std::string reason)
+{
+    const std::string path = r.path;
+    const std::optional<FourCC> container = r.container;
+    const std::optional<uint64_t> fileBytes = r.fileBytes;
+    const bool notWave = reason == "Not a WAVE file";
+    r = Record{};
+    r.path = path;
+    r.container = container;
+    r.fileBytes = fileBytes;
+    r.error = std::move(reason);
+    if (notWave)
+        AddFinding(r, "not-wave", std::nullopt, std::nullopt,
+                   "The file is not a RIFF, RF64 or BW64 WAVE file.");
+}
+
+std::string ReadFailure(int error)
+{
+    return std::string("Can't read file: ") + strerror(error);
+}
+
+// Opens without blocking on a FIFO; only files that can be read at offsets
+// are inspected.  Returns -1 with the reason set.
+int OpenForInspection(Record& r, uint64_t& length, std::string& reason)
+{
+    const int fd = open(r.path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        reason = std::string("Can't open file for reading: ") + strerror(errno);
+        return -1;
+    }
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode) || S_ISFIFO(st.st_mode) ||
+        S_ISSOCK(st.st_mode)) {
+        const int error = S_ISDIR(st.st_mode) ? EISDIR : ESPIPE;
+        reason = ReadFailure(error);
+        close(fd);
+        return -1;
+    }
+    if (S_ISREG(st.st_mode)) {
+        length = static_cast<uint64_t>(st.st_size);
+    } else {
+        const off_t end = lseek(fd, 0, SEEK_END); // a block device says its size this way
+        length = end > 0 ? static_cast<uint64_t>(end) : 0;
+    }
+    return fd;
+}
+
+void DescribeContents(Record& r, WalkState& w, const InspectOptions& o)
+{
+    AddWalkFindings(r, w);
+    CheckRiffSize(r, w);
+    const Singles s = FindSingles(r, r.chunks);
+    if (s.fmt) {
+        r.format = DecodeFormatChunk(ReadBody(w, *s.fmt, 64));
+        CheckFormat(r, *s.fmt, *r.format);
+    }
+    if (s.data)
+        r.audio = DescribeAudio(r, w, s);
+    if (s.fmt && s.data && s.fmt->offset > s.data->offset)
+        AddChunkFinding(r, "fmt-after-data", *s.fmt, "The fmt chunk comes after the data chunk.");
+    if (s.data && !s.fmt)
+        AddFinding(r, "fmt-missing", std::nullopt, std::nullopt,
+                   "There is a data chunk but no fmt chunk.");
+    if (!s.data)
+        AddFinding(r, "data-missing", std::nullopt, std::nullopt, "There is no data chunk.");
+    if (s.bext)
+        DescribeBext(r, w, *s.bext);
+    CueTexts texts;
+    DescribeLists(r, w, texts);
+    DescribeCues(r, w, s.cue, texts);
+    if (s.ixml)
+        DescribeIxml(r, w, *s.ixml);
+    if (s.md5)
+        DescribeMd5(r, w, *s.md5);
+    MeasureAudio(r, w, o);
+}
+
+Record Inspect(const char* path, const InspectOptions& o)
+{
+    Record r;
+    r.path = path;
+    uint64_t length = 0;
+    std::string reason;
+    WalkState w;
+    w.fd = OpenForInspection(r, length, reason);
+    if (w.fd < 0) {
+        FailRecord(r, reason);
+        return r;
+    }
+    r.fileBytes = length;
+    w.fileBytes = length;
+    const bool walked = InspectWalk(w);
+    if (w.magic != FourCC{})
+        r.container = w.magic;
+    if (walked) {
+        r.chunks = w.chunks;
+        DescribeContents(r, w, o);
+    }
+    close(w.fd);
+    if (w.readError != 0)
+        FailRecord(r, ReadFailure(w.readError));
+    else if (!walked)
+        FailRecord(r, "Not a WAVE file");
+    // File order; whole-file findings last.
+    std::stable_sort(r.findings.begin(), r.findings.end(), [](const Finding& a, const Finding& b) {
+        return a.offset.has_value() && (!b.offset || *a.offset < *b.offset);
+    });
+    return r;
+}
+
+} // namespace
+
+// ---- the JSON record -------------------------------------------------------
+
+namespace
+{
+
+Json RenderFormat(const FormatInfo& f)
+{
+    const WaveFormatRecord& v = f.record;
+    Json j;
+    j["tag"] = v.formatTag;
+    j["name"] = FormatTagName(v.formatTag);
+    j["channels"] = v.nChannels;
+    j["sample_rate"] = v.samplesPerSec;
+    j["byte_rate"] = v.avgBytesPerSec;
+    j["block_align"] = v.blockAlign;
+    j["bits_per_sample"] = v.bitsPerSample;
+    const std::optional<FormatExtension>& e = f.extension;
+    j["valid_bits"] = e ? Json(e->validBits) : Json(nullptr);
+    j["channel_mask"] = e ? Json(e->channelMask) : Json(nullptr);
+    j["speakers"] = e ? Json(SpeakerNames(e->channelMask)) : Json(nullptr);
+    j["sub_format"] = e ? Json(GuidText(e->subFormat)) : Json(nullptr);
+    return j;
+}
+
+Json RenderAudio(const AudioInfo& a)
+{
+    Json j;
+    j["offset"] = a.offset;
+    j["bytes"] = Optional(a.bytes);
+    j["bytes_in_file"] = a.bytesInFile;
+    j["frames"] = Optional(a.frames);
+    j["seconds"] = Number(a.seconds);
+    return j;
+}
+
+Json RenderLoudness(const LoudnessFigures& l)
+{
+    Json j;
+    j["integrated_lufs"] = Number(l.integratedLufs);
+    j["range_lu"] = Number(l.rangeLu);
+    j["max_true_peak_dbtp"] = Number(l.maxTruePeakDbtp);
+    j["max_momentary_lufs"] = Number(l.maxMomentaryLufs);
+    j["max_short_term_lufs"] = Number(l.maxShortTermLufs);
+    return j;
+}
+
+Json Umid(const std::array<unsigned char, 64>& u)
+{
+    auto zero = [&](size_t from, size_t to) {
+        return std::all_of(u.begin() + static_cast<long>(from), u.begin() + static_cast<long>(to),
+                           [](unsigned char c) { return c == 0; });
+    };
+    if (zero(0, 64))
+        return nullptr;
+    return Hex(u.data(), zero(32, 64) ? 32 : 64); // a basic UMID fills only the first 32
+}
+
+Json CodingHistoryLines(const std::string& history)
+{
+    Json lines = Json::array();
+    size_t at = 0;
+    while (at < history.size()) {
+        size_t end = history.find_first_of("\r\n", at);
+        if (end == std::string::npos)
+            end = history.size();
+        if (end > at)
+            lines.push_back(Text(history.substr(at, end - at)));
+        at = end + 1;
+    }
+    return lines;
+}
+
+Json RenderBext(const BextRecord& b)
+{
+    Json j;
+    j["version"] = b.version;
+    j["description"] = Text(b.description);
+    j["originator"] = Text(b.originator);
+    j["originator_reference"] = Text(b.originatorReference);
+    j["origination_date"] = Text(b.date);
+    j["origination_time"] = Text(b.time);
+    j["time_reference"] = b.timeReference;
+    j["umid"] = Umid(b.umid);
+    j["loudness"] = b.version >= 2 ? RenderLoudness(StoredFigures(b)) : Json(nullptr);
+    j["coding_history"] = CodingHistoryLines(b.codingHistory);
+    return j;
+}
+
+Json RenderChunks(const std::vector<WalkedChunk>& chunks)
+{
+    Json list = Json::array();
+    for (const WalkedChunk& c : chunks) {
+        Json j;
+        j["id"] = Text(c.id);
+        j["offset"] = c.offset;
+        j["size"] = c.size;
+        j["complete"] = c.complete;
+        list.push_back(std::move(j));
+    }
+    return list;
+}
+
+Json RenderInfo(const std::vector<std::pair<FourCC, std::string>>& info)
+{
+    Json j = Json::object();
+    for (const auto& [id, text] : info)
+        j[Text(id)] = Text(text);
+    return j;
+}
+
+Json RenderCues(const std::vector<CueInfo>& cues, const std::optional<FormatInfo>& format)
+{
+    const uint32_t rate = format ? format->record.samplesPerSec : 0;
+    Json list = Json::array();
+    for (const CueInfo& c : cues) {
+        Json j;
+        j["id"] = c.point.id;
+        j["position"] = c.point.position;
+        j["seconds"] = rate > 0 ? Json(static_cast<double>(c.point.position) / rate) : Json(nullptr);
+        j["label"] = OptionalText(c.label);
+        j["note"] = OptionalText(c.note);
+        j["text"] = OptionalText(c.text);
+        list.push_back(std::move(j));
+    }
+    return list;
+}
+
+Json RenderIxml(const IxmlInfo& x)
+{
+    const IxmlFields& f = x.fields;
+    Json j;
+    j["bytes"] = x.bytes;
+    j["well_formed"] = x.parsed ? Json(f.wellFormed) : Json(nullptr);
+    j["project"] = OptionalText(f.project);
+    j["scene"] = OptionalText(f.scene);
+    j["take"] = OptionalText(f.take);
+    j["tape"] = OptionalText(f.tape);
+    j["note"] = OptionalText(f.note);
+    j["circled"] = Optional(f.circled);
+    Json tracks = Json::array();
+    for (const IxmlTrack& t : f.tracks) {
+        Json track;
+        track["index"] = Optional(t.interleaveIndex);
+        track["channel_index"] = Optional(t.channelIndex);
+        track["name"] = OptionalText(t.name);
+        tracks.push_back(std::move(track));
+    }
+    j["tracks"] = std::move(tracks);
+    return j;
+}
+
+Json RenderFindings(const std::vector<Finding>& findings)
+{
+    Json list = Json::array();
+    for (const Finding& f : findings) {
+        Json j;
+        j["severity"] = f.severity;
+        j["code"] = f.code;
+        j["chunk"] = f.chunk ? Json(Text(*f.chunk)) : Json(nullptr);
+        j["offset"] = Optional(f.offset);
+        j["message"] = Text(f.message);
+        list.push_back(std::move(j));
+    }
+    return list;
+}
+
+Json HexOrNull(const std::optional<std::array<uint8_t, 16>>& digest)
+{
+    return digest ? Json(Hex(digest->data(), digest->size())) : Json(nullptr);
+}
+
+// The record, every key in the order scripts rely on.
+Json RenderRecord(const Record& r)
+{
+    Json j;
+    j["path"] = Text(r.path);
+    j["status"] = r.error ? "error" : "ok";
+    j["error"] = OptionalText(r.error);
+    j["container"] = r.container ? Json(Text(*r.container)) : Json(nullptr);
+    j["file_bytes"] = Optional(r.fileBytes);
+    j["chunks"] = RenderChunks(r.chunks);
+    j["format"] = r.format ? RenderFormat(*r.format) : Json(nullptr);
+    j["audio"] = r.audio ? RenderAudio(*r.audio) : Json(nullptr);
+    j["bext"] = r.bext ? RenderBext(*r.bext) : Json(nullptr);
+    j["info"] = RenderInfo(r.info);
+    j["cues"] = RenderCues(r.cues, r.format);
+    j["ixml"] = r.ixml ? RenderIxml(*r.ixml) : Json(nullptr);
+    j["md5"] = {{"stored", HexOrNull(r.md5Stored)}, {"computed", HexOrNull(r.md5Computed)}};
+    j["loudness_measured"] = r.loudness ? RenderLoudness(*r.loudness) : Json(nullptr);
+    j["findings"] = RenderFindings(r.findings);
+    return j;
+}
+
+bool HasError(const Record& r)
+{
+    return r.error || std::any_of(r.findings.begin(), r.findings.end(), [](const Finding& f) {
+               return std::strcmp(f.severity, "error") == 0;
+           });
+}
+
+} // namespace
+
+std::string InspectRecordLine(const char* path, const InspectOptions& options, bool* failed)
+{
+    const Record r = Inspect(path, options);
+    *failed = HasError(r);
+    return RenderRecord(r).dump();
+}
+
+int InspectFiles(const std::vector<const char*>& paths, const InspectOptions& options)
+{
+    int status = 0;
+    size_t done = 0;
+    for (const char* path : paths) {
+        bool failed = false;
+        std::string line = InspectRecordLine(path, options, &failed);
+        line += '\n';
+        if (fwrite(line.data(), 1, line.size(), stdout) != line.size())
+            ReportWriteFailure();
+        status |= failed ? 1 : 0;
+        if (options.progress)
+            fprintf(stderr, "\r\033[Ksondrel: %zu of %zu files", ++done, paths.size());
+    }
+    if (options.progress)
+        fputs("\r\033[K", stderr);
+    return status;
+}

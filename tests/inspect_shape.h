@@ -1,0 +1,15 @@
+// The inspection record's contract as the tests hold it: every key, in
+// order, with its type, and JSON Lines that parse.
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <string>
+#include <vector>
+
+// Parses JSON Lines, failing the test on a line that is not one JSON object
+// or on output that does not end with a newline.
+std::vector<nlohmann::ordered_json> ParseRecords(const std::string& out);
+
+// Checks the record's keys, their order and types, and the nested objects.
+void ExpectContractShape(const nlohmann::ordered_json& record);
