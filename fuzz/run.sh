@@ -29,6 +29,7 @@ option_sets=(
     "--data --dryrun"
     "--rawchunks"
     "--rawchunks --chunks"
+    "--json"
 )
 
 # The test data are extra seeds, with the fixtures kept outside the

@@ -85,6 +85,8 @@ std::vector<const char*> SpeakerNames(uint32_t channelMask)
 
 std::string FieldText(const unsigned char* p, size_t width)
 {
+    if (width == 0)
+        return {}; // p may be the null data() of an empty buffer
     const auto* end = static_cast<const unsigned char*>(std::memchr(p, 0, width));
     return std::string(reinterpret_cast<const char*>(p), end ? static_cast<size_t>(end - p) : width);
 }
@@ -92,7 +94,8 @@ std::string FieldText(const unsigned char* p, size_t width)
 BextRecord DecodeBext(const unsigned char* body, size_t size)
 {
     std::vector<unsigned char> fixed(BextCodingHistory, 0);
-    std::memcpy(fixed.data(), body, std::min(size, fixed.size()));
+    if (size > 0)
+        std::memcpy(fixed.data(), body, std::min(size, fixed.size()));
     const unsigned char* b = fixed.data();
     BextRecord r;
     r.description = FieldText(b + BextDescription, 256);
