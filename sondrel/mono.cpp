@@ -12,6 +12,10 @@
 #include <cstring>
 #include <utility>
 
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#endif
+
 namespace
 {
 
@@ -30,14 +34,16 @@ inline int32_t Clamp16(int32_t v)
     return std::clamp(v, -32768, 32767);
 }
 
-// Frame by frame, for any sample width and channel count.
-void MixPlain(unsigned char* p, int32_t frames, int32_t bytesPerSample, int32_t nchannels)
+// Frame by frame, for any sample width and channel count: frames `first` up
+// to `frames`, the ones before already mixed.
+void MixPlain(unsigned char* p, int32_t first, int32_t frames, int32_t bytesPerSample,
+              int32_t nchannels)
 {
     const size_t frameBytes = static_cast<size_t>(bytesPerSample) * nchannels;
     // Offsets rather than pointers: s may run past the end after the last frame.
-    size_t s = static_cast<size_t>(bytesPerSample) - 2;
-    size_t d = 0;
-    for (int32_t i = 0; i < frames; i++) {
+    size_t s = static_cast<size_t>(first) * frameBytes + static_cast<size_t>(bytesPerSample) - 2;
+    size_t d = static_cast<size_t>(first) * 2;
+    for (int32_t i = first; i < frames; i++) {
         int32_t sum = 0;
         for (int32_t c = 0; c < nchannels; c++)
             sum += Top16(p + s + static_cast<size_t>(c) * bytesPerSample);
@@ -96,17 +102,304 @@ template <MixIsa I, int B, int C> struct Mixer {
 
 #if defined(__x86_64__) && defined(__GNUC__)
 #define SONDREL_WIDE_VECTORS 1
-template <int B, int C> struct Mixer<MixIsa::Avx2, B, C> {
-    [[gnu::target("avx2")]] static void Run(unsigned char* p, int32_t frames)
+// The generic lane code below calls the vector operations of each width
+// before it is inlined into that width's Run, which draws this warning; no
+// vector ever crosses a call between code with and without the target.
+#pragma GCC diagnostic ignored "-Wpsabi"
+
+// The vector kernels.  Every operation works within a 128-bit lane, and each
+// lane mixes its own group of 8 frames: a wider vector mixes more groups at
+// once and never moves data across lanes.  Samples reach the lanes by plain
+// 16-byte loads and byte shuffles, never by gathers, cross-lane permutes or
+// scalar inserts, which some cores run on a single port.
+
+using Mask = std::array<int8_t, 16>;
+
+// How one register of 8 words is filled for a group of 8 frames: from one or
+// two 16-byte loads at the group's byte offsets `at`, each shuffled by its
+// mask, or for 32-bit samples in order by shifting and packing.
+struct RegPlan {
+    int at[2] = {0, 0};
+    int loads = 1;
+    Mask mask[2] = {};
+    bool identity = false; // the first load is the register as it stands
+    bool packs = false;
+};
+
+// Words per frame in the registers: the channels padded with a zero word to
+// an even count, so that pairwise sums never straddle two frames.
+constexpr int PaddedChannels(int c)
+{
+    return c == 1 ? 1 : (c + 1) / 2 * 2;
+}
+
+template <int B, int C> constexpr std::array<RegPlan, PaddedChannels(C)> MakePlan()
+{
+    constexpr int P = PaddedChannels(C);
+    constexpr int GroupBytes = 8 * B * C;
+    std::array<RegPlan, P> plan{};
+    for (int r = 0; r < P; r++) {
+        RegPlan& g = plan[static_cast<size_t>(r)];
+        int src[8]; // byte offset of each word's sample top half, -1 for padding
+        for (int w = 0; w < 8; w++) {
+            const int pos = r * 8 + w, frame = pos / P, slot = pos % P;
+            src[w] = slot < C ? (frame * C + slot) * B + B - 2 : -1;
+        }
+        bool consecutive = true;
+        for (int w = 1; w < 8; w++)
+            consecutive = consecutive && src[w] == src[0] + w * B;
+        if (B == 4 && consecutive) {
+            g.packs = true;
+            g.at[0] = src[0] - 2;
+            g.at[1] = src[0] + 14;
+            continue;
+        }
+        for (int i = 0; i < 2; i++)
+            g.mask[i].fill(-128); // zero
+        int lo = GroupBytes;
+        for (int s : src)
+            lo = s >= 0 ? std::min(lo, s) : lo;
+        g.at[0] = std::min(lo, GroupBytes - 16);
+        int last = -1; // highest byte that the first load misses
+        for (int s : src)
+            last = s >= 0 && s + 1 >= g.at[0] + 16 ? std::max(last, s + 1) : last;
+        g.loads = last < 0 ? 1 : 2;
+        g.at[1] = std::max(0, last - 15);
+        for (int w = 0; w < 8; w++) {
+            if (src[w] < 0)
+                continue;
+            const int i = src[w] + 1 < g.at[0] + 16 ? 0 : 1;
+            const int off = src[w] - g.at[i];
+            if (off < 0 || off + 1 >= 16)
+                throw "a register needs more than two loads";
+            g.mask[i][static_cast<size_t>(2 * w)] = static_cast<int8_t>(off);
+            g.mask[i][static_cast<size_t>(2 * w + 1)] = static_cast<int8_t>(off + 1);
+        }
+        g.identity = g.loads == 1;
+        for (int b = 0; b < 16; b++)
+            g.identity = g.identity && g.mask[0][static_cast<size_t>(b)] == b;
+    }
+    return plan;
+}
+
+// The reductions below leave the 8 words of a group in this order of frames.
+constexpr Mask WordOrder(int p)
+{
+    const int four[4] = {0, 2, 1, 3}, six[4] = {0, 3, 2, 1};
+    Mask m{};
+    for (int j = 0; j < 8; j++) {
+        const int at = (j & 4) + (p == 4 ? four[j & 3] : p == 6 ? six[j & 3] : j & 3);
+        m[static_cast<size_t>(2 * j)] = static_cast<int8_t>(2 * at);
+        m[static_cast<size_t>(2 * j + 1)] = static_cast<int8_t>(2 * at + 1);
+    }
+    return m;
+}
+
+#define SONDREL_AVX2 gnu::target("avx2")
+#define SONDREL_AVX512 gnu::target("avx512f,avx512bw,avx512vl")
+
+// Two lanes.
+struct Avx2Lanes {
+    using V = __m256i;
+    static constexpr int N = 2;
+    [[SONDREL_AVX2]] static V Load(const unsigned char* p, size_t stride)
     {
-        MixChunks<B, C>(p, frames);
+        return _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(p + stride),
+                                   reinterpret_cast<const __m128i*>(p));
+    }
+    [[SONDREL_AVX2]] static void Store(unsigned char* p, V v)
+    {
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v);
+    }
+    template <size_t... I> [[SONDREL_AVX2]] static V Bytes(const Mask& m, std::index_sequence<I...>)
+    {
+        return _mm256_set_epi8(m[(sizeof...(I) - 1 - I) % 16]...);
+    }
+    [[SONDREL_AVX2]] static V Bytes(const Mask& m) { return Bytes(m, std::make_index_sequence<32>{}); }
+    [[SONDREL_AVX2]] static V Shuffle(V v, V m) { return _mm256_shuffle_epi8(v, m); }
+    [[SONDREL_AVX2]] static V Or(V a, V b) { return _mm256_or_si256(a, b); }
+    [[SONDREL_AVX2]] static V Add(V a, V b) { return _mm256_add_epi32(a, b); }
+    [[SONDREL_AVX2]] static V PairSums(V v) { return _mm256_madd_epi16(v, _mm256_set1_epi16(1)); }
+    [[SONDREL_AVX2]] static V Pack(V a, V b) { return _mm256_packs_epi32(a, b); }
+    template <int S> [[SONDREL_AVX2]] static V Srai(V v) { return _mm256_srai_epi32(v, S); }
+    template <int S> [[SONDREL_AVX2]] static V Srli(V v) { return _mm256_srli_epi32(v, S); }
+    template <int S> [[SONDREL_AVX2]] static V Srli64(V v) { return _mm256_srli_epi64(v, S); }
+    template <int S> [[SONDREL_AVX2]] static V Slli64(V v) { return _mm256_slli_epi64(v, S); }
+    template <int M> [[SONDREL_AVX2]] static V Blend(V a, V b)
+    {
+        return _mm256_blend_epi32(a, b, M | M << 4);
+    }
+    template <int M> [[SONDREL_AVX2]] static V Dwords(V v) { return _mm256_shuffle_epi32(v, M); }
+    [[SONDREL_AVX2]] static V ScaleTrunc(V v, float f)
+    {
+        return _mm256_cvttps_epi32(_mm256_mul_ps(_mm256_cvtepi32_ps(v), _mm256_set1_ps(f)));
+    }
+};
+
+// Four lanes.
+struct Avx512Lanes {
+    using V = __m512i;
+    static constexpr int N = 4;
+    // The zero-masking forms with every lane set: GCC 12 warns about the
+    // undefined source of the plain forms.
+    static constexpr __mmask16 All = 0xFFFF;
+    static constexpr __mmask8 All8 = 0xFF;
+    [[SONDREL_AVX512]] static V Load(const unsigned char* p, size_t stride)
+    {
+        const auto at = [&](size_t i) { return reinterpret_cast<const __m128i*>(p + i * stride); };
+        V v = _mm512_zextsi128_si512(_mm_loadu_si128(at(0)));
+        v = _mm512_inserti32x4(v, _mm_loadu_si128(at(1)), 1);
+        v = _mm512_inserti32x4(v, _mm_loadu_si128(at(2)), 2);
+        return _mm512_inserti32x4(v, _mm_loadu_si128(at(3)), 3);
+    }
+    [[SONDREL_AVX512]] static void Store(unsigned char* p, V v) { _mm512_storeu_si512(p, v); }
+    template <size_t... I>
+    [[SONDREL_AVX512]] static V Bytes(const Mask& m, std::index_sequence<I...>)
+    {
+        return _mm512_set_epi8(m[(sizeof...(I) - 1 - I) % 16]...);
+    }
+    [[SONDREL_AVX512]] static V Bytes(const Mask& m) { return Bytes(m, std::make_index_sequence<64>{}); }
+    [[SONDREL_AVX512]] static V Shuffle(V v, V m) { return _mm512_shuffle_epi8(v, m); }
+    [[SONDREL_AVX512]] static V Or(V a, V b) { return _mm512_or_si512(a, b); }
+    [[SONDREL_AVX512]] static V Add(V a, V b) { return _mm512_add_epi32(a, b); }
+    [[SONDREL_AVX512]] static V PairSums(V v) { return _mm512_madd_epi16(v, _mm512_set1_epi16(1)); }
+    [[SONDREL_AVX512]] static V Pack(V a, V b) { return _mm512_packs_epi32(a, b); }
+    template <int S> [[SONDREL_AVX512]] static V Srai(V v) { return _mm512_maskz_srai_epi32(All, v, S); }
+    template <int S> [[SONDREL_AVX512]] static V Srli(V v) { return _mm512_maskz_srli_epi32(All, v, S); }
+    template <int S> [[SONDREL_AVX512]] static V Srli64(V v) { return _mm512_maskz_srli_epi64(All8, v, S); }
+    template <int S> [[SONDREL_AVX512]] static V Slli64(V v) { return _mm512_maskz_slli_epi64(All8, v, S); }
+    template <int M> [[SONDREL_AVX512]] static V Blend(V a, V b)
+    {
+        return _mm512_mask_blend_epi32(static_cast<__mmask16>(M * 0x1111), a, b);
+    }
+    template <int M> [[SONDREL_AVX512]] static V Dwords(V v)
+    {
+        return _mm512_maskz_shuffle_epi32(All, v, static_cast<_MM_PERM_ENUM>(M));
+    }
+    [[SONDREL_AVX512]] static V ScaleTrunc(V v, float f)
+    {
+        const __m512 x = _mm512_maskz_cvtepi32_ps(All, v);
+        return _mm512_maskz_cvttps_epi32(All, _mm512_mul_ps(x, _mm512_set1_ps(f)));
+    }
+};
+
+#undef SONDREL_AVX2
+#undef SONDREL_AVX512
+
+// Mixes groups of 8 frames, one group per lane, with the operations of L.
+// The functions are inlined into the Run of each width, which carries the
+// target: nowhere does code without it pass a vector to code with it.
+template <class L, int B, int C> struct LaneMixer {
+    using V = typename L::V;
+    static constexpr int P = PaddedChannels(C);
+    static constexpr size_t GroupBytes = static_cast<size_t>(8) * B * C;
+    static constexpr std::array<RegPlan, P> Plan = MakePlan<B, C>();
+
+    template <size_t R> [[gnu::always_inline]] static V Fill(const unsigned char* in)
+    {
+        constexpr RegPlan g = Plan[R];
+        if constexpr (g.packs)
+            return L::Pack(L::template Srai<16>(L::Load(in + g.at[0], GroupBytes)),
+                           L::template Srai<16>(L::Load(in + g.at[1], GroupBytes)));
+        V v = L::Load(in + g.at[0], GroupBytes);
+        if constexpr (!g.identity)
+            v = L::Shuffle(v, L::Bytes(g.mask[0]));
+        if constexpr (g.loads == 2)
+            v = L::Or(v, L::Shuffle(L::Load(in + g.at[1], GroupBytes), L::Bytes(g.mask[1])));
+        return v;
+    }
+
+    // Pair sums of frames (a, b) and of (c, d), 4 words a frame: [a c b d].
+    [[gnu::always_inline]] static V Fours(V x, V y)
+    {
+        return L::template Blend<0b1010>(L::Add(x, L::template Srli64<32>(x)),
+                                         L::Add(y, L::template Slli64<32>(y)));
+    }
+
+    // Pair sums of 4 frames of 6 words, 3 pairs a frame: [f0 f3 f2 f1].
+    // Each blend picks one pair of every frame; the pairs of frame i sit at
+    // (k - i) mod 4 for pair k, so two rotations line them up.
+    [[gnu::always_inline]] static V Sixes(V q0, V q1, V q2)
+    {
+        const V c0 = L::template Blend<0b0010>(L::template Blend<0b0100>(q0, q1), q2);
+        const V c1 = L::template Blend<0b0100>(L::template Blend<0b0010>(q1, q0), q2);
+        const V c2 = L::template Blend<0b0010>(L::template Blend<0b0100>(q2, q0), q1);
+        return L::Add(L::Add(c0, L::template Dwords<0x39>(c1)), L::template Dwords<0x4E>(c2));
+    }
+
+    // Pair sums of 4 frames of 8 words, one frame a register: [f0 f1 f2 f3].
+    [[gnu::always_inline]] static V Eights(V q0, V q1, V q2, V q3)
+    {
+        const V r01 = Fours(q0, q1), r23 = Fours(q2, q3); // halves of frames [0 1 0 1], [2 3 2 3]
+        return L::Add(L::template Blend<0b1100>(r01, r23),
+                      L::template Dwords<0x4E>(L::template Blend<0b1100>(r23, r01)));
+    }
+
+    // Slightly above 1/C, so that exact quotients do not truncate to one less:
+    // for sums of at most 8 16-bit values the product stays within the gap to
+    // the next integer, and the quotient is the integer one toward zero.
+    static constexpr float Reciprocal = static_cast<float>(1.0 / C * (1.0 + 1.0 / (1 << 20)));
+
+    [[gnu::always_inline]] static V Divide(V sum)
+    {
+        if constexpr (std::has_single_bit(static_cast<unsigned>(C))) {
+            constexpr int k = std::countr_zero(static_cast<unsigned>(C));
+            const V bias = L::template Srli<32 - k>(L::template Srai<31>(sum));
+            return L::template Srai<k>(L::Add(sum, bias));
+        } else {
+            return L::ScaleTrunc(sum, Reciprocal);
+        }
+    }
+
+    // The 8 output words of each lane's group, in order.
+    template <size_t... R>
+    [[gnu::always_inline]] static V Group(const unsigned char* in, std::index_sequence<R...>)
+    {
+        const V x[] = {Fill<R>(in)...};
+        if constexpr (P == 1)
+            return x[0];
+        const auto s = [&](size_t i) { return L::PairSums(x[i]); };
+        V lo, hi; // sums of frames 0-3 and 4-7
+        if constexpr (P == 2) {
+            lo = s(0), hi = s(1);
+        } else if constexpr (P == 4) {
+            lo = Fours(s(0), s(1)), hi = Fours(s(2), s(3));
+        } else if constexpr (P == 6) {
+            lo = Sixes(s(0), s(1), s(2)), hi = Sixes(s(3), s(4), s(5));
+        } else {
+            lo = Eights(s(0), s(1), s(2), s(3)), hi = Eights(s(4), s(5), s(6), s(7));
+        }
+        const V words = L::Pack(Divide(lo), Divide(hi));
+        if constexpr (P == 4 || P == 6)
+            return L::Shuffle(words, L::Bytes(WordOrder(P)));
+        return words;
+    }
+
+    // Mixes whole groups in place and returns the frames done.  A group reads
+    // only its own frames, and the words it writes land on bytes already read.
+    [[gnu::always_inline]] static int32_t Run(unsigned char* p, int32_t frames)
+    {
+        constexpr int32_t Step = 8 * L::N;
+        int32_t done = 0;
+        for (; frames - done >= Step; done += Step)
+            L::Store(p + 2 * static_cast<size_t>(done),
+                     Group(p + static_cast<size_t>(done) * B * C, std::make_index_sequence<P>{}));
+        return done;
+    }
+};
+
+template <int B, int C> struct Mixer<MixIsa::Avx2, B, C> {
+    [[gnu::target("avx2"), gnu::flatten]] static void Run(unsigned char* p, int32_t frames)
+    {
+        MixPlain(p, LaneMixer<Avx2Lanes, B, C>::Run(p, frames), frames, B, C);
     }
 };
 
 template <int B, int C> struct Mixer<MixIsa::Avx512, B, C> {
-    [[gnu::target("avx512f,avx512bw,avx512vl")]] static void Run(unsigned char* p, int32_t frames)
+    [[gnu::target("avx512f,avx512bw,avx512vl"), gnu::flatten]] static void Run(unsigned char* p,
+                                                                            int32_t frames)
     {
-        MixChunks<B, C>(p, frames);
+        MixPlain(p, LaneMixer<Avx512Lanes, B, C>::Run(p, frames), frames, B, C);
     }
 };
 #endif
@@ -171,7 +464,7 @@ int32_t PCMToMonoReference(void* buffer, int32_t nbytes, int32_t bytesPerSample,
     const int32_t nsamples = FrameCount(nbytes, bytesPerSample, nchannels);
     if (nsamples < 0)
         return 0;
-    MixPlain(static_cast<unsigned char*>(buffer), nsamples, bytesPerSample, nchannels);
+    MixPlain(static_cast<unsigned char*>(buffer), 0, nsamples, bytesPerSample, nchannels);
     return nsamples * 2;
 }
 
@@ -203,7 +496,7 @@ int32_t PCMToMonoWith(MixIsa isa, void* buffer, int32_t nbytes, int32_t bytesPer
     if (MixFn fast = FastMixer(isa, bytesPerSample, nchannels))
         fast(p, nsamples);
     else
-        MixPlain(p, nsamples, bytesPerSample, nchannels);
+        MixPlain(p, 0, nsamples, bytesPerSample, nchannels);
     return nsamples * 2;
 }
 
