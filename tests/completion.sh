@@ -40,8 +40,27 @@ check_completions()
     local how=$1
     expect_eq "$how: sondrel --d" "--data --dryrun" "$(complete_words sondrel --d)"
     expect_eq "$how: sondrel --" \
-        "--bext --chunks --data --dryrun --fmt --ixml --mono --rawchunks --version" \
+        "--bext --chunks --data --dryrun --fmt --ixml --json --loudness --md5 --mono --rawchunks --version" \
         "$(complete_words sondrel --)"
+    # The inspector's options and the text modes' do not mix: after one kind
+    # only that kind is offered. Words given, word completed, expected.
+    local cases=(
+        "sondrel --j|--json"
+        "sondrel --json --|--json --loudness --md5"
+        "sondrel --json take.wav --m|--md5"
+        "sondrel --md5 --|--json --loudness --md5"
+        "sondrel --loudness take.wav --j|--json"
+        "sondrel --fmt --|--bext --chunks --data --dryrun --fmt --ixml --mono --rawchunks --version"
+        "sondrel --data take.wav --m|--mono"
+        "sondrel --json --fmt --|--json --loudness --md5"
+        "sondrel --json --version --|"
+    )
+    local case words expected
+    for case in "${cases[@]}"; do
+        IFS='|' read -r words expected <<<"$case"
+        # shellcheck disable=SC2086 # the words are split on purpose
+        expect_eq "$how: $words" "$expected" "$(complete_words $words)"
+    done
     expect_eq "$how: options after the file" "--bext" "$(complete_words sondrel take.wav --b)"
     expect_eq "$how: nothing after --version" "" "$(complete_words sondrel --version --d)"
     local files
@@ -57,6 +76,14 @@ check_completions()
     esac
     files=$(complete_words sondrel no)
     expect_eq "$how: a file as the first word" "notes.txt" "$files"
+    # --json takes many files: one after another is completed too.
+    files=$(complete_words sondrel --json take.wav --md5 t)
+    for name in take.wav tone.wav "take two.wav"; do
+        case " $files " in
+        *" $name "*) ;;
+        *) fail "$how: 'sondrel --json take.wav --md5 t' does not offer $name: [$files]" ;;
+        esac
+    done
 }
 
 check_completions "sourced alone"

@@ -2,7 +2,8 @@
 # Runs the recipes that the README and the man page give, exactly as written,
 # on the bundled example file, and checks what they produce.
 # Usage: recipes.sh SONDREL EXAMPLE_WAV SOURCE_DIR RECIPE
-#   RECIPE: play | encode | mono | batch | fields | documented
+#   RECIPE: play | encode | mono | batch | fields | json_rate | json_stored_loudness |
+#           json_errors | json_csv | json_parallel | json_md5 | json_loudness | documented
 set -uo pipefail
 # shellcheck source=tests/script_lib.sh
 . "$(dirname "$0")/script_lib.sh"
@@ -21,6 +22,14 @@ RECIPES=(
     "find recordings -name '*.wav.txt' -exec awk '\$1 == \"fmt.SamplesPerSec\" && \$3 != 48000 { print FILENAME }' {} +"
     "sondrel --fmt take.wav 2>/dev/null | awk '\$1 == \"fmt.SamplesPerSec\" { print \$3 }'"
     "sondrel --bext take.wav 2>/dev/null | grep '^bext\\.Originator ' | cut -c 29-"
+    "sondrel --json *.wav | jq -r 'select(.format.sample_rate != 48000) | .path'"
+    "sondrel --json *.wav | jq -r 'select(.bext.loudness.integrated_lufs > -23) | .path'"
+    "sondrel --json *.wav | jq -r 'select(.status == \"error\" or any(.findings[]; .severity == \"error\")) | .path'"
+    "sondrel --json *.wav | jq -r '[.path, .format.sample_rate, .format.channels, .audio.seconds] | @csv'"
+    "find archive -name '*.wav' -print0 | parallel -0 -X --sshloginfile hosts.txt --workdir . sondrel --json > all.jsonl"
+    "parallel -j 2 -X sondrel --json ::: *.wav > all.jsonl"
+    "sondrel --json --md5 *.wav | jq -r 'select(any(.findings[]; .code == \"md5-mismatch\")) | .path'"
+    "sondrel --json --loudness *.wav | jq -r 'select(any(.findings[]; .code == \"loudness-mismatch\")) | .path'"
 )
 PLAY=${RECIPES[0]}
 ENCODE=${RECIPES[1]}
@@ -29,6 +38,14 @@ BATCH=${RECIPES[3]}
 NOT48K=${RECIPES[4]}
 RATE=${RECIPES[5]}
 ORIGINATOR=${RECIPES[6]}
+JSON_RATE=${RECIPES[7]}
+JSON_STORED_LOUDNESS=${RECIPES[8]}
+JSON_ERRORS=${RECIPES[9]}
+JSON_CSV=${RECIPES[10]}
+JSON_HOSTS=${RECIPES[11]}
+JSON_JOBS=${RECIPES[12]}
+JSON_MD5=${RECIPES[13]}
+JSON_LOUDNESS=${RECIPES[14]}
 
 make_scratch
 cd "$SCRATCH" || exit 1
@@ -165,6 +182,412 @@ recipe_fields()
     expect_eq "originator read with cut" "Field Recorder FR-2" "$(run_recipe "$ORIGINATOR")"
 }
 
+# ---------------------------------------------------------------------------
+# The inspector's recipes (sondrel --json) run on folders built here: copies
+# of the real files in tests/data, whose facts.json says what each holds, and
+# files made from the example, some of them altered. Each test derives the
+# expected answer from those facts or from how it built the files.
+
+data_dir=$source_dir/tests/data
+facts=$data_dir/facts.json
+
+need_jq()
+{
+    have jq || skip "jq is not installed (Debian package jq)"
+}
+
+# Writes 16-bit little-endian VALUE (negative allowed) at byte OFFSET of FILE.
+poke16()
+{
+    local value=$(($2 & 0xFFFF))
+    printf '%b' "$(printf '\\x%02x' $((value & 255)) $((value >> 8)))" |
+        dd of="$1" bs=1 seek="$3" conv=notrunc status=none
+}
+
+# Prints the little-endian 32-bit value VALUE as 4 bytes.
+le32()
+{
+    printf '%b' "$(printf '\\x%02x' $(($1 & 255)) $(($1 >> 8 & 255)) \
+        $(($1 >> 16 & 255)) $(($1 >> 24 & 255)))"
+}
+
+# Prints the offset of the body of chunk ID in FILE, from the text mode's
+# chunk list (sizes as stored, each body followed by a pad byte when odd).
+body_offset()
+{
+    sondrel --chunks "$1" 2>/dev/null | awk -v id="$2" -v start=12 '
+        {
+            size = $(NF - 1)
+            this = substr($0, 8, 4)
+            if (this == id) { print start + 8; exit }
+            start += 8 + size + size % 2
+        }'
+}
+
+# Appends chunk ID with the bytes HEX (two digits each) to FILE, a pad byte
+# when odd, and corrects the RIFF size (in ds64 for RF64 and BW64).
+append_chunk()
+{
+    local file=$1 id=$2 hex=$3
+    local size=$((${#hex} / 2))
+    {
+        printf '%s' "$id"
+        le32 "$size"
+        # shellcheck disable=SC2001 # every pair of digits, not one pattern
+        printf '%b' "$(sed 's/../\\x&/g' <<<"$hex")"
+        [ $((size % 2)) -eq 0 ] || printf '\0'
+    } >>"$file"
+    local length
+    length=$(stat -c %s "$file")
+    case $(head -c 4 "$file") in
+    RIFF) poke32 "$file" $((length - 8)) 4 ;;
+    RF64 | BW64) poke32 "$file" $((length - 8)) 20 ;;
+    esac
+}
+
+# Makes FILE a version VERSION bext file with the five stored loudness values
+# (hundredths: integrated, range, true peak, max momentary, max short-term).
+set_bext_loudness()
+{
+    local file=$1 version=$2 bext at value
+    shift 2
+    bext=$(body_offset "$file" bext)
+    poke16 "$file" "$version" $((bext + 346))
+    at=$((bext + 412))
+    for value in "$@"; do
+        poke16 "$file" "$value" "$at"
+        at=$((at + 2))
+    done
+}
+
+# Prints the names of the files of tests/data (those present) that the jq
+# FILTER selects from facts.json's entries.
+facts_files()
+{
+    local name
+    jq -r ".files[] | select($1) | .file" "$facts" | while IFS= read -r name; do
+        [ -e "$data_dir/$name" ] && printf '%s\n' "$name"
+    done
+}
+
+# Runs a recipe in FOLDER; prints its output sorted; its status is the recipe's.
+run_in()
+{
+    local folder=$1 recipe=$2 out status
+    out=$(cd "$folder" && run_recipe "$recipe")
+    status=$?
+    [ -n "$out" ] && sort <<<"$out"
+    return "$status"
+}
+
+# The folder most recipes run on: tests/data, the example, and damaged or
+# odd files; names with blanks, quotes and a comma.
+OTHER_RATE="cd rate.wav"
+HIGH_RATE="high rate.wav"
+CUT_SHORT="cut short.wav"
+NOT_AUDIO="notes.wav"
+EMPTY="empty.wav"
+FOLDER="folder.wav"
+QUOTED='scene 4, take "1".wav'
+make_folder()
+{
+    local folder=$1
+    mkdir -p "$folder"
+    cp "$data_dir"/*.wav "$folder"/
+    cp take.wav "$folder/take.wav"
+    cp take.wav "$folder/$QUOTED"
+    # Sample rate at byte 24, bytes per second at 28.
+    cp take.wav "$folder/$OTHER_RATE"
+    poke32 "$folder/$OTHER_RATE" 44100 24
+    poke32 "$folder/$OTHER_RATE" 264600 28
+    cp take.wav "$folder/$HIGH_RATE"
+    poke32 "$folder/$HIGH_RATE" 96000 24
+    poke32 "$folder/$HIGH_RATE" 576000 28
+    head -c 100000 take.wav >"$folder/$CUT_SHORT"
+    echo "not audio" >"$folder/$NOT_AUDIO"
+    : >"$folder/$EMPTY"
+    mkdir "$folder/$FOLDER"
+}
+
+recipe_json_rate()
+{
+    need_jq
+    make_folder files
+    local expected
+    # Files that could not be read have no format, so they are listed too.
+    expected=$(
+        facts_files '.walker.fmt[0].sample_rate != 48000'
+        printf '%s\n' "$OTHER_RATE" "$HIGH_RATE" "$NOT_AUDIO" "$EMPTY" "$FOLDER"
+    )
+    expect_eq "files not at 48 kHz" "$(sort <<<"$expected")" "$(run_in files "$JSON_RATE")"
+}
+
+recipe_json_stored_loudness()
+{
+    need_jq
+    make_folder files
+    # name, bext version, stored integrated loudness (hundredths), listed
+    local cases=(
+        "stored -10.wav|2|-1000|yes"
+        "stored -22.99.wav|2|-2299|yes"
+        "stored -23.wav|2|-2300|no"
+        "stored -40.wav|2|-4000|no"
+        "stored unset.wav|2|32767|no"
+        "version 1.wav|1|-1000|no"
+    )
+    local expected="" line name version value listed
+    for line in "${cases[@]}"; do
+        IFS='|' read -r name version value listed <<<"$line"
+        cp take.wav "files/$name"
+        set_bext_loudness "files/$name" "$version" "$value" 0 -100 -1800 -2000
+        [ "$listed" = yes ] && expected+="$name"$'\n'
+    done
+    # The files of tests/data, read from their bytes: version 2 or later and
+    # a set integrated loudness above -23.00.
+    local file bext
+    while IFS= read -r file; do
+        bext=$(body_offset "$data_dir/$file" bext)
+        [ -n "$bext" ] || continue
+        version=$(od -An -tu2 --endian=little -j $((bext + 346)) -N 2 "$data_dir/$file" | tr -d ' ')
+        value=$(od -An -td2 --endian=little -j $((bext + 412)) -N 2 "$data_dir/$file" | tr -d ' ')
+        if [ "$version" -ge 2 ] && [ "$value" -ne 32767 ] && [ "$value" -gt -2300 ]; then
+            expected+="$file"$'\n'
+        fi
+    done < <(facts_files 'any(.walker.chunks[]; .id == "bext")')
+    expected=$(printf '%s' "$expected" | sort)
+    expect_eq "files whose stored loudness is above -23 LUFS" "$expected" \
+        "$(run_in files "$JSON_STORED_LOUDNESS")"
+}
+
+recipe_json_errors()
+{
+    need_jq
+    make_folder files
+    local expected printed status
+    # A data chunk cut short by the end of the file, except the plain-RIFF
+    # size 0xFFFFFFFF of an unfinalised recording (only a warning).
+    expected=$(
+        facts_files 'any(.walker.chunks[]; .body_truncated_by and
+            (.id != "data" or .size_field != 4294967295 or .size_from_ds64 != null))'
+        printf '%s\n' "$CUT_SHORT" "$NOT_AUDIO" "$EMPTY" "$FOLDER"
+    )
+    printed=$(run_in files "$JSON_ERRORS")
+    status=$?
+    expect_eq "files that could not be inspected or have an error finding" \
+        "$(sort <<<"$expected")" "$printed"
+    [ "$status" -ne 0 ] || fail "the recipe's status is 0 although files are damaged"
+    # Without the damaged files: nothing listed, and status 0.
+    mkdir sound
+    local name
+    while IFS= read -r name; do
+        grep -qxF -- "$name" <<<"$expected" || cp "files/$name" sound/
+    done < <(cd files && find . -maxdepth 1 -type f -name '*.wav' -printf '%P\n')
+    printed=$(run_in sound "$JSON_ERRORS")
+    status=$?
+    expect_eq "sound files listed" "" "$printed"
+    expect_eq "the recipe's status on sound files" 0 "$status"
+}
+
+recipe_json_csv()
+{
+    need_jq
+    mkdir files
+    # rows expected: path|rate|channels|seconds; PCM only, where frames are
+    # bytes / block align.
+    local expected="" name
+    while IFS= read -r name; do
+        cp "$data_dir/$name" files/
+        expected+=$(jq -r --arg f "$name" '.files[] | select(.file == $f) |
+            [.file, .walker.fmt[0].sample_rate, .walker.fmt[0].channels,
+             ((.payload.walker_data_slice.bytes / .walker.fmt[0].block_align | floor)
+              / .walker.fmt[0].sample_rate)] | map(tostring) | join("|")' "$facts")$'\n'
+    done < <(facts_files '.walker.fmt[0].format_tag == "0x0001"')
+    # The example, under a name that needs CSV quoting: rate and channels
+    # from the text report, one second of audio.
+    cp take.wav "files/$QUOTED"
+    local rate channels
+    rate=$(sondrel --fmt take.wav 2>/dev/null | awk '$1 == "fmt.SamplesPerSec" { print $3 }')
+    channels=$(sondrel --fmt take.wav 2>/dev/null | awk '$1 == "fmt.NChannels" { print $3 }')
+    expected+="$QUOTED|$rate|$channels|1"$'\n'
+    echo "not audio" >"files/$NOT_AUDIO"
+    expected+="$NOT_AUDIO|||"$'\n'
+
+    local printed rows
+    printed=$(cd files && run_recipe "$JSON_CSV")
+    # A row is "path",rate,channels,seconds; inside the quoted path a quote
+    # is doubled.
+    rows=$(awk -F, '{
+        n = split($0, field, ",")
+        path = $0
+        sub(/,[^,]*,[^,]*,[^,]*$/, "", path)
+        if (path !~ /^".*"$/) { print "UNQUOTED " $0; next }
+        path = substr(path, 2, length(path) - 2)
+        gsub(/""/, "\"", path)
+        print path "|" field[n - 2] "|" field[n - 1] "|" field[n]
+    }' <<<"$printed" | sort)
+    expected=$(printf '%s' "$expected" | sort)
+    expect_eq "CSV paths" "$(cut -d'|' -f1 <<<"$expected")" "$(cut -d'|' -f1 <<<"$rows")"
+    expect_eq "CSV rates and channels" "$(cut -d'|' -f1-3 <<<"$expected")" \
+        "$(cut -d'|' -f1-3 <<<"$rows")"
+    # Seconds are compared as numbers: formatting differs between jq versions.
+    local mismatch
+    mismatch=$(join -t'|' -j1 <(cut -d'|' -f1,4 <<<"$expected") <(cut -d'|' -f1,4 <<<"$rows") |
+        awk -F'|' '($2 == "") != ($3 == "") || ($2 != "" && ($2 - $3 > 1e-9 || $3 - $2 > 1e-9))')
+    expect_eq "CSV seconds that differ from bytes / block align / rate" "" "$mismatch"
+}
+
+# Checks that ALL.JSONL, merged from several runs, holds exactly one record
+# per path of PATHS (one a line), each as a single run writes it.
+check_merged()
+{
+    local what=$1 folder=$2 paths=$3
+    local merged=$folder/all.jsonl
+    [ -s "$merged" ] || {
+        fail "$what: nothing written"
+        return
+    }
+    jq -c . "$merged" >/dev/null 2>&1 || fail "$what: a line of the merged file does not parse"
+    expect_eq "$what: records" "$(wc -l <<<"$paths")" "$(wc -l <"$merged")"
+    expect_eq "$what: paths" "$(sort <<<"$paths")" "$(jq -r .path "$merged" | sort)"
+    local path line
+    while IFS= read -r path; do
+        line=$(jq -c --arg p "$path" 'select(.path == $p)' "$merged")
+        [ "$line" = "$(cd "$folder" && sondrel --json "$path" | jq -c .)" ] ||
+            fail "$what: the record of $path differs from a run of its own"
+    done <<<"$paths"
+}
+
+recipe_json_parallel()
+{
+    need_jq
+    have parallel || skip "GNU parallel is not installed (Debian package parallel)"
+    # GNU parallel's citation notice is acknowledged once per user.
+    mkdir -p home/.parallel
+    touch home/.parallel/will-cite
+    export HOME=$SCRATCH/home
+    # Each run of the program is logged, to see the work spread over jobs.
+    rm bin/sondrel
+    cat >bin/sondrel <<WRAPPER
+#!/bin/sh
+echo "\$\$" >>"$SCRATCH/runs.log"
+exec "$sondrel" "\$@"
+WRAPPER
+    chmod +x bin/sondrel
+
+    # ":" is GNU parallel's name for this computer: two jobs here.
+    mkdir -p work/archive/day1 "work/archive/day 2"
+    echo "2/:" >work/hosts.txt
+    local i
+    for i in $(seq 1 40); do
+        cp take.wav "work/archive/day1/take $i.wav"
+    done
+    cp "$data_dir"/*.wav "work/archive/day 2/"
+    cp take.wav "work/archive/day 2/$QUOTED"
+    echo "not audio" >"work/archive/day 2/$NOT_AUDIO"
+    : >runs.log
+    (cd work && run_recipe "$JSON_HOSTS") 2>hosts.err
+    [ -s hosts.err ] && fail "the hosts recipe wrote to standard error: $(head -3 hosts.err)"
+    [ "$(sort -u runs.log | wc -l)" -ge 2 ] || fail "over hosts: the files went to a single run"
+    check_merged "over hosts" work "$(cd work && find archive -name '*.wav')"
+
+    mkdir flat
+    cp work/archive/day1/*.wav "work/archive/day 2/"*.wav flat/
+    : >runs.log
+    (cd flat && run_recipe "$JSON_JOBS") 2>jobs.err
+    [ -s jobs.err ] && fail "the two-job recipe wrote to standard error: $(head -3 jobs.err)"
+    [ "$(sort -u runs.log | wc -l)" -ge 2 ] || fail "two jobs: the files went to a single run"
+    check_merged "two jobs" flat "$(cd flat && printf '%s\n' *.wav)"
+}
+
+recipe_json_md5()
+{
+    need_jq
+    mkdir files sound
+    # The audio bytes' MD5: the example's from its text-mode stream, those of
+    # tests/data from facts.json.
+    local take
+    take=$(sondrel --data take.wav 2>/dev/null | md5sum | cut -c 1-32)
+    payload() { jq -r --arg f "$1" '.files[] | select(.file == $f) | .payload.ffmpeg.md5' "$facts"; }
+    # name, source, digest stored in its MD5 chunk ("" none), listed
+    local cases=(
+        "plain.wav|take.wav||no"
+        "right.wav|take.wav|$take|no"
+        "wrong.wav|take.wav|$(printf '%02x' $(((0x${take:0:2} + 1) % 256)))${take:2}|yes"
+        "odd size.wav|$data_dir/ff_u8_mono_odd.wav|$(payload ff_u8_mono_odd.wav)|no"
+        "rf64.wav|$data_dir/lsf_rf64_s24_mono_odd.wav|$(payload lsf_rf64_s24_mono_odd.wav)|no"
+        "float.wav|$data_dir/ff_f32_stereo_ext.wav|$(payload ff_s16_stereo.wav)|yes"
+        "short chunk.wav|take.wav|${take:0:30}|no"
+    )
+    local expected="" line name source digest listed
+    for line in "${cases[@]}"; do
+        IFS='|' read -r name source digest listed <<<"$line"
+        cp "$source" "files/$name"
+        [ -n "$digest" ] && append_chunk "files/$name" "MD5 " "$digest"
+        if [ "$listed" = yes ]; then
+            expected+="$name"$'\n'
+        else
+            cp "files/$name" sound/
+        fi
+    done
+    local printed status
+    printed=$(run_in files "$JSON_MD5")
+    status=$?
+    expect_eq "files whose MD5 does not match" "$(printf '%s' "$expected" | sort)" "$printed"
+    expect_eq "the recipe's status with mismatches" 1 "$status"
+    printed=$(run_in sound "$JSON_MD5")
+    status=$?
+    expect_eq "files listed when every MD5 matches" "" "$printed"
+    expect_eq "the recipe's status when every MD5 matches" 0 "$status"
+}
+
+recipe_json_loudness()
+{
+    need_jq
+    have ffmpeg || skip "ffmpeg is not installed (Debian package ffmpeg)"
+    # An independent meter: ffmpeg's ebur128 filter, to a tenth.
+    local summary integrated peak
+    summary=$(ffmpeg -nostdin -hide_banner -i take.wav -af ebur128=peak=true -f null - 2>&1 |
+        sed -n '/Summary:/,$p')
+    integrated=$(awk '$1 == "I:" { print $2 }' <<<"$summary")
+    peak=$(awk '$1 == "Peak:" { print $2 }' <<<"$summary")
+    [[ $integrated =~ ^-?[0-9]+\.[0-9]$ && $peak =~ ^-?[0-9]+\.[0-9]$ ]] ||
+        skip "could not read ffmpeg's loudness summary: $summary"
+    # Hundredths of VALUE + OFFSET.
+    at() { awk -v v="$1" -v d="$2" 'BEGIN { printf "%.0f", (v + d) * 100 }'; }
+    local I=$integrated P=$peak
+    # name, bext version, stored integrated / range / true peak / momentary /
+    # short-term (hundredths), listed
+    local cases=(
+        "matching.wav|2|$(at "$I" 0)|0|$(at "$P" 0)|$(at "$I" 0)|32767|no"
+        "near.wav|2|$(at "$I" 0.3)|0|$(at "$P" -0.3)|0|0|no"
+        "integrated far.wav|2|$(at "$I" -0.8)|0|$(at "$P" 0)|0|0|yes"
+        "integrated -10.wav|2|-1000|0|$(at "$P" 0)|0|0|yes"
+        "peak far.wav|2|$(at "$I" 0)|0|$(at "$P" 0.8)|0|0|yes"
+        "peak only.wav|2|32767|0|$(at "$P" 3)|0|0|yes"
+        "all unset.wav|2|32767|32767|32767|32767|32767|no"
+        "all zero.wav|2|0|0|0|0|0|no"
+        "version 1.wav|1|-1000|0|300|0|0|no"
+        "silence.wav|2|-2300|0|-100|0|0|no"
+    )
+    mkdir files
+    local expected="" line name version v1 v2 v3 v4 v5 listed
+    for line in "${cases[@]}"; do
+        IFS='|' read -r name version v1 v2 v3 v4 v5 listed <<<"$line"
+        cp take.wav "files/$name"
+        set_bext_loudness "files/$name" "$version" "$v1" "$v2" "$v3" "$v4" "$v5"
+        [ "$listed" = yes ] && expected+="$name"$'\n'
+    done
+    # Silence has no loudness and no true peak to compare.
+    local data
+    data=$(body_offset take.wav data)
+    dd if=/dev/zero of="files/silence.wav" bs=1 seek="$data" count=$(($(stat -c %s take.wav) - data)) \
+        conv=notrunc status=none
+    # Audio that cannot be measured (MPEG) is not compared either.
+    cp "$data_dir/ff_mp2_stereo.wav" files/
+    expect_eq "files whose stored loudness disagrees with the audio" \
+        "$(printf '%s' "$expected" | sort)" "$(run_in files "$JSON_LOUDNESS")"
+}
+
 # Joins continuation lines and squeezes blanks, so a recipe can be compared
 # however a document breaks it.
 normalise()
@@ -178,7 +601,7 @@ normalise()
 check_recipe_section()
 {
     local document=$1 commands recipe
-    commands=$(normalise | grep -E '^(sondrel|find) ')
+    commands=$(normalise | grep -E '^(sondrel|find|parallel) ')
     if [ -z "$commands" ]; then
         fail "$document: no recipes found"
         return
@@ -213,6 +636,13 @@ encode) recipe_encode ;;
 mono) recipe_mono ;;
 batch) recipe_batch ;;
 fields) recipe_fields ;;
+json_rate) recipe_json_rate ;;
+json_stored_loudness) recipe_json_stored_loudness ;;
+json_errors) recipe_json_errors ;;
+json_csv) recipe_json_csv ;;
+json_parallel) recipe_json_parallel ;;
+json_md5) recipe_json_md5 ;;
+json_loudness) recipe_json_loudness ;;
 documented) recipe_documented ;;
 *)
     echo "unknown recipe '$which_recipe'" >&2
