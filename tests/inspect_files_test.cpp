@@ -1,0 +1,364 @@
+// The inspector on real files, damaged files and files that are not files:
+// values against independently gathered facts, text decoding, iXML, cues,
+// every cut of a rich file, and --md5 / --loudness against what files claim.
+#include "facts.h"
+#include "inspect_shape.h"
+#include "run_tool.h"
+#include "wav_builder.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace wavgen;
+using Json = nlohmann::ordered_json;
+
+namespace
+{
+
+const std::string Fmt16 = Chunk("fmt ", FmtBody(1, 2, 48000, 16));
+const std::string Data400 = Chunk("data", std::string(400, '\x11'));
+
+Json InspectOne(const std::string& path, const std::vector<std::string>& options = {})
+{
+    std::vector<std::string> args = {"--json"};
+    args.insert(args.end(), options.begin(), options.end());
+    args.push_back(path);
+    const RunResult run = RunSondrel(args);
+    EXPECT_EQ(run.err, "");
+    const std::vector<Json> records = ParseRecords(run.out);
+    if (records.size() != 1)
+        return nullptr;
+    ExpectContractShape(records[0]);
+    return records[0];
+}
+
+// The 16 raw bytes of a hex digest, as an "MD5 " chunk stores them.
+std::string DigestBytes(const std::string& hex)
+{
+    std::string bytes;
+    for (size_t n = 0; n + 1 < hex.size(); n += 2)
+        bytes += static_cast<char>(std::stoi(hex.substr(n, 2), nullptr, 16));
+    return bytes;
+}
+
+std::string Upper(std::string s)
+{
+    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::toupper(c); });
+    return s;
+}
+
+// Every fixture against what other readers found: chunk offsets, the format,
+// the audio's length, and its MD5 as ffmpeg extracted it.
+TEST(InspectFixtures, AgreeWithTheFacts)
+{
+    const Fixtures fixtures = LoadFixtures();
+    ASSERT_FALSE(fixtures.present.empty());
+    for (const auto& fact : fixtures.present) {
+        const std::string name = fact["file"];
+        SCOPED_TRACE(name);
+        const Json r = InspectOne(FixturePath(name), {"--md5"});
+        ASSERT_FALSE(r.is_null());
+        EXPECT_EQ(r["status"], "ok");
+        EXPECT_EQ(r["file_bytes"], fact["file_bytes"]);
+        EXPECT_EQ(r["container"], fact["walker"]["magic"]);
+        const auto& chunks = fact["walker"]["chunks"];
+        ASSERT_EQ(r["chunks"].size(), chunks.size());
+        for (size_t n = 0; n < chunks.size(); n++) {
+            EXPECT_EQ(r["chunks"][n]["id"], chunks[n]["id"]);
+            EXPECT_EQ(r["chunks"][n]["offset"], chunks[n]["offset"]);
+            if (chunks[n]["size_field"] != 0xFFFFFFFFu)
+                EXPECT_EQ(r["chunks"][n]["size"], chunks[n]["size_field"]);
+        }
+        const auto& fmt = fact["walker"]["fmt"][0];
+        EXPECT_EQ(r["format"]["tag"], std::stoul(fmt["format_tag"].get<std::string>(), nullptr, 16));
+        EXPECT_EQ(r["format"]["channels"], fmt["channels"]);
+        EXPECT_EQ(r["format"]["sample_rate"], fmt["sample_rate"]);
+        EXPECT_EQ(r["format"]["block_align"], fmt["block_align"]);
+        if (fmt.contains("subformat"))
+            EXPECT_EQ(r["format"]["sub_format"], fmt["subformat"]);
+        const auto& payload = fact["payload"]["ffmpeg"];
+        EXPECT_EQ(r["audio"]["bytes_in_file"], payload["bytes"]);
+        EXPECT_EQ(r["md5"]["computed"], Upper(payload["md5"]));
+    }
+}
+
+struct TextCase {
+    std::string name;
+    std::string stored;   // bytes in the file
+    std::string expected; // the JSON string's value (UTF-8)
+};
+
+TEST(InspectText, Utf8KeptLatin1ReadByteByByteControlsEscaped)
+{
+    const std::vector<TextCase> cases = {
+        {"ascii", "Take 3", "Take 3"},
+        {"utf8_kept", "\xC3\xA9t\xC3\xA9", "\xC3\xA9t\xC3\xA9"},
+        {"latin1_fallback", "\xE9t\xE9", "\xC3\xA9t\xC3\xA9"},
+        {"lone_continuation_byte", "a\x80z", "a\xC2\x80z"},
+        {"overlong_slash_is_not_utf8", "\xC0\xAF", "\xC3\x80\xC2\xAF"},
+        {"control_bytes", "a\x01\x1F\tb", "a\x01\x1F\tb"},
+        {"cut_at_zero_byte", std::string("keep\0drop", 9), "keep"},
+    };
+    TempDir dir;
+    for (const TextCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        BextFields b;
+        b.description = c.stored;
+        b.originator = c.stored;
+        b.codingHistory = c.stored + "\r\n";
+        const std::string info = Chunk("LIST", "INFO" + Chunk("ICMT", c.stored));
+        const Json r = InspectOne(
+            dir.Write(c.name + ".wav", Wave(Fmt16 + Chunk("bext", BextBody(b)) + info + Data400)));
+        ASSERT_FALSE(r.is_null());
+        EXPECT_EQ(r["bext"]["description"], c.expected);
+        EXPECT_EQ(r["bext"]["originator"], c.expected);
+        EXPECT_EQ(r["info"]["ICMT"], c.expected);
+        EXPECT_EQ(r["bext"]["coding_history"], Json::array({c.expected}));
+    }
+}
+
+TEST(InspectText, PathNotUtf8ReadAsLatin1)
+{
+    TempDir dir;
+    const std::string path = dir.Write("caf\xE9.wav", Wave(Fmt16 + Data400));
+    const Json r = InspectOne(path);
+    ASSERT_FALSE(r.is_null());
+    EXPECT_EQ(r["path"], dir.path() + "/caf\xC3\xA9.wav");
+    EXPECT_EQ(r["status"], "ok");
+}
+
+TEST(InspectBext, UmidLoudnessAndHistory)
+{
+    BextFields b;
+    b.version = 2;
+    b.timeReference = (uint64_t{1} << 40) + 5;
+    b.umid = std::string(32, '\x0A'); // a basic UMID: bytes 32..63 zero
+    b.codingHistory = "A=PCM,F=48000\r\n\r\nA=PCM,F=44100\n";
+    std::string body = BextBody(b);
+    const int16_t stored[5] = {-2300, 0x7FFF, -100, -1850, 0};
+    for (int i = 0; i < 5; i++)
+        body.replace(412 + 2 * i, 2, LE16(static_cast<uint16_t>(stored[i])));
+    TempDir dir;
+    const Json r = InspectOne(dir.Write("v2.wav", Wave(Fmt16 + Chunk("bext", body) + Data400)));
+    ASSERT_FALSE(r.is_null());
+    EXPECT_EQ(r["bext"]["time_reference"], (uint64_t{1} << 40) + 5);
+    std::string basicUmid;
+    for (int i = 0; i < 32; i++)
+        basicUmid += "0A";
+    EXPECT_EQ(r["bext"]["umid"], basicUmid) << "hex of the first 32 bytes only";
+    const Json& l = r["bext"]["loudness"];
+    EXPECT_DOUBLE_EQ(l["integrated_lufs"].get<double>(), -23.0);
+    EXPECT_TRUE(l["range_lu"].is_null()) << "0x7FFF means unset";
+    EXPECT_DOUBLE_EQ(l["max_true_peak_dbtp"].get<double>(), -1.0);
+    EXPECT_DOUBLE_EQ(l["max_momentary_lufs"].get<double>(), -18.5);
+    EXPECT_EQ(r["bext"]["coding_history"], Json::array({"A=PCM,F=48000", "A=PCM,F=44100"}));
+
+    b.version = 1;
+    b.umid = "";
+    const Json v1 = InspectOne(dir.Write("v1.wav", Wave(Fmt16 + Chunk("bext", BextBody(b)) + Data400)));
+    ASSERT_FALSE(v1.is_null());
+    EXPECT_TRUE(v1["bext"]["loudness"].is_null());
+    EXPECT_TRUE(v1["bext"]["umid"].is_null()) << "an all-zero UMID";
+}
+
+TEST(InspectIxml, FieldsTracksAndWhatIsNeverExpanded)
+{
+    const std::string doc =
+        "<?xml version=\"1.0\"?>\n"
+        "<!DOCTYPE BWFXML [<!ENTITY leak SYSTEM \"file:///etc/passwd\">]>\n"
+        "<BWFXML><PROJECT>&leak;</PROJECT><SCENE>12A</SCENE><TAKE></TAKE><TAPE>T1</TAPE>"
+        "<NOTE>a &amp; b</NOTE><CIRCLED>true</CIRCLED><TRACK_LIST>"
+        "<TRACK><CHANNEL_INDEX>1</CHANNEL_INDEX><INTERLEAVE_INDEX> 1 </INTERLEAVE_INDEX>"
+        "<NAME>Boom</NAME></TRACK>"
+        "<TRACK><CHANNEL_INDEX>two</CHANNEL_INDEX><INTERLEAVE_INDEX>2</INTERLEAVE_INDEX></TRACK>"
+        "</TRACK_LIST></BWFXML>";
+    TempDir dir;
+    const Json r = InspectOne(
+        dir.Write("ixml.wav", Wave(Fmt16 + Chunk("iXML", doc + std::string(3, '\0')) + Data400)));
+    ASSERT_FALSE(r.is_null());
+    const Json& x = r["ixml"];
+    EXPECT_EQ(x["well_formed"], true);
+    EXPECT_EQ(x["project"], "&leak;") << "an external entity is neither fetched nor expanded";
+    EXPECT_EQ(x["scene"], "12A");
+    EXPECT_EQ(x["take"], "");
+    EXPECT_EQ(x["note"], "a & b");
+    EXPECT_EQ(x["circled"], true);
+    EXPECT_EQ(x["tracks"], Json::parse(R"([{"index":1,"channel_index":1,"name":"Boom"},
+                                          {"index":2,"channel_index":null,"name":null}])"));
+}
+
+// A 100 MB iXML body (a hole in a sparse file) is listed, not parsed.
+TEST(InspectIxml, HundredMegabytesIsNotParsed)
+{
+    TempDir dir;
+    const std::string path = dir.path() + "/big_ixml.wav";
+    const uint64_t size = 100'000'000;
+    std::string head = Wave(Fmt16) + RawChunk("iXML", static_cast<uint32_t>(size), "");
+    head.replace(4, 4, LE32(static_cast<uint32_t>(head.size() - 8 + size)));
+    ASSERT_TRUE(WriteFile(path, head));
+    ASSERT_EQ(truncate(path.c_str(), static_cast<off_t>(head.size() + size)), 0);
+    const Json r = InspectOne(path);
+    ASSERT_FALSE(r.is_null());
+    EXPECT_EQ(r["ixml"]["bytes"], size);
+    EXPECT_TRUE(r["ixml"]["well_formed"].is_null());
+    ASSERT_EQ(r["findings"].size(), 2u);
+    EXPECT_EQ(r["findings"][0]["code"], "ixml-too-large");
+    EXPECT_EQ(r["findings"][1]["code"], "data-missing");
+}
+
+TEST(InspectCues, ThousandsWithTheirTexts)
+{
+    const uint32_t count = 5000;
+    std::string cue = LE32(count);
+    std::string adtl = "adtl";
+    for (uint32_t id = 1; id <= count; id++) {
+        cue += LE32(id) + LE32(id * 10) + "data" + LE32(0) + LE32(0) + LE32(id * 48);
+        if (id % 2 == 0)
+            adtl += Chunk("labl", LE32(id) + "L" + std::to_string(id) + '\0');
+        if (id % 3 == 0)
+            adtl += Chunk("ltxt", LE32(id) + std::string(16, '\0') + "T" + std::to_string(id));
+    }
+    adtl += Chunk("note", LE32(7) + "seven");
+    TempDir dir;
+    const Json r = InspectOne(
+        dir.Write("cues.wav", Wave(Fmt16 + Data400 + Chunk("cue ", cue) + Chunk("LIST", adtl))));
+    ASSERT_FALSE(r.is_null());
+    ASSERT_EQ(r["cues"].size(), count);
+    EXPECT_EQ(r["cues"][5], Json::parse(R"({"id":6,"position":288,"seconds":0.006,
+                                           "label":"L6","note":null,"text":"T6"})"));
+    EXPECT_EQ(r["cues"][6]["note"], "seven");
+    EXPECT_TRUE(r["cues"][0]["label"].is_null());
+}
+
+// Every file named gets its line, in order, whatever it is.
+TEST(InspectFiles, NotFilesGetARecordAndTheRunGoesOn)
+{
+    TempDir dir;
+    const std::string fifo = dir.path() + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const std::string good = dir.Write("good.wav", Wave(Fmt16 + Data400));
+    const std::vector<std::pair<std::string, std::string>> expected = {
+        {dir.path() + "/missing.wav", "Can't open file for reading: No such file or directory"},
+        {dir.path(), "Can't read file: Is a directory"},
+        {dir.Write("empty.wav", ""), "Not a WAVE file"},
+        {"/dev/null", "Not a WAVE file"},
+        {fifo, "Can't read file: Illegal seek"},
+        {good, ""},
+    };
+    std::vector<std::string> args = {"--json"};
+    for (const auto& e : expected)
+        args.push_back(e.first);
+    const RunResult run = RunSondrel(args);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "");
+    const std::vector<Json> records = ParseRecords(run.out);
+    ASSERT_EQ(records.size(), expected.size());
+    for (size_t n = 0; n < expected.size(); n++) {
+        SCOPED_TRACE(expected[n].first);
+        ExpectContractShape(records[n]);
+        EXPECT_EQ(records[n]["path"], expected[n].first);
+        if (expected[n].second.empty())
+            EXPECT_EQ(records[n]["status"], "ok");
+        else
+            EXPECT_EQ(records[n]["error"], expected[n].second);
+    }
+}
+
+TEST(InspectFiles, SparseFiveGibibytesReadsOnlyHeaders)
+{
+    TempDir dir;
+    const uint64_t size = uint64_t{5} << 30;
+    for (const char* magic : {"RF64", "BW64"}) {
+        SCOPED_TRACE(magic);
+        const std::string path = dir.path() + "/" + magic + ".wav";
+        ASSERT_TRUE(WriteSparseRf64(path, magic, size, size / 4, Chunk("LIST", "INFO")));
+        const Json r = InspectOne(path);
+        ASSERT_FALSE(r.is_null());
+        EXPECT_EQ(r["audio"]["bytes"], size);
+        EXPECT_EQ(r["audio"]["frames"], size / 4);
+        EXPECT_EQ(r["chunks"].back()["id"], "LIST");
+        EXPECT_EQ(r["chunks"].back()["offset"], 80 + size) << "an offset past 4 GiB";
+    }
+}
+
+TEST(InspectUsage, ConflictsAndMissingFiles)
+{
+    struct Usage {
+        std::vector<std::string> args;
+        std::string err;
+    };
+    const std::vector<Usage> cases = {
+        {{"--json", "--chunks", "x.wav"}, "sondrel: Error: --json cannot be combined with --chunks\n"},
+        {{"--data", "--json", "x.wav"}, "sondrel: Error: --json cannot be combined with --data\n"},
+        {{"--json", "--rawchunks", "x.wav"},
+         "sondrel: Error: --json cannot be combined with --rawchunks\n"},
+        {{"--md5", "x.wav"}, "sondrel: Error: --md5 and --loudness need --json\n"},
+        {{"--loudness", "--fmt", "x.wav"}, "sondrel: Error: --md5 and --loudness need --json\n"},
+        {{"--json"}, "sondrel: Error: No audio file specified\n"},
+    };
+    for (const Usage& u : cases) {
+        const RunResult run = RunSondrel(u.args);
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(run.err, u.err);
+    }
+}
+
+// A file with every kind of chunk, cut at every length: each cut still gets
+// one record that parses, in one run over all of them.
+TEST(InspectTruncation, EveryCutOfARichFileGetsAValidRecord)
+{
+    BextFields b;
+    b.version = 2;
+    b.description = "cut";
+    b.codingHistory = "A=PCM\r\n";
+    const std::string ixml = "<BWFXML><PROJECT>p</PROJECT></BWFXML>";
+    const std::string cue = LE32(1) + LE32(1) + LE32(0) + "data" + LE32(0) + LE32(0) + LE32(5);
+    const std::string audio(400, 'a');
+    std::string file =
+        Wave(Chunk("ds64", Ds64Body(0, 400, 100)) + Chunk("fmt ", ExtensibleBody(2, 48000, 16, 3)) +
+                 Chunk("bext", BextBody(b)) + Chunk("LIST", "INFO" + Chunk("INAM", "n")) +
+                 Chunk("iXML", ixml) + RawChunk("data", 0xFFFFFFFF, audio) + Chunk("cue ", cue) +
+                 Chunk("MD5 ", DigestBytes(Md5Hex(audio))),
+             "RF64");
+    file.replace(20, 8, LE64(file.size() - 8)); // the ds64 RIFF size
+    TempDir dir;
+    std::vector<std::string> args = {"--json", "--md5", "--loudness"};
+    for (size_t cut = 0; cut <= file.size(); cut++)
+        args.push_back(dir.Write("cut" + std::to_string(cut), file.substr(0, cut)));
+    const RunResult run = RunSondrel(args);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "");
+    const std::vector<Json> records = ParseRecords(run.out);
+    ASSERT_EQ(records.size(), file.size() + 1);
+    for (size_t cut = 0; cut < records.size(); cut++) {
+        SCOPED_TRACE(cut);
+        ExpectContractShape(records[cut]);
+        EXPECT_EQ(records[cut]["status"], cut < 12 ? "error" : "ok");
+        if (cut >= 12)
+            EXPECT_EQ(records[cut]["file_bytes"], cut);
+    }
+    EXPECT_EQ(records.back()["findings"], Json::array());
+}
+
+// The fuzzer's saved inputs, every one inspected in one run.
+TEST(InspectTruncation, FuzzCorpusRecordsAllParse)
+{
+    std::vector<std::string> args = {"--json", "--md5", "--loudness"};
+    for (const auto& entry : std::filesystem::directory_iterator(SONDREL_SOURCE_DIR "/fuzz/corpus"))
+        args.push_back(entry.path().string());
+    ASSERT_GT(args.size(), 100u);
+    const RunResult run = RunSondrel(args);
+    EXPECT_EQ(run.err, "");
+    const std::vector<Json> records = ParseRecords(run.out);
+    ASSERT_EQ(records.size(), args.size() - 3);
+    for (const Json& r : records)
+        ExpectContractShape(r);
+}
+
+} // namespace
