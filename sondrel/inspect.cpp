@@ -501,10 +501,13 @@ void DescribeIxml(Record& r, WalkState& w, const WalkedChunk& c)
                         "The iXML chunk holds " + std::to_string(c.size) +
                             " bytes, above the 16 MiB that are parsed.");
     } else {
-        const std::vector<unsigned char> body = ReadBody(w, c, MaxMetadataBytes);
-        const std::string text = FieldText(body.data(), body.size());
+        std::vector<unsigned char> body = ReadBody(w, c, MaxMetadataBytes);
+        const auto* zero = body.empty() ? nullptr
+                                        : static_cast<unsigned char*>(
+                                              std::memchr(body.data(), 0, body.size()));
+        const size_t length = zero ? static_cast<size_t>(zero - body.data()) : body.size();
         x.parsed = true;
-        x.fields = ParseIxml(text.data(), text.size());
+        x.fields = ParseIxml(reinterpret_cast<char*>(body.data()), length);
         if (!x.fields.wellFormed)
             AddChunkFinding(r, "ixml-malformed", c, "The iXML chunk is not well-formed XML.");
     }

@@ -66,13 +66,13 @@ std::optional<int64_t> DecimalNumber(const char* text)
     return value;
 }
 
-IxmlFields ParseIxml(const char* text, size_t size)
+IxmlFields ParseIxml(char* text, size_t size)
 {
     IxmlFields fields;
     pugi::xml_document doc;
     // The default flags leave DOCTYPE declarations unparsed and expand only
     // the five predefined entities and character references.
-    const pugi::xml_parse_result parsed = doc.load_buffer(text, size);
+    const pugi::xml_parse_result parsed = doc.load_buffer_inplace(text, size);
     if (!parsed)
         return fields;
     fields.wellFormed = true;

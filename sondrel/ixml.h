@@ -22,8 +22,9 @@ struct IxmlFields {
     std::vector<IxmlTrack> tracks;
 };
 
-// Parses `size` bytes of an iXML body (already cut at its first zero byte).
-IxmlFields ParseIxml(const char* text, size_t size);
+// Parses `size` bytes of an iXML body (already cut at its first zero byte)
+// in place: the buffer is overwritten, so a large body is not copied again.
+IxmlFields ParseIxml(char* text, size_t size);
 
 // A whole decimal number, blanks around it allowed; null otherwise.
 std::optional<int64_t> DecimalNumber(const char* text);
