@@ -26,18 +26,25 @@ struct DataRange {
     uint64_t bytes = 0;
 };
 
-// Plain RIFF only: the first "fmt " and "data" chunks.
+// The first "fmt " and "data" chunks; RF64 and BW64 data sized by ds64.
 bool FindData(int fd, DataRange& r)
 {
     struct stat st {};
     unsigned char h[40];
     int err = 0;
-    if (fstat(fd, &st) != 0 || ReadAt(fd, 0, h, 12, &err) != 12 || memcmp(h, "RIFF", 4) != 0)
+    if (fstat(fd, &st) != 0 || ReadAt(fd, 0, h, 12, &err) != 12)
+        return false;
+    if (memcmp(h, "RIFF", 4) != 0 && memcmp(h, "RF64", 4) != 0 && memcmp(h, "BW64", 4) != 0)
         return false;
     const auto fileBytes = static_cast<uint64_t>(st.st_size);
+    uint64_t ds64Data = UINT64_MAX;
     for (uint64_t at = 12; ReadAt(fd, at, h, 8, &err) == 8;) {
-        const uint64_t size = LoadLE32(h + 4);
+        uint64_t size = LoadLE32(h + 4);
+        if (memcmp(h, "ds64", 4) == 0 && size >= 16 && ReadAt(fd, at + 8, h + 8, 16, &err) == 16)
+            ds64Data = LoadLE64(h + 16);
         if (memcmp(h, "data", 4) == 0) {
+            if (size == 0xFFFFFFFF)
+                size = ds64Data;
             r.offset = at + 8;
             r.bytes = std::min(size, fileBytes - r.offset);
             return r.layout.channels != 0;
