@@ -7,7 +7,7 @@
 #   bench/mono_table.sh [--csv FILE] [MONO_BENCH_ARGS...]
 # --csv formats a saved run (mono_bench --benchmark_format=csv with
 # repetitions and aggregates) instead of running mono_bench.  Environment:
-# BUILD_DIR (default build/bench), REPS (default 5), MIN_TIME (default 0.1 s).
+# BUILD_DIR (default build/bench), REPS (default 9), MIN_TIME (default 0.05 s).
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -19,13 +19,18 @@ if [ "${1:-}" = "--csv" ]; then
 else
     csv=$(mktemp "${TMPDIR:-/tmp}/mono-table-XXXXXX.csv")
     trap 'rm -f "$csv"' EXIT
-    "$build/bench/mono_bench" --benchmark_format=csv --benchmark_repetitions="${REPS:-5}" \
-        --benchmark_report_aggregates_only=true --benchmark_min_time="${MIN_TIME:-0.1}" \
-        "$@" >"$csv" 2>/dev/null
+    # Repetitions interleaved at random, so that a burst of other work on the
+    # machine spreads over many rows instead of sinking one.
+    "$build/bench/mono_bench" --benchmark_format=csv --benchmark_repetitions="${REPS:-9}" \
+        --benchmark_enable_random_interleaving=true --benchmark_report_aggregates_only=true \
+        --benchmark_min_time="${MIN_TIME:-0.05}" "$@" >"$csv" 2>/dev/null
 fi
 
-model=$(awk -F': *' '/^model name/ { print $2; exit }' /proc/cpuinfo 2>/dev/null || true)
-printf 'Median input throughput in GB/s, %s\n\n' "${model:-unknown processor}"
+# The model name alone may be generic under a hypervisor: family and model too.
+cpu=$(awk -F': *' '/^model name/ { n = $2 } /^cpu family/ { f = $2 } /^model\t/ { m = $2 }
+    /^$/ { exit } END { if (n != "") printf "%s (family %s, model %s)", n, f, m }' \
+    /proc/cpuinfo 2>/dev/null || true)
+printf 'Median input throughput in GB/s, %s\n\n' "${cpu:-unknown processor}"
 
 # Rows like "PCMToMonoWith/avx2/24-bit 6ch_median",...,bytes_per_second,...
 awk -F, '
@@ -36,14 +41,14 @@ awk -F, '
         n = split(name, part, "/")
         path = (part[1] == "PCMToMonoWith") ? part[2] : part[1]
         layout = part[n]
-        if (!(layout in seen)) {
-            seen[layout] = 1
-            order[++layouts] = layout
-        }
         gbs[layout, path] = $6 / 1e9
         has[path] = 1
     }
     END {
+        for (bits = 16; bits <= 32; bits += 8)
+            for (ch = 1; ch <= 8; ch++)
+                if ((bits "-bit " ch "ch", "PCMToMono") in gbs)
+                    order[++layouts] = bits "-bit " ch "ch"
         ncols = 0
         split("PCMToMono avx512 avx2 base PCMToMonoReference", all, " ")
         for (i = 1; i <= 5; i++)

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -25,11 +26,14 @@ struct MixResult {
 template <typename Mix>
 MixResult RunMix(Mix mix, std::string bytes, int32_t bytesPerSample, int32_t channels)
 {
+    // A buffer of exactly the input's size, so that the sanitizers see a
+    // read or write past its end.
+    std::vector<char> buffer(bytes.begin(), bytes.end());
     testing::internal::CaptureStderr();
     MixResult r;
-    r.returned = mix(bytes.data(), static_cast<int32_t>(bytes.size()), bytesPerSample, channels);
+    r.returned = mix(buffer.data(), static_cast<int32_t>(buffer.size()), bytesPerSample, channels);
     r.warning = testing::internal::GetCapturedStderr();
-    r.buffer = std::move(bytes);
+    r.buffer.assign(buffer.begin(), buffer.end());
     return r;
 }
 
@@ -140,7 +144,7 @@ TEST(PCMToMono, FastPathsMatchTheRuleOnRandomData)
     for (int32_t width = 2; width <= 4; width++) {
         for (int32_t channels = 1; channels <= 8; channels++) {
             const size_t frame = static_cast<size_t>(width) * channels;
-            for (size_t frames : {0, 1, 3, 511, 512, 513, 1500, 4099}) {
+            for (size_t frames : {0, 1, 3, 15, 16, 17, 32, 33, 511, 512, 513, 1500, 4099}) {
                 for (size_t extra : {size_t{0}, frame - 1, size_t{1}}) {
                     if (extra >= frame)
                         continue;
@@ -159,6 +163,34 @@ TEST(PCMToMono, FastPathsMatchTheRuleOnRandomData)
                     }
                 }
             }
+        }
+    }
+}
+
+// Every sum that a frame of 16-bit values can have, for each channel count:
+// the fast paths divide by multiplying, which must still give the quotient
+// toward zero at exact multiples and at full scale.
+TEST(PCMToMono, EverySumIsDividedTowardZero)
+{
+    const auto mixes = AllMixes();
+    for (int32_t channels = 1; channels <= 8; channels++) {
+        // Frame t sums to -32768 * channels + t.
+        std::vector<int64_t> samples;
+        for (int64_t t = 0; t <= 65535 * int64_t{channels}; t++) {
+            int64_t left = t;
+            for (int32_t c = 0; c < channels; c++) {
+                const int64_t add = std::min<int64_t>(left, 65535);
+                samples.push_back(-32768 + add);
+                left -= add;
+            }
+        }
+        const std::string in = PCMSamples(2, samples);
+        const std::string want = Mono16Of(in, 2, channels);
+        for (const auto& [name, mix] : mixes) {
+            SCOPED_TRACE(name + " channels " + std::to_string(channels));
+            const MixResult r = RunMix(mix, in, 2, channels);
+            ASSERT_EQ(r.returned, static_cast<int32_t>(want.size()));
+            ASSERT_TRUE(r.buffer.compare(0, want.size(), want) == 0);
         }
     }
 }
