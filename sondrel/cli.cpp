@@ -83,27 +83,34 @@ const Option Options[] = {
 // The options that write text or audio: the text modes' own.
 constexpr size_t TextOptionCount = 8;
 
-// Usage errors of the inspector; null when the options go together.
-const char* InspectorOptionConflict()
+// The first option on the command line that writes text or audio, or null.
+const char* FirstTextOption(int argc, char** argv)
 {
-    if (!WantJson)
-        return "sondrel: Error: --md5 and --loudness need --json\n";
-    for (size_t n = 0; n < TextOptionCount; n++)
-        if (*Options[n].flag) {
-            static char message[96];
-            snprintf(message, sizeof message,
-                     "sondrel: Error: --json cannot be combined with %s\n", Options[n].name);
-            return message;
-        }
+    for (int i = 1; i < argc; i++)
+        for (size_t n = 0; n < TextOptionCount; n++)
+            if (strcmp(argv[i], Options[n].name) == 0)
+                return Options[n].name;
     return nullptr;
 }
 
-int RunInspector(const std::vector<const char*>& files)
+// Usage errors of the inspector; false when the options go together.
+bool InspectorOptionConflict(int argc, char** argv)
 {
-    if (const char* conflict = InspectorOptionConflict()) {
-        fputs(conflict, stderr);
-        return 1;
+    if (!WantJson) {
+        fputs("sondrel: Error: --md5 and --loudness need --json\n", stderr);
+        return true;
     }
+    if (const char* option = FirstTextOption(argc, argv)) {
+        fprintf(stderr, "sondrel: Error: --json cannot be combined with %s\n", option);
+        return true;
+    }
+    return false;
+}
+
+int RunInspector(int argc, char** argv, const std::vector<const char*>& files)
+{
+    if (InspectorOptionConflict(argc, argv))
+        return 1;
     if (files.empty()) {
         fputs("sondrel: Error: No audio file specified\n", stderr);
         return 1;
@@ -173,7 +180,7 @@ int SondrelMain(int argc, char** argv)
         }
     }
     if (WantJson || WantMD5 || WantLoudness)
-        return RunInspector(files);
+        return RunInspector(argc, argv, files);
     if (!sawOption)
         WantChunks = 1;
     if (!file) {

@@ -295,6 +295,8 @@ TEST(InspectUsage, ConflictsAndMissingFiles)
     const std::vector<Usage> cases = {
         {{"--json", "--chunks", "x.wav"}, "sondrel: Error: --json cannot be combined with --chunks\n"},
         {{"--data", "--json", "x.wav"}, "sondrel: Error: --json cannot be combined with --data\n"},
+        {{"--json", "--fmt", "--chunks", "x.wav"},
+         "sondrel: Error: --json cannot be combined with --fmt\n"},
         {{"--json", "--rawchunks", "x.wav"},
          "sondrel: Error: --json cannot be combined with --rawchunks\n"},
         {{"--md5", "x.wav"}, "sondrel: Error: --md5 and --loudness need --json\n"},
