@@ -35,8 +35,10 @@ inline int32_t Clamp16(int32_t v)
 }
 
 // Frame by frame, for any sample width and channel count: frames `first` up
-// to `frames`, the ones before already mixed.
-void MixPlain(unsigned char* p, int32_t first, int32_t frames, int32_t bytesPerSample,
+// to `frames`, the ones before already mixed.  Never inlined into the vector
+// paths, whose targets would turn it into gathers of single words for the
+// few frames left after the last whole group.
+[[gnu::noinline]] void MixPlain(unsigned char* p, int32_t first, int32_t frames, int32_t bytesPerSample,
               int32_t nchannels)
 {
     const size_t frameBytes = static_cast<size_t>(bytesPerSample) * nchannels;
