@@ -11,7 +11,9 @@
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace wavgen;
@@ -446,6 +448,56 @@ TEST(InspectMeasured, ToneReadsItsLevel)
     EXPECT_NEAR(l["max_true_peak_dbtp"].get<double>(), -23.0, 0.2);
     EXPECT_NEAR(l["max_short_term_lufs"].get<double>(), -23.0, 0.1);
     EXPECT_NEAR(l["range_lu"].get<double>(), 0.0, 0.5);
+}
+
+} // namespace
+
+namespace
+{
+
+// Runs sondrel with standard error on a terminal (a pseudo-terminal here) and
+// standard output in a file; returns what the terminal showed.
+std::string StandardErrorOnTerminal(const std::vector<std::string>& args, const std::string& out)
+{
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0)
+        return "no terminal";
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int slave = open(ptsname(master), O_RDWR);
+        const int file = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(slave, STDERR_FILENO);
+        dup2(file, STDOUT_FILENO);
+        std::vector<char*> argv = {const_cast<char*>(SONDREL_BINARY)};
+        for (const std::string& a : args)
+            argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(SONDREL_BINARY, argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    std::string shown;
+    char buffer[4096];
+    fcntl(master, F_SETFL, O_NONBLOCK);
+    for (ssize_t got; (got = read(master, buffer, sizeof buffer)) > 0;)
+        shown.append(buffer, static_cast<size_t>(got));
+    close(master);
+    return shown;
+}
+
+TEST(InspectProgress, DrawnOnATerminalOnly)
+{
+    TempDir dir;
+    const std::string a = dir.Write("a.wav", Wave(Fmt16 + Data400));
+    const std::string b = dir.Write("b.wav", Wave(Fmt16 + Data400));
+    const std::string shown =
+        StandardErrorOnTerminal({"--json", "--md5", a, b}, dir.path() + "/out.jsonl");
+    EXPECT_NE(shown.find("1 of 2 files"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("2 of 2 files"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("400 of 400 bytes"), std::string::npos) << shown;
+    EXPECT_EQ(shown.substr(shown.size() - 4), "\r\033[K") << "the line is cleared at the end";
+    EXPECT_EQ(ParseRecords(ReadWholeFile(dir.path() + "/out.jsonl")).size(), 2u);
 }
 
 } // namespace
