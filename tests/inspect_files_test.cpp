@@ -73,16 +73,18 @@ TEST(InspectFixtures, AgreeWithTheFacts)
         for (size_t n = 0; n < chunks.size(); n++) {
             EXPECT_EQ(r["chunks"][n]["id"], chunks[n]["id"]);
             EXPECT_EQ(r["chunks"][n]["offset"], chunks[n]["offset"]);
-            if (chunks[n]["size_field"] != 0xFFFFFFFFu)
+            if (chunks[n]["size_field"] != 0xFFFFFFFFu) {
                 EXPECT_EQ(r["chunks"][n]["size"], chunks[n]["size_field"]);
+            }
         }
         const auto& fmt = fact["walker"]["fmt"][0];
         EXPECT_EQ(r["format"]["tag"], std::stoul(fmt["format_tag"].get<std::string>(), nullptr, 16));
         EXPECT_EQ(r["format"]["channels"], fmt["channels"]);
         EXPECT_EQ(r["format"]["sample_rate"], fmt["sample_rate"]);
         EXPECT_EQ(r["format"]["block_align"], fmt["block_align"]);
-        if (fmt.contains("subformat"))
+        if (fmt.contains("subformat")) {
             EXPECT_EQ(r["format"]["sub_format"], fmt["subformat"]);
+        }
         const auto& payload = fact["payload"]["ffmpeg"];
         EXPECT_EQ(r["audio"]["bytes_in_file"], payload["bytes"]);
         EXPECT_EQ(r["md5"]["computed"], Upper(payload["md5"]));
@@ -264,10 +266,11 @@ TEST(InspectFiles, NotFilesGetARecordAndTheRunGoesOn)
         SCOPED_TRACE(expected[n].first);
         ExpectContractShape(records[n]);
         EXPECT_EQ(records[n]["path"], expected[n].first);
-        if (expected[n].second.empty())
+        if (expected[n].second.empty()) {
             EXPECT_EQ(records[n]["status"], "ok");
-        else
+        } else {
             EXPECT_EQ(records[n]["error"], expected[n].second);
+        }
     }
 }
 
@@ -344,8 +347,9 @@ TEST(InspectTruncation, EveryCutOfARichFileGetsAValidRecord)
         SCOPED_TRACE(cut);
         ExpectContractShape(records[cut]);
         EXPECT_EQ(records[cut]["status"], cut < 12 ? "error" : "ok");
-        if (cut >= 12)
+        if (cut >= 12) {
             EXPECT_EQ(records[cut]["file_bytes"], cut);
+        }
     }
     EXPECT_EQ(records.back()["findings"], Json::array());
 }
