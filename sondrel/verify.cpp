@@ -455,6 +455,32 @@ class BlockRing
     bool finished_ = false;
 };
 
+// The meter's thread.  It is finished and joined also when reading throws.
+class MeasuringThread
+{
+  public:
+    MeasuringThread(BlockRing& ring, Meter& meter)
+        : ring_(ring), thread_([&ring, &meter] {
+              while (const Block* b = ring.Next()) {
+                  meter.Add(b->samples.data(), b->frames);
+                  ring.Release();
+              }
+          })
+    {
+    }
+    ~MeasuringThread()
+    {
+        ring_.Finish();
+        thread_.join();
+    }
+    MeasuringThread(const MeasuringThread&) = delete;
+    MeasuringThread& operator=(const MeasuringThread&) = delete;
+
+  private:
+    BlockRing& ring_;
+    std::thread thread_;
+};
+
 struct CtxFree {
     void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
 };
@@ -551,7 +577,7 @@ VerifyResult VerifyAudio(int fd, uint64_t offset, uint64_t bytes, const AudioLay
     size_t blockBytes = BlockBytes;
     std::optional<TruePeakMeter> peak;
     std::optional<BlockRing> ring;
-    std::thread measuring;
+    std::optional<MeasuringThread> measuring;
     if (meter) {
         blockBytes -= BlockBytes % layout.blockAlign;
         peak.emplace(layout.channels, layout.sampleRate);
@@ -559,22 +585,14 @@ VerifyResult VerifyAudio(int fd, uint64_t offset, uint64_t bytes, const AudioLay
         to.meter = meter.get();
         ring.emplace(blockBytes / layout.blockAlign * layout.channels);
         try {
-            measuring = std::thread([&ring, &meter] {
-                while (const Block* b = ring->Next()) {
-                    meter->Add(b->samples.data(), b->frames);
-                    ring->Release();
-                }
-            });
+            measuring.emplace(*ring, *meter);
             to.ring = &*ring;
         } catch (const std::system_error&) {
             // No second thread: measure on this one.
         }
     }
     const bool hashed = ReadAll(fd, offset, bytes, blockBytes, to, request, result);
-    if (measuring.joinable()) {
-        ring->Finish();
-        measuring.join();
-    }
+    measuring.reset();
     if (md5 && hashed)
         result.md5 = FinishMd5(md5.get());
     if (meter)

@@ -570,9 +570,10 @@ TEST(VerifyAgainstFfmpeg, Fixtures)
         ASSERT_TRUE(theirs.has_value());
         if (!r.loudnessMeasurable)
             continue; // compressed: ffmpeg decodes it, the inspector does not
-        // Not the true peak: the fixtures are full-band noise, where ffmpeg's
-        // resampler and libebur128's 49-tap interpolator part by up to 1.1 dB
-        // (the kernel is held to libebur128's in VerifyTruePeak).
+        // Not the true peak: most fixtures are clipped at full scale, with
+        // harmonics up to Nyquist, where ffmpeg's resampler and libebur128's
+        // 49-tap interpolator part by up to 1.1 dB (the kernel is held to
+        // libebur128's in VerifyTruePeak).
         ExpectNearFfmpeg(*r.loudness, *theirs, false);
     }
 }
