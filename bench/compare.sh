@@ -95,12 +95,27 @@ row "sox / --data --mono" "$(ratio "$t_sox16" "$t_mono16")" "$(ratio "$t_sox24" 
 row "ffmpeg / --data --mono" "$(ratio "$t_ff16" "$t_mono16")" "$(ratio "$t_ff24" "$t_mono24")" \
     ">= 10"
 
+# The downmix of many channels, where the vector kernels shuffle the most.
+printf '\n--data --mono against cat on %s MB multichannel files (medians in ms)\n' "$size_mb"
+printf '%-44s %8s %8s %8s %8s\n' "" "cat" "--mono" "ratio" "target"
+for layout in "6 24" "8 24" "6 16"; do
+    read -r ch bits <<<"$layout"
+    wav=$work/s${bits}_${ch}ch.wav
+    "$build/bench/make_bench_wav" "$wav" "$ch" "$bits" "$size_mb"
+    cat "$wav" >/dev/null
+    read -r t_cat t_mono < <(median "$runs" 3 "cat $wav" "$sondrel --data --mono $wav" |
+        paste -sd' ')
+    printf '%-44s %8s %8s %8s %8s\n' "$bits-bit $ch channels" "$(ms "$t_cat")" "$(ms "$t_mono")" \
+        "$(ratio "$t_mono" "$t_cat")" "<= 1.25"
+    rm -f "$wav"
+done
+
 printf '\nPeak memory (maximum resident set, KB)\n'
 row "sondrel --data" "$(peak_kb "$sondrel" --data "$s16")" "$(peak_kb "$sondrel" --data "$s24")" ""
 row "sondrel --data --mono" "$(peak_kb "$sondrel" --data --mono "$s16")" \
     "$(peak_kb "$sondrel" --data --mono "$s24")" ""
 row "cat" "$(peak_kb cat "$s16")" "$(peak_kb cat "$s24")" ""
 
-printf '\nPCMToMono input throughput (one block, in cache)\n'
+printf '\nPCMToMono input throughput (one block, in cache; every path: bench/mono_table.sh)\n'
 "$build/bench/mono_bench" --benchmark_filter='^PCMToMono/' --benchmark_format=csv 2>/dev/null |
     awk -F, '/^"PCMToMono\// { gsub(/"/, "", $1); printf "  %-30s %6.1f GB/s\n", $1, $6 / 1e9 }'
