@@ -563,23 +563,28 @@ VerifyResult VerifyAudio(int fd, uint64_t offset, uint64_t bytes, const AudioLay
 {
     VerifyResult result;
     Md5Ctx md5 = request.md5 ? StartMd5() : nullptr;
+    result.loudnessMeasurable = request.loudness && LoudnessMeasurable(layout);
+    // Less than a frame has no figures: the meter's buffers are not worth making.
     std::unique_ptr<Meter> meter;
-    if (request.loudness && LoudnessMeasurable(layout)) {
+    if (result.loudnessMeasurable && bytes >= layout.blockAlign) {
         meter = std::make_unique<Meter>(layout);
         if (!meter->Ready())
             meter.reset();
+        result.loudnessMeasurable = meter != nullptr;
+    } else if (result.loudnessMeasurable) {
+        result.loudness = LoudnessFigures{};
     }
-    result.loudnessMeasurable = meter != nullptr;
     if (!request.md5 && !meter)
         return result; // nothing needs the audio
 
+    // Buffers no larger than the audio, so small inputs cost little.
     Sinks to{md5.get(), KindOf(layout), layout.channels};
-    size_t blockBytes = BlockBytes;
+    size_t blockBytes = static_cast<size_t>(std::min<uint64_t>(BlockBytes, bytes));
     std::optional<TruePeakMeter> peak;
     std::optional<BlockRing> ring;
     std::optional<MeasuringThread> measuring;
     if (meter) {
-        blockBytes -= BlockBytes % layout.blockAlign;
+        blockBytes -= blockBytes % layout.blockAlign;
         peak.emplace(layout.channels, layout.sampleRate);
         to.peak = &*peak;
         to.meter = meter.get();

@@ -51,7 +51,9 @@ bool LoudnessMeasurable(const AudioLayout& layout);
 
 // Reads `bytes` bytes of audio from `offset` of `fd` (pread: the file
 // position is left alone) in blocks, feeding the MD5 and the loudness meter
-// as asked.  Memory stays constant in the audio's size.
+// as asked.  Memory stays constant in the audio's size.  Nothing is read
+// when neither an MD5 nor a measurable loudness is asked for; a trailing
+// partial frame is hashed but not measured.
 VerifyResult VerifyAudio(int fd, uint64_t offset, uint64_t bytes, const AudioLayout& layout,
                          const VerifyRequest& request);
 

@@ -287,6 +287,7 @@ TEST(VerifyLoudness, TooShortOrSilentGivesNull)
         Signal signal;
         bool integrated, momentary, shortTerm, peak;
     } cases[] = {
+        {"no audio", Sine(48000, 2, 0, 1000, -20), false, false, false, false},
         {"300 ms: no 400 ms block", Sine(48000, 2, 0.3, 1000, -20), false, false, false, true},
         {"1 s: no 3 s window", Sine(48000, 2, 1, 1000, -20), true, true, false, true},
         {"silence", Sine(48000, 2, 5, 1000, -HUGE_VAL), false, false, false, false},
