@@ -38,8 +38,8 @@ inline int32_t Clamp16(int32_t v)
 // to `frames`, the ones before already mixed.  Never inlined into the vector
 // paths, whose targets would turn it into gathers of single words for the
 // few frames left after the last whole group.
-[[gnu::noinline]] void MixPlain(unsigned char* p, int32_t first, int32_t frames, int32_t bytesPerSample,
-              int32_t nchannels)
+[[gnu::noinline]] void MixPlain(unsigned char* p, int32_t first, int32_t frames,
+                                int32_t bytesPerSample, int32_t nchannels)
 {
     const size_t frameBytes = static_cast<size_t>(bytesPerSample) * nchannels;
     // Offsets rather than pointers: s may run past the end after the last frame.
@@ -104,10 +104,6 @@ template <MixIsa I, int B, int C> struct Mixer {
 
 #if defined(__x86_64__) && defined(__GNUC__)
 #define SONDREL_WIDE_VECTORS 1
-// The generic lane code below calls the vector operations of each width
-// before it is inlined into that width's Run, which draws this warning; no
-// vector ever crosses a call between code with and without the target.
-#pragma GCC diagnostic ignored "-Wpsabi"
 
 // The vector kernels.  Every operation works within a 128-bit lane, and each
 // lane mixes its own group of 8 frames: a wider vector mixes more groups at
@@ -197,7 +193,9 @@ constexpr Mask WordOrder(int p)
     return m;
 }
 
-#define SONDREL_AVX2 gnu::target("avx2")
+// Every function that takes or returns a vector carries the target: across a
+// call without it the vector would change its calling convention.
+#define SONDREL_AVX2 gnu::target("avx2"), gnu::always_inline
 
 // Two lanes.
 struct Avx2Lanes {
@@ -216,7 +214,10 @@ struct Avx2Lanes {
     {
         return _mm256_set_epi8(m[(sizeof...(I) - 1 - I) % 16]...);
     }
-    [[SONDREL_AVX2]] static V Bytes(const Mask& m) { return Bytes(m, std::make_index_sequence<32>{}); }
+    [[SONDREL_AVX2]] static V Bytes(const Mask& m)
+    {
+        return Bytes(m, std::make_index_sequence<32>{});
+    }
     [[SONDREL_AVX2]] static V Shuffle(V v, V m) { return _mm256_shuffle_epi8(v, m); }
     [[SONDREL_AVX2]] static V Or(V a, V b) { return _mm256_or_si256(a, b); }
     [[SONDREL_AVX2]] static V Add(V a, V b) { return _mm256_add_epi32(a, b); }
@@ -237,23 +238,20 @@ struct Avx2Lanes {
     }
 };
 
-#undef SONDREL_AVX2
-
-// Mixes groups of 8 frames, one group per lane, with the operations of L.
-// The functions are inlined into the Run of each width, which carries the
-// target: nowhere does code without it pass a vector to code with it.
-template <class L, int B, int C> struct LaneMixer {
-    using V = typename L::V;
+// Mixes groups of 8 frames, one group per 128-bit lane.
+template <int B, int C> struct LaneMixer {
+    using L = Avx2Lanes;
+    using V = L::V;
     static constexpr int P = PaddedChannels(C);
     static constexpr size_t GroupBytes = static_cast<size_t>(8) * B * C;
     static constexpr std::array<RegPlan, P> Plan = MakePlan<B, C>();
 
-    template <size_t R> [[gnu::always_inline]] static V Fill(const unsigned char* in)
+    template <size_t R> [[SONDREL_AVX2]] static V Fill(const unsigned char* in)
     {
         constexpr RegPlan g = Plan[R];
         if constexpr (g.packs)
-            return L::Pack(L::template Srai<16>(L::Load(in + g.at[0], GroupBytes)),
-                           L::template Srai<16>(L::Load(in + g.at[1], GroupBytes)));
+            return L::Pack(L::Srai<16>(L::Load(in + g.at[0], GroupBytes)),
+                           L::Srai<16>(L::Load(in + g.at[1], GroupBytes)));
         V v = L::Load(in + g.at[0], GroupBytes);
         if constexpr (!g.identity)
             v = L::Shuffle(v, L::Bytes(g.mask[0]));
@@ -262,33 +260,30 @@ template <class L, int B, int C> struct LaneMixer {
         return v;
     }
 
-    // No lambdas here: one left out of line would pass vectors without the target.
-    [[gnu::always_inline]] static V Sum(V x) { return L::PairSums(x); }
+    [[SONDREL_AVX2]] static V Sum(V x) { return L::PairSums(x); }
 
     // Pair sums of frames (a, b) and of (c, d), 4 words a frame: [a c b d].
-    [[gnu::always_inline]] static V Fours(V x, V y)
+    [[SONDREL_AVX2]] static V Fours(V x, V y)
     {
-        return L::template Blend<0b1010>(L::Add(x, L::template Srli64<32>(x)),
-                                         L::Add(y, L::template Slli64<32>(y)));
+        return L::Blend<0b1010>(L::Add(x, L::Srli64<32>(x)), L::Add(y, L::Slli64<32>(y)));
     }
 
     // Pair sums of 4 frames of 6 words, 3 pairs a frame: [f0 f3 f2 f1].
     // Each blend picks one pair of every frame; the pairs of frame i sit at
     // (k - i) mod 4 for pair k, so two rotations line them up.
-    [[gnu::always_inline]] static V Sixes(V q0, V q1, V q2)
+    [[SONDREL_AVX2]] static V Sixes(V q0, V q1, V q2)
     {
-        const V c0 = L::template Blend<0b0010>(L::template Blend<0b0100>(q0, q1), q2);
-        const V c1 = L::template Blend<0b0100>(L::template Blend<0b0010>(q1, q0), q2);
-        const V c2 = L::template Blend<0b0010>(L::template Blend<0b0100>(q2, q0), q1);
-        return L::Add(L::Add(c0, L::template Dwords<0x39>(c1)), L::template Dwords<0x4E>(c2));
+        const V c0 = L::Blend<0b0010>(L::Blend<0b0100>(q0, q1), q2);
+        const V c1 = L::Blend<0b0100>(L::Blend<0b0010>(q1, q0), q2);
+        const V c2 = L::Blend<0b0010>(L::Blend<0b0100>(q2, q0), q1);
+        return L::Add(L::Add(c0, L::Dwords<0x39>(c1)), L::Dwords<0x4E>(c2));
     }
 
     // Pair sums of 4 frames of 8 words, one frame a register: [f0 f1 f2 f3].
-    [[gnu::always_inline]] static V Eights(V q0, V q1, V q2, V q3)
+    [[SONDREL_AVX2]] static V Eights(V q0, V q1, V q2, V q3)
     {
         const V r01 = Fours(q0, q1), r23 = Fours(q2, q3); // halves of frames [0 1 0 1], [2 3 2 3]
-        return L::Add(L::template Blend<0b1100>(r01, r23),
-                      L::template Dwords<0x4E>(L::template Blend<0b1100>(r23, r01)));
+        return L::Add(L::Blend<0b1100>(r01, r23), L::Dwords<0x4E>(L::Blend<0b1100>(r23, r01)));
     }
 
     // Slightly above 1/C, so that exact quotients do not truncate to one less:
@@ -296,12 +291,12 @@ template <class L, int B, int C> struct LaneMixer {
     // the next integer, and the quotient is the integer one toward zero.
     static constexpr float Reciprocal = static_cast<float>(1.0 / C * (1.0 + 1.0 / (1 << 20)));
 
-    [[gnu::always_inline]] static V Divide(V sum)
+    [[SONDREL_AVX2]] static V Divide(V sum)
     {
         if constexpr (std::has_single_bit(static_cast<unsigned>(C))) {
             constexpr int k = std::countr_zero(static_cast<unsigned>(C));
-            const V bias = L::template Srli<32 - k>(L::template Srai<31>(sum));
-            return L::template Srai<k>(L::Add(sum, bias));
+            const V bias = L::Srli<32 - k>(L::Srai<31>(sum));
+            return L::Srai<k>(L::Add(sum, bias));
         } else {
             return L::ScaleTrunc(sum, Reciprocal);
         }
@@ -309,7 +304,7 @@ template <class L, int B, int C> struct LaneMixer {
 
     // The 8 output words of each lane's group, in order.
     template <size_t... R>
-    [[gnu::always_inline]] static V Group(const unsigned char* in, std::index_sequence<R...>)
+    [[SONDREL_AVX2]] static V Group(const unsigned char* in, std::index_sequence<R...>)
     {
         const V x[] = {Fill<R>(in)...};
         if constexpr (P == 1)
@@ -334,7 +329,7 @@ template <class L, int B, int C> struct LaneMixer {
 
     // Mixes whole groups in place and returns the frames done.  A group reads
     // only its own frames, and the words it writes land on bytes already read.
-    [[gnu::always_inline]] static int32_t Run(unsigned char* p, int32_t frames)
+    [[SONDREL_AVX2]] static int32_t Run(unsigned char* p, int32_t frames)
     {
         constexpr int32_t Step = 8 * L::N;
         int32_t done = 0;
@@ -345,10 +340,12 @@ template <class L, int B, int C> struct LaneMixer {
     }
 };
 
+#undef SONDREL_AVX2
+
 template <int B, int C> struct Mixer<MixIsa::Avx2, B, C> {
-    [[gnu::target("avx2"), gnu::flatten]] static void Run(unsigned char* p, int32_t frames)
+    [[gnu::target("avx2")]] static void Run(unsigned char* p, int32_t frames)
     {
-        MixPlain(p, LaneMixer<Avx2Lanes, B, C>::Run(p, frames), frames, B, C);
+        MixPlain(p, LaneMixer<B, C>::Run(p, frames), frames, B, C);
     }
 };
 
@@ -357,10 +354,9 @@ template <int B, int C> struct Mixer<MixIsa::Avx2, B, C> {
 // lanes takes three inserts where two lanes take one), and Intel cores issue
 // 512-bit shuffles on one port only: the AVX-512 path mixes with two lanes.
 template <int B, int C> struct Mixer<MixIsa::Avx512, B, C> {
-    [[gnu::target("avx512f,avx512bw,avx512vl"), gnu::flatten]] static void Run(unsigned char* p,
-                                                                            int32_t frames)
+    [[gnu::target("avx512f,avx512bw,avx512vl")]] static void Run(unsigned char* p, int32_t frames)
     {
-        MixPlain(p, LaneMixer<Avx2Lanes, B, C>::Run(p, frames), frames, B, C);
+        MixPlain(p, LaneMixer<B, C>::Run(p, frames), frames, B, C);
     }
 };
 #endif
