@@ -141,6 +141,28 @@ std::vector<DefectCase> DefectCases()
              return f;
          }(),
          {}, 0, [](const Json& r) { EXPECT_EQ(r["chunks"][1]["size"], 6); }},
+        {"ds64_forged_data_size",
+         Wave(Chunk("ds64", Ds64Body(0, UINT64_MAX, 0)) + Fmt16 +
+                  RawChunk("data", 0xFFFFFFFF, Audio400) + Chunk("LIST", "INFO"),
+              "RF64"),
+         {"chunk-truncated", "riff-size-mismatch"}, 1,
+         [](const Json& r) {
+             EXPECT_EQ(r["audio"]["bytes"], UINT64_MAX);
+             EXPECT_EQ(r["audio"]["bytes_in_file"], 412) << "the LIST chunk is read as audio";
+             EXPECT_EQ(r["chunks"].size(), 3u) << "no wrap back to an earlier chunk";
+         }},
+        {"ds64_forged_table_size",
+         Wave(Chunk("ds64", Ds64WithTable(0, 400, "JUNK", UINT64_MAX)) +
+                  RawChunk("JUNK", 0xFFFFFFFF, "ab") + Fmt16,
+              "RF64"),
+         {"chunk-truncated", "riff-size-mismatch", "data-missing"}, 1,
+         [](const Json& r) { EXPECT_EQ(r["chunks"][1]["size"], UINT64_MAX); }},
+        {"ds64_table_count_beyond_its_body",
+         Wave(Chunk("ds64", Ds64Body(0, 400, 100).substr(0, 24) + LE32(0xFFFFFFFF)) + Fmt16 +
+                  RawChunk("data", 0xFFFFFFFF, Audio400),
+              "BW64"),
+         {"riff-size-mismatch"}, 0,
+         [](const Json& r) { EXPECT_EQ(r["audio"]["bytes"], 400); }},
         {"fmt_missing", Wave(Data400), {"fmt-missing"}, 1},
         {"fmt_after_data", Wave(Data400 + Fmt16), {"fmt-after-data"}, 0},
         {"data_missing", Wave(Fmt16), {"data-missing"}, 0},
