@@ -105,11 +105,11 @@ template <MixIsa I, int B, int C> struct Mixer {
 #if defined(__x86_64__) && defined(__GNUC__)
 #define SONDREL_WIDE_VECTORS 1
 
-// The vector kernels.  Every operation works within a 128-bit lane, and each
-// lane mixes its own group of 8 frames: a wider vector mixes more groups at
-// once and never moves data across lanes.  Samples reach the lanes by plain
-// 16-byte loads and byte shuffles, never by gathers, cross-lane permutes or
-// scalar inserts, which some cores run on a single port.
+// The vector kernel.  Every operation works within a 128-bit lane, and each
+// lane mixes its own group of 8 frames, so nothing crosses lanes.  Samples
+// reach the lanes by 16-byte loads and byte shuffles, never by gathers,
+// cross-lane permutes or word-by-word inserts, which some cores run slowly
+// and all on one port.
 
 using Mask = std::array<int8_t, 16>;
 
@@ -180,7 +180,9 @@ template <int B, int C> constexpr std::array<RegPlan, PaddedChannels(C)> MakePla
     return plan;
 }
 
-// The reductions below leave the 8 words of a group in this order of frames.
+// The shuffle that puts back in order the 8 words of a group that the
+// reductions below leave as [f0 f2 f1 f3] (4 words a frame) or [f0 f3 f2 f1]
+// (6 words a frame), each half.
 constexpr Mask WordOrder(int p)
 {
     const int four[4] = {0, 2, 1, 3}, six[4] = {0, 3, 2, 1};
@@ -288,7 +290,8 @@ template <int B, int C> struct LaneMixer {
 
     // Slightly above 1/C, so that exact quotients do not truncate to one less:
     // for sums of at most 8 16-bit values the product stays within the gap to
-    // the next integer, and the quotient is the integer one toward zero.
+    // the next integer, and the quotient is the integer one toward zero (the
+    // tests try every sum).
     static constexpr float Reciprocal = static_cast<float>(1.0 / C * (1.0 + 1.0 / (1 << 20)));
 
     [[SONDREL_AVX2]] static V Divide(V sum)
@@ -307,24 +310,28 @@ template <int B, int C> struct LaneMixer {
     [[SONDREL_AVX2]] static V Group(const unsigned char* in, std::index_sequence<R...>)
     {
         const V x[] = {Fill<R>(in)...};
-        if constexpr (P == 1)
+        if constexpr (P == 1) {
             return x[0];
-        V lo, hi; // sums of frames 0-3 and 4-7
-        if constexpr (P == 2) {
-            lo = Sum(x[0]), hi = Sum(x[1]);
-        } else if constexpr (P == 4) {
-            lo = Fours(Sum(x[0]), Sum(x[1])), hi = Fours(Sum(x[2]), Sum(x[3]));
-        } else if constexpr (P == 6) {
-            lo = Sixes(Sum(x[0]), Sum(x[1]), Sum(x[2]));
-            hi = Sixes(Sum(x[3]), Sum(x[4]), Sum(x[5]));
         } else {
-            lo = Eights(Sum(x[0]), Sum(x[1]), Sum(x[2]), Sum(x[3]));
-            hi = Eights(Sum(x[4]), Sum(x[5]), Sum(x[6]), Sum(x[7]));
+            V lo, hi; // sums of frames 0-3 and 4-7
+            if constexpr (P == 2) {
+                lo = Sum(x[0]);
+                hi = Sum(x[1]);
+            } else if constexpr (P == 4) {
+                lo = Fours(Sum(x[0]), Sum(x[1]));
+                hi = Fours(Sum(x[2]), Sum(x[3]));
+            } else if constexpr (P == 6) {
+                lo = Sixes(Sum(x[0]), Sum(x[1]), Sum(x[2]));
+                hi = Sixes(Sum(x[3]), Sum(x[4]), Sum(x[5]));
+            } else {
+                lo = Eights(Sum(x[0]), Sum(x[1]), Sum(x[2]), Sum(x[3]));
+                hi = Eights(Sum(x[4]), Sum(x[5]), Sum(x[6]), Sum(x[7]));
+            }
+            const V words = L::Pack(Divide(lo), Divide(hi));
+            if constexpr (P == 4 || P == 6)
+                return L::Shuffle(words, L::Bytes(WordOrder(P)));
+            return words;
         }
-        const V words = L::Pack(Divide(lo), Divide(hi));
-        if constexpr (P == 4 || P == 6)
-            return L::Shuffle(words, L::Bytes(WordOrder(P)));
-        return words;
     }
 
     // Mixes whole groups in place and returns the frames done.  A group reads
