@@ -4,6 +4,7 @@
 #include "export.h"
 #include "inspect.h"
 #include "report.h"
+#include "dump.h"
 #include "riff.h"
 
 #include <cerrno>

@@ -1,10 +1,6 @@
 // The chunk walker.
 #include "riff.h"
 
-#include "export.h"
-#include "report.h"
-#include "stream.h"
-
 #include <cassert>
 #include <cerrno>
 #include <climits>
@@ -229,26 +225,6 @@ void ReadDs64(WalkState& w)
         w.ds64DataSize = DecodeDs64(body, got).dataSize;
 }
 
-void Dispatch(WalkState& w)
-{
-    if (WantRawChunks) {
-        if (!IdIs(w.header, "data") && w.header.size <= 4095)
-            RIFFDumpChunk(w.fd, w.chunkOffset, w.steppedSize);
-        return;
-    }
-    if (IdIs(w.header, "bext"))
-        BextChunk(w);
-    else if (IdIs(w.header, "iXML")) {
-        if (WantiXML)
-            IXMLChunk(w);
-    } else if (IdIs(w.header, "fmt "))
-        FmtChunk(w);
-    else if (IdIs(w.header, "data")) {
-        if (WantData)
-            DataChunk(w);
-    }
-}
-
 // Offset of the chunk after the current one, or false when it cannot be a
 // file offset: a forged ds64 size must not wrap the walk back to an earlier chunk.
 bool NextChunkOffset(const WalkState& w, uint64_t& next)
@@ -296,11 +272,12 @@ bool RecordChunk(WalkState& w)
     return c.complete && !c.sizeUnset && !c.sizeUnknown;
 }
 
-// The text modes hand the chunk to its handler; the inspector lists it.
+// The text modes hand the chunk to their handler; the inspector lists it.
 bool VisitChunk(WalkState& w)
 {
     if (!w.inspect) {
-        Dispatch(w);
+        if (w.handler)
+            w.handler(w);
         return true;
     }
     return RecordChunk(w);
@@ -346,19 +323,12 @@ bool ReadInspectedFileHeader(WalkState& w)
     return memcmp(head + 8, "WAVE", 4) == 0;
 }
 
-void WriteEndMarker()
-{
-    if (WantRawChunks)
-        putchar('\n');
-    else
-        fputs("+OK\n", stderr);
-}
-
 } // namespace
 
-void DumpWaveFile(const char* path)
+void WalkWaveFile(const char* path, ChunkHandler handler)
 {
     WalkState w;
+    w.handler = handler;
     w.fd = RIFFOpen(path);
     if (w.fd >= 0) {
         OpenDescriptor = w.fd;
@@ -367,7 +337,6 @@ void DumpWaveFile(const char* path)
         close(w.fd);
         OpenDescriptor = -1;
     }
-    WriteEndMarker();
 }
 
 void ResetWalker()

@@ -1,5 +1,5 @@
-// RIFF/RF64/BW64 reader: opens the file, walks its chunks and hands each one
-// to the handler that the option flags select.
+// RIFF/RF64/BW64 reader: opens the file and walks its chunks, handing each
+// one to a text mode's handler or listing it for the inspector.
 #pragma once
 
 #include "decode.h"
@@ -45,6 +45,11 @@ struct WalkNote {
 // chunks must not grow the record without bound.
 constexpr size_t MaxWalkedChunks = 100000;
 
+struct WalkState;
+
+// A text mode's handler of one chunk, called after the chunk's summary line.
+using ChunkHandler = void (*)(WalkState&);
+
 // Everything the walk knows about one file.  Handlers get it by reference and
 // may leave the descriptor anywhere: the walker moves on by absolute seeks.
 struct WalkState {
@@ -63,6 +68,7 @@ struct WalkState {
     // when the "fmt " chunk delivered all 22 extension bytes.
     int hasSubFormat = 0;
     uint32_t subFormatGroup = 0;
+    ChunkHandler handler = nullptr; // the text modes' handler of each chunk
 
     // The inspector's walk: reads at absolute offsets without messages, goes
     // on through damage where the structure still shows, and lists every
@@ -78,8 +84,9 @@ struct WalkState {
     std::vector<WalkNote> notes;
 };
 
-// Per-file driver: walks the file at `path` and writes the end marker.
-void DumpWaveFile(const char* path);
+// The text modes' walk: opens the file at `path` (reporting a failure),
+// checks its header and hands each chunk to `handler`; closes the file.
+void WalkWaveFile(const char* path, ChunkHandler handler);
 
 // The inspector's walk over an open descriptor of a file of w.fileBytes
 // bytes (set w.fd and w.fileBytes first).  False when the file is not a

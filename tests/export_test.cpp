@@ -3,6 +3,7 @@
 // stored in the file.
 #include "cli.h"
 #include "export.h"
+#include "dump.h"
 #include "riff.h"
 #include "run_tool.h"
 #include "walk_in_process.h"

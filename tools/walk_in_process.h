@@ -4,6 +4,7 @@
 #pragma once
 
 #include "io.h"
+#include "dump.h"
 #include "riff.h"
 
 struct FatalStopInProcess {

@@ -1,0 +1,49 @@
+// The text modes' per-file driver.
+#include "dump.h"
+
+#include "export.h"
+#include "flags.h"
+#include "report.h"
+#include "riff.h"
+#include "stream.h"
+
+#include <cstdio>
+
+namespace
+{
+
+void Dispatch(WalkState& w)
+{
+    if (WantRawChunks) {
+        if (!IdIs(w.header, "data") && w.header.size <= 4095)
+            RIFFDumpChunk(w.fd, w.chunkOffset, w.steppedSize);
+        return;
+    }
+    if (IdIs(w.header, "bext"))
+        BextChunk(w);
+    else if (IdIs(w.header, "iXML")) {
+        if (WantiXML)
+            IXMLChunk(w);
+    } else if (IdIs(w.header, "fmt "))
+        FmtChunk(w);
+    else if (IdIs(w.header, "data")) {
+        if (WantData)
+            DataChunk(w);
+    }
+}
+
+void WriteEndMarker()
+{
+    if (WantRawChunks)
+        putchar('\n');
+    else
+        fputs("+OK\n", stderr);
+}
+
+} // namespace
+
+void DumpWaveFile(const char* path)
+{
+    WalkWaveFile(path, Dispatch);
+    WriteEndMarker();
+}
