@@ -343,6 +343,9 @@ template <int B, int C> struct LaneMixer {
         for (; frames - done >= Step; done += Step)
             L::Store(p + 2 * static_cast<size_t>(done),
                      Group(p + static_cast<size_t>(done) * B * C, std::make_index_sequence<P>{}));
+        // GCC leaves this out before calling the plain loop of this file, and
+        // SSE code after it would pay for the dirty upper halves on some cores.
+        _mm256_zeroupper();
         return done;
     }
 };
@@ -456,6 +459,8 @@ int32_t PCMToMonoWith(MixIsa isa, void* buffer, int32_t nbytes, int32_t bytesPer
     const int32_t nsamples = FrameCount(nbytes, bytesPerSample, nchannels);
     if (nsamples < 0)
         return 0;
+    if (bytesPerSample == 2 && nchannels == 1)
+        return nsamples * 2; // already what the mix would write
     auto* p = static_cast<unsigned char*>(buffer);
     if (MixFn fast = FastMixer(isa, bytesPerSample, nchannels))
         fast(p, nsamples);
