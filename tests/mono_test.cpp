@@ -167,6 +167,32 @@ TEST(PCMToMono, FastPathsMatchTheRuleOnRandomData)
     }
 }
 
+// Stream blocks may start anywhere in memory: the fast paths must not count
+// on alignment, nor touch the bytes before the block.
+TEST(PCMToMono, BlocksAtAnyAddressMixTheSame)
+{
+    const auto mixes = AllMixes();
+    for (int32_t width = 2; width <= 4; width++) {
+        for (int32_t channels : {2, 3, 6, 8}) {
+            const std::string in = wavgen::NoiseBytes(static_cast<size_t>(100 * width * channels),
+                                                      static_cast<uint32_t>(width * channels));
+            const std::string want = Mono16Of(in, width, channels);
+            for (size_t offset : {1, 2, 7, 31}) {
+                for (const auto& [name, mix] : mixes) {
+                    SCOPED_TRACE(name + " width " + std::to_string(width) + " channels " +
+                                 std::to_string(channels) + " offset " + std::to_string(offset));
+                    const std::string block = std::string(offset, '\x5A') + in;
+                    std::vector<char> buffer(block.begin(), block.end());
+                    mix(buffer.data() + offset, static_cast<int32_t>(in.size()), width, channels);
+                    const std::string out(buffer.begin(), buffer.end());
+                    EXPECT_EQ(out.substr(0, offset), std::string(offset, '\x5A'));
+                    EXPECT_EQ(out.substr(offset, want.size()), want);
+                }
+            }
+        }
+    }
+}
+
 // Every sum that a frame of 16-bit values can have, for each channel count:
 // the fast paths divide by multiplying, which must still give the quotient
 // toward zero at exact multiples and at full scale.
