@@ -1,6 +1,6 @@
 // One read of the audio feeding the MD5 and the loudness meter.  The reading
-// thread hashes, converts to float and finds the true peak; a second thread
-// runs libebur128 on the converted blocks.
+// thread hashes, converts to float and finds the true peak; two more threads
+// run libebur128 on alternate segments of the converted audio.
 #include "verify.h"
 
 #include "io.h"
@@ -61,7 +61,6 @@ constexpr uint64_t MaxChannelRate = 64ull * 96000;
 constexpr unsigned MaxChannels = 64; // libebur128's limit
 
 constexpr size_t BlockBytes = 1 << 20; // ~1 MiB of whole frames per read
-constexpr size_t Slots = 4;            // converted blocks in flight
 
 // ---------------------------------------------------------------------------
 // Samples to float, full scale 1.0.
@@ -292,14 +291,37 @@ namespace
 
 // ---------------------------------------------------------------------------
 // Loudness.  libebur128 in histogram mode (memory constant in the audio's
-// length) does the filtering, gating and range.  The maxima of momentary and
-// short-term loudness are read every 100 ms, the standard's update rate:
-// libebur128 recomputes a window from its samples on each read, 30 times the
-// audio for short-term, so it is asked only for each 100 ms step's energy
-// and the 400 ms and 3 s windows are means of the last 4 and 30 steps.
+// length) does the filtering, gating and range; it is three quarters of the
+// work, so two states share it, each taking every other segment of audio,
+// and libebur128 merges their gating at the end.  A state that takes up a
+// segment first resets and hears the 2 s before it with its gating blocks
+// off: its filters settle and its 3 s short-term windows fall where one
+// state's would, so neither state gates a block twice or misses one.
+//
+// The maxima of momentary and short-term loudness are read every 100 ms, the
+// standard's update rate: libebur128 recomputes a window from its samples on
+// each read, 30 times the audio for short-term, so each state is asked only
+// for each 100 ms step's energy, and the 400 ms and 3 s windows are means of
+// the last 4 and 30 steps, taken in order over both states' steps.
+
+constexpr size_t StepsPerSecond = 10;
+constexpr size_t LeadInSteps = 20;
+constexpr size_t SegmentSamples = size_t{3} << 20; // 12 MiB of float per segment
+constexpr size_t MinSplitSteps = 100;              // shorter segments: one state
 
 struct StateFree {
     void operator()(ebur128_state* st) const { ebur128_destroy(&st); }
+};
+
+// A stretch of converted audio for one state: the lead-in, then the segment.
+struct Segment {
+    enum class Stage { Free, Filled, Measured };
+    std::vector<float> samples;
+    size_t leadFrames = 0;
+    size_t frames = 0;            // after the lead-in
+    uint64_t index = 0;
+    std::vector<double> energies; // each whole 100 ms step's, from the state
+    Stage stage = Stage::Free;
 };
 
 class Meter
@@ -314,23 +336,44 @@ class Meter
             SetChannelRoles(st_.get(), l);
     }
     bool Ready() const { return st_ != nullptr; }
-    void Add(const float* frames, size_t count);
-    LoudnessFigures Figures(double truePeak) const;
+    bool Failed() const { return failed_; }
+    ebur128_state* State() const { return st_.get(); }
+    void Measure(Segment& s);
 
   private:
-    void EndStep();
+    void Feed(const float* frames, size_t count, std::vector<double>* energies);
 
     std::unique_ptr<ebur128_state, StateFree> st_;
     size_t step_;
     size_t intoStep_ = 0;
-    uint64_t steps_ = 0;
-    std::array<double, 30> energy_{}; // the last 30 steps' energies, a ring
-    double maxMomentary_ = 0;         // as energies
-    double maxShortTerm_ = 0;
+    std::optional<uint64_t> last_; // the segment measured last
     bool failed_ = false;
 };
 
-void Meter::Add(const float* frames, size_t count)
+void Meter::Measure(Segment& s)
+{
+    s.energies.clear();
+    const bool continues = s.index == 0 || (last_ && *last_ + 1 == s.index);
+    last_ = s.index;
+    const size_t channels = st_->channels;
+    if (!continues) {
+        // A passing change of rate empties the state's buffer and restarts
+        // its blocks, keeping what it has gated; the lead-in settles the
+        // filters it resets.  (A new window length would do the same, but
+        // libebur128 1.2.6 sizes that buffer a thousand times too large.)
+        const unsigned long rate = st_->samplerate;
+        failed_ = failed_ || ebur128_change_parameters(st_.get(), st_->channels, rate + 1) != EBUR128_SUCCESS ||
+                  ebur128_change_parameters(st_.get(), st_->channels, rate) != EBUR128_SUCCESS;
+        intoStep_ = 0;
+        const int mode = st_->mode;
+        st_->mode = mode & ~(EBUR128_MODE_I & ~EBUR128_MODE_M); // no gating blocks
+        Feed(s.samples.data(), s.leadFrames, nullptr);
+        st_->mode = mode;
+    }
+    Feed(s.samples.data() + s.leadFrames * channels, s.frames, &s.energies);
+}
+
+void Meter::Feed(const float* frames, size_t count, std::vector<double>* energies)
 {
     const unsigned channels = st_->channels;
     while (count > 0 && !failed_) {
@@ -339,14 +382,15 @@ void Meter::Add(const float* frames, size_t count)
         frames += n * channels;
         count -= n;
         intoStep_ += n;
-        if (intoStep_ == step_)
-            EndStep();
+        if (intoStep_ < step_)
+            continue;
+        intoStep_ = 0;
+        // The window is rate x 100 / 1000 frames: one frame short of the step
+        // at rates such as 11,025 Hz.
+        double lufs = -HUGE_VAL;
+        if (energies && ebur128_loudness_window(st_.get(), 100, &lufs) == EBUR128_SUCCESS)
+            energies->push_back(std::isfinite(lufs) ? std::pow(10.0, (lufs + 0.691) / 10) : 0.0);
     }
-}
-
-double EnergyOf(double lufs)
-{
-    return std::isfinite(lufs) ? std::pow(10.0, (lufs + 0.691) / 10) : 0.0;
 }
 
 std::optional<double> LufsOf(double energy)
@@ -355,131 +399,271 @@ std::optional<double> LufsOf(double energy)
     return std::isfinite(l) ? std::optional(l) : std::nullopt;
 }
 
-void Meter::EndStep()
+// The maxima of the 400 ms and 3 s means of the 100 ms energies, in order.
+class Maxima
 {
-    intoStep_ = 0;
-    double lufs = -HUGE_VAL;
-    ebur128_loudness_window(st_.get(), 100, &lufs);
-    energy_[steps_ % energy_.size()] = EnergyOf(lufs);
-    steps_++;
-    auto meanOfLast = [this](size_t k) {
+  public:
+    void Add(const std::vector<double>& energies)
+    {
+        for (double e : energies) {
+            last_[steps_++ % last_.size()] = e;
+            if (steps_ >= 4)
+                momentary_ = std::max(momentary_, MeanOfLast(4));
+            if (steps_ >= 30)
+                shortTerm_ = std::max(shortTerm_, MeanOfLast(30));
+        }
+    }
+    uint64_t Steps() const { return steps_; }
+    std::optional<double> Momentary() const { return steps_ >= 4 ? LufsOf(momentary_) : std::nullopt; }
+    std::optional<double> ShortTerm() const { return steps_ >= 30 ? LufsOf(shortTerm_) : std::nullopt; }
+
+  private:
+    double MeanOfLast(size_t k) const
+    {
         double sum = 0;
         for (size_t i = 1; i <= k; i++)
-            sum += energy_[(steps_ - i) % energy_.size()];
+            sum += last_[(steps_ - i) % last_.size()];
         return sum / static_cast<double>(k);
-    };
-    if (steps_ >= 4)
-        maxMomentary_ = std::max(maxMomentary_, meanOfLast(4));
-    if (steps_ >= 30)
-        maxShortTerm_ = std::max(maxShortTerm_, meanOfLast(30));
-}
+    }
+    std::array<double, 30> last_{};
+    uint64_t steps_ = 0;
+    double momentary_ = 0; // as energies
+    double shortTerm_ = 0;
+};
 
-LoudnessFigures Meter::Figures(double truePeak) const
+LoudnessFigures Figures(const std::vector<std::unique_ptr<Meter>>& meters, const Maxima& maxima,
+                        double truePeak)
 {
     LoudnessFigures f;
-    if (failed_)
-        return f;
+    std::vector<ebur128_state*> states;
+    for (const auto& m : meters) {
+        if (m->Failed())
+            return f;
+        states.push_back(m->State());
+    }
     double v = -HUGE_VAL;
-    if (ebur128_loudness_global(st_.get(), &v) == EBUR128_SUCCESS && std::isfinite(v))
+    if (ebur128_loudness_global_multiple(states.data(), states.size(), &v) == EBUR128_SUCCESS &&
+        std::isfinite(v))
         f.integratedLufs = v;
     // Silence has no range, and a range needs one 3 s window.
-    if (f.integratedLufs && steps_ >= 30 &&
-        ebur128_loudness_range(st_.get(), &v) == EBUR128_SUCCESS && std::isfinite(v))
+    if (f.integratedLufs && maxima.Steps() >= 30 &&
+        ebur128_loudness_range_multiple(states.data(), states.size(), &v) == EBUR128_SUCCESS &&
+        std::isfinite(v))
         f.rangeLu = v;
     const double dbtp = 20 * std::log10(truePeak);
     if (std::isfinite(dbtp))
         f.maxTruePeakDbtp = dbtp;
-    if (steps_ >= 4)
-        f.maxMomentaryLufs = LufsOf(maxMomentary_);
-    if (steps_ >= 30)
-        f.maxShortTermLufs = LufsOf(maxShortTerm_);
+    f.maxMomentaryLufs = maxima.Momentary();
+    f.maxShortTermLufs = maxima.ShortTerm();
     return f;
 }
 
 // ---------------------------------------------------------------------------
-// A small ring of converted blocks between the reading thread and the meter.
+// The reading thread fills two segment buffers in turn; each state measures
+// its segments on a thread of its own.
 
-struct Block {
-    std::vector<float> samples;
-    size_t frames = 0;
-};
-
-class BlockRing
+class Segments
 {
   public:
-    explicit BlockRing(size_t samplesPerBlock) : blocks_(Slots)
+    // `steps` whole 100 ms steps a segment, `lead` of them before it.
+    Segments(size_t stepFrames, unsigned channels, size_t steps, size_t lead, uint64_t frames)
+        : channels_(channels), segmentFrames_(steps * stepFrames), leadFrames_(lead * stepFrames)
     {
-        for (Block& b : blocks_)
-            b.samples.resize(samplesPerBlock);
+        const uint64_t most = std::min<uint64_t>(frames, segmentFrames_) + leadFrames_;
+        for (Segment& s : buffers_)
+            s.samples.resize(static_cast<size_t>(most) * channels);
     }
-    // The next block to fill, once the meter has finished with it.
-    Block& Free()
-    {
-        std::unique_lock lock(mutex_);
-        changed_.wait(lock, [this] { return count_ < blocks_.size(); });
-        return blocks_[(first_ + count_) % blocks_.size()];
-    }
-    void Publish()
-    {
-        std::lock_guard lock(mutex_);
-        count_++;
-        changed_.notify_all();
-    }
-    void Finish()
-    {
-        std::lock_guard lock(mutex_);
-        finished_ = true;
-        changed_.notify_all();
-    }
-    // The oldest filled block, or null once finished and drained.
-    const Block* Next()
-    {
-        std::unique_lock lock(mutex_);
-        changed_.wait(lock, [this] { return count_ > 0 || finished_; });
-        return count_ > 0 ? &blocks_[first_] : nullptr;
-    }
-    void Release()
-    {
-        std::lock_guard lock(mutex_);
-        first_ = (first_ + 1) % blocks_.size();
-        count_--;
-        changed_.notify_all();
-    }
+    size_t SegmentFrames() const { return segmentFrames_; }
+    // The buffer for the next segment, its lead-in copied from the one before.
+    Segment& Start(uint64_t index, Maxima& maxima);
+    void Publish(Segment& s);
+    // The segment a meter measures next, null once all are read.
+    Segment* Next(uint64_t index);
+    void Measured(Segment& s);
+    // Lets the meters' threads end once they have measured what is filled.
+    void Stop();
+    // Waits for every segment to be measured; takes their maxima in order.
+    void Finish(uint64_t segments, Maxima& maxima);
 
   private:
-    std::vector<Block> blocks_;
+    void Reclaim(Segment& s, std::unique_lock<std::mutex>& lock, Maxima& maxima);
+
+    unsigned channels_;
+    size_t segmentFrames_, leadFrames_;
+    std::array<Segment, 2> buffers_;
     std::mutex mutex_;
     std::condition_variable changed_;
-    size_t first_ = 0;
-    size_t count_ = 0;
     bool finished_ = false;
 };
 
-// The meter's thread.  It is finished and joined also when reading throws.
-class MeasuringThread
+void Segments::Reclaim(Segment& s, std::unique_lock<std::mutex>& lock, Maxima& maxima)
+{
+    changed_.wait(lock, [&s] { return s.stage != Segment::Stage::Filled; });
+    if (s.stage == Segment::Stage::Measured)
+        maxima.Add(s.energies);
+    s.stage = Segment::Stage::Free;
+}
+
+Segment& Segments::Start(uint64_t index, Maxima& maxima)
+{
+    Segment& s = buffers_[index % 2];
+    {
+        std::unique_lock lock(mutex_);
+        Reclaim(s, lock, maxima);
+    }
+    // The previous segment is being measured: reading it alongside is safe.
+    const Segment& before = buffers_[(index + 1) % 2];
+    s.leadFrames = index == 0 ? 0 : leadFrames_;
+    const size_t leadSamples = s.leadFrames * channels_;
+    const size_t end = (before.leadFrames + before.frames) * channels_;
+    std::copy(before.samples.begin() + static_cast<ptrdiff_t>(end - leadSamples),
+              before.samples.begin() + static_cast<ptrdiff_t>(end), s.samples.begin());
+    s.frames = 0;
+    s.index = index;
+    return s;
+}
+
+void Segments::Publish(Segment& s)
+{
+    std::lock_guard lock(mutex_);
+    s.stage = Segment::Stage::Filled;
+    changed_.notify_all();
+}
+
+Segment* Segments::Next(uint64_t index)
+{
+    Segment& s = buffers_[index % 2];
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] {
+        return (s.stage == Segment::Stage::Filled && s.index == index) || finished_;
+    });
+    return s.stage == Segment::Stage::Filled && s.index == index ? &s : nullptr;
+}
+
+void Segments::Measured(Segment& s)
+{
+    std::lock_guard lock(mutex_);
+    s.stage = Segment::Stage::Measured;
+    changed_.notify_all();
+}
+
+void Segments::Stop()
+{
+    std::lock_guard lock(mutex_);
+    finished_ = true;
+    changed_.notify_all();
+}
+
+void Segments::Finish(uint64_t segments, Maxima& maxima)
+{
+    Stop();
+    std::unique_lock lock(mutex_);
+    for (uint64_t i = segments < 2 ? 0 : segments - 2; i < segments; i++)
+        Reclaim(buffers_[i % 2], lock, maxima);
+}
+
+// The loudness side of the read: conversion, true peak, segments and meters.
+class Loudness
 {
   public:
-    MeasuringThread(BlockRing& ring, Meter& meter)
-        : ring_(ring), thread_([&ring, &meter] {
-              while (const Block* b = ring.Next()) {
-                  meter.Add(b->samples.data(), b->frames);
-                  ring.Release();
-              }
-          })
-    {
-    }
-    ~MeasuringThread()
-    {
-        ring_.Finish();
-        thread_.join();
-    }
-    MeasuringThread(const MeasuringThread&) = delete;
-    MeasuringThread& operator=(const MeasuringThread&) = delete;
+    Loudness(const AudioLayout& l, uint64_t frames);
+    ~Loudness();
+    Loudness(const Loudness&) = delete;
+    Loudness& operator=(const Loudness&) = delete;
+    bool Ready() const { return ready_; }
+    void Add(const unsigned char* raw, size_t frames);
+    LoudnessFigures Finish();
 
   private:
-    BlockRing& ring_;
-    std::thread thread_;
+    void Close();
+
+    Kind kind_;
+    unsigned channels_;
+    std::vector<std::unique_ptr<Meter>> meters_;
+    std::optional<Segments> segments_;
+    TruePeakMeter peak_;
+    Maxima maxima_;
+    std::vector<std::thread> threads_;
+    Segment* current_ = nullptr;
+    uint64_t index_ = 0;
+    bool ready_ = true;
 };
+
+Loudness::Loudness(const AudioLayout& l, uint64_t frames)
+    : kind_(KindOf(l)), channels_(l.channels), peak_(l.channels, l.sampleRate)
+{
+    const size_t stepFrames = (l.sampleRate + 5) / 10;
+    size_t steps = std::max<size_t>(1, SegmentSamples / (stepFrames * l.channels));
+    const bool split = steps >= MinSplitSteps && frames > steps * stepFrames;
+    if (split)
+        steps = (steps - LeadInSteps) / StepsPerSecond * StepsPerSecond;
+    segments_.emplace(stepFrames, l.channels, steps, split ? LeadInSteps : 0, frames);
+    for (size_t i = 0; i < (split ? 2u : 1u) && ready_; i++) {
+        meters_.push_back(std::make_unique<Meter>(l));
+        ready_ = meters_.back()->Ready();
+    }
+    try {
+        for (size_t w = 0; ready_ && w < meters_.size(); w++)
+            threads_.emplace_back([this, w] {
+                for (uint64_t n = w; Segment* s = segments_->Next(n); n += meters_.size()) {
+                    meters_[w]->Measure(*s);
+                    segments_->Measured(*s);
+                }
+            });
+    } catch (const std::system_error&) {
+        // Too few threads: one state measures everything on the reading thread.
+        segments_->Stop();
+        for (std::thread& t : threads_)
+            t.join();
+        threads_.clear();
+        meters_.resize(1);
+    }
+}
+
+Loudness::~Loudness()
+{
+    segments_->Stop();
+    for (std::thread& t : threads_)
+        t.join();
+}
+
+void Loudness::Add(const unsigned char* raw, size_t frames)
+{
+    const size_t frameBytes = size_t{BytesOf(kind_)} * channels_;
+    while (frames > 0) {
+        if (!current_)
+            current_ = &segments_->Start(index_, maxima_);
+        Segment& s = *current_;
+        const size_t n = std::min(frames, segments_->SegmentFrames() - s.frames);
+        float* out = s.samples.data() + (s.leadFrames + s.frames) * channels_;
+        ToFloat(kind_, raw, n * channels_, out);
+        peak_.Add(out, n);
+        s.frames += n;
+        raw += n * frameBytes;
+        frames -= n;
+        if (s.frames == segments_->SegmentFrames())
+            Close();
+    }
+}
+
+void Loudness::Close()
+{
+    segments_->Publish(*current_);
+    if (threads_.empty()) {
+        meters_[0]->Measure(*current_);
+        segments_->Measured(*current_);
+    }
+    current_ = nullptr;
+    index_++;
+}
+
+LoudnessFigures Loudness::Finish()
+{
+    if (current_)
+        Close();
+    segments_->Finish(index_, maxima_);
+    return Figures(meters_, maxima_, peak_.Peak());
+}
 
 struct CtxFree {
     void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
@@ -503,42 +687,22 @@ std::optional<std::array<uint8_t, 16>> FinishMd5(EVP_MD_CTX* ctx)
     return digest;
 }
 
-// What the reading loop feeds; loudness members are null when not measured.
-struct Sinks {
-    EVP_MD_CTX* md5 = nullptr;
-    Kind kind = Kind::None;
-    unsigned channels = 0;
-    BlockRing* ring = nullptr;
-    TruePeakMeter* peak = nullptr;
-    Meter* meter = nullptr; // measured on this thread when there is no ring
-};
-
-// Returns false when hashing failed.
-bool ReadAll(int fd, uint64_t offset, uint64_t bytes, size_t blockBytes, const Sinks& to,
-             const VerifyRequest& request, VerifyResult& result)
+// Reads in blocks of whole frames, hashing and measuring as asked.  Returns
+// false when hashing failed.
+bool ReadAll(int fd, uint64_t offset, uint64_t bytes, size_t blockBytes, size_t frameBytes,
+             EVP_MD_CTX* md5, Loudness* loudness, const VerifyRequest& request,
+             VerifyResult& result)
 {
     std::vector<unsigned char> raw(blockBytes);
-    const size_t frameBytes = to.meter ? size_t{BytesOf(to.kind)} * to.channels : 1;
-    Block local;
     bool md5Ok = true;
     while (result.bytesRead < bytes) {
-        const size_t ask = static_cast<size_t>(std::min<uint64_t>(blockBytes, bytes - result.bytesRead));
+        const auto ask = static_cast<size_t>(std::min<uint64_t>(blockBytes, bytes - result.bytesRead));
         const size_t got = ReadAt(fd, offset + result.bytesRead, raw.data(), ask, &result.readError);
         result.bytesRead += got;
-        if (to.md5 && got > 0)
-            md5Ok = md5Ok && EVP_DigestUpdate(to.md5, raw.data(), got) == 1;
-        if (to.meter && got >= frameBytes) {
-            Block& b = to.ring ? to.ring->Free() : local;
-            if (!to.ring)
-                b.samples.resize(blockBytes / frameBytes * to.channels);
-            b.frames = got / frameBytes;
-            ToFloat(to.kind, raw.data(), b.frames * to.channels, b.samples.data());
-            if (to.ring)
-                to.ring->Publish();
-            else
-                to.meter->Add(b.samples.data(), b.frames);
-            to.peak->Add(b.samples.data(), b.frames);
-        }
+        if (md5 && got > 0)
+            md5Ok = md5Ok && EVP_DigestUpdate(md5, raw.data(), got) == 1;
+        if (loudness)
+            loudness->Add(raw.data(), got / frameBytes);
         if (request.progress)
             request.progress(result.bytesRead);
         if (got < ask)
@@ -564,43 +728,29 @@ VerifyResult VerifyAudio(int fd, uint64_t offset, uint64_t bytes, const AudioLay
     VerifyResult result;
     Md5Ctx md5 = request.md5 ? StartMd5() : nullptr;
     result.loudnessMeasurable = request.loudness && LoudnessMeasurable(layout);
-    // Less than a frame has no figures: the meter's buffers are not worth making.
-    std::unique_ptr<Meter> meter;
-    if (result.loudnessMeasurable && bytes >= layout.blockAlign) {
-        meter = std::make_unique<Meter>(layout);
-        if (!meter->Ready())
-            meter.reset();
-        result.loudnessMeasurable = meter != nullptr;
+    const uint64_t frames = result.loudnessMeasurable ? bytes / layout.blockAlign : 0;
+    // Less than a frame has no figures: the meters are not worth making.
+    std::optional<Loudness> loudness;
+    if (frames > 0) {
+        loudness.emplace(layout, frames);
+        if (!loudness->Ready())
+            loudness.reset();
+        result.loudnessMeasurable = loudness.has_value();
     } else if (result.loudnessMeasurable) {
         result.loudness = LoudnessFigures{};
     }
-    if (!request.md5 && !meter)
+    if (!md5 && !loudness)
         return result; // nothing needs the audio
 
-    // Buffers no larger than the audio, so small inputs cost little.
-    Sinks to{md5.get(), KindOf(layout), layout.channels};
+    // Blocks of whole frames, no larger than the audio.
+    const size_t frameBytes = loudness ? layout.blockAlign : 1;
     size_t blockBytes = static_cast<size_t>(std::min<uint64_t>(BlockBytes, bytes));
-    std::optional<TruePeakMeter> peak;
-    std::optional<BlockRing> ring;
-    std::optional<MeasuringThread> measuring;
-    if (meter) {
-        blockBytes -= blockBytes % layout.blockAlign;
-        peak.emplace(layout.channels, layout.sampleRate);
-        to.peak = &*peak;
-        to.meter = meter.get();
-        ring.emplace(blockBytes / layout.blockAlign * layout.channels);
-        try {
-            measuring.emplace(*ring, *meter);
-            to.ring = &*ring;
-        } catch (const std::system_error&) {
-            // No second thread: measure on this one.
-        }
-    }
-    const bool hashed = ReadAll(fd, offset, bytes, blockBytes, to, request, result);
-    measuring.reset();
+    blockBytes -= blockBytes % frameBytes;
+    const bool hashed = ReadAll(fd, offset, bytes, blockBytes, frameBytes, md5.get(),
+                                loudness ? &*loudness : nullptr, request, result);
     if (md5 && hashed)
         result.md5 = FinishMd5(md5.get());
-    if (meter)
-        result.loudness = meter->Figures(peak->Peak());
+    if (loudness)
+        result.loudness = loudness->Finish();
     return result;
 }
