@@ -29,7 +29,8 @@ struct DataRange {
 // The first "fmt " and "data" chunks; RF64 and BW64 data sized by ds64.
 bool FindData(int fd, DataRange& r)
 {
-    struct stat st {};
+    struct stat st {
+    };
     unsigned char h[40];
     int err = 0;
     if (fstat(fd, &st) != 0 || ReadAt(fd, 0, h, 12, &err) != 12)
@@ -93,9 +94,9 @@ int Plain(int fd, const DataRange& r)
         const size_t n = got / frameBytes;
         for (size_t i = 0; i < n * l.channels; i++) {
             const unsigned char* p = raw.data() + i * b;
-            const uint32_t u = b == 2 ? uint32_t{LoadLE16(p)} << 16
-                                      : (uint32_t{p[0]} << 8) | (uint32_t{p[1]} << 16) |
-                                            (uint32_t{p[2]} << 24);
+            const uint32_t u =
+                b == 2 ? uint32_t{LoadLE16(p)} << 16
+                       : (uint32_t{p[0]} << 8) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 24);
             frames[i] = static_cast<int>(u);
         }
         ebur128_add_frames_int(st, frames.data(), n);

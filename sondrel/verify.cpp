@@ -40,13 +40,19 @@ Kind KindOf(const AudioLayout& l)
 constexpr unsigned BytesOf(Kind k)
 {
     switch (k) {
-    case Kind::U8: return 1;
-    case Kind::S16: return 2;
-    case Kind::S24: return 3;
+    case Kind::U8:
+        return 1;
+    case Kind::S16:
+        return 2;
+    case Kind::S24:
+        return 3;
     case Kind::S32:
-    case Kind::F32: return 4;
-    case Kind::F64: return 8;
-    case Kind::None: break;
+    case Kind::F32:
+        return 4;
+    case Kind::F64:
+        return 8;
+    case Kind::None:
+        break;
     }
     return 0;
 }
@@ -75,7 +81,8 @@ template <Kind K> void ToFloat(const unsigned char* in, size_t samples, float* o
         } else if constexpr (K == Kind::S16) {
             out[i] = static_cast<float>(static_cast<int16_t>(LoadLE16(p))) * (1.0f / 32768);
         } else if constexpr (K == Kind::S24) {
-            const uint32_t u = (uint32_t{p[0]} << 8) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 24);
+            const uint32_t u =
+                (uint32_t{p[0]} << 8) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 24);
             out[i] = static_cast<float>(static_cast<int32_t>(u)) * (1.0f / 2147483648.0f);
         } else if constexpr (K == Kind::S32) {
             out[i] = static_cast<float>(static_cast<int32_t>(LoadLE32(p))) * (1.0f / 2147483648.0f);
@@ -87,10 +94,10 @@ template <Kind K> void ToFloat(const unsigned char* in, size_t samples, float* o
         } else {
             // As above; doubles beyond float's range are held at its edge.
             const uint64_t u = LoadLE64(p);
-            const double d = (u & 0x7FF0000000000000u) == 0x7FF0000000000000u
-                                 ? 0.0
-                                 : std::clamp(std::bit_cast<double>(u), -double{FLT_MAX},
-                                              double{FLT_MAX});
+            const double d =
+                (u & 0x7FF0000000000000u) == 0x7FF0000000000000u
+                    ? 0.0
+                    : std::clamp(std::bit_cast<double>(u), -double{FLT_MAX}, double{FLT_MAX});
             out[i] = static_cast<float>(d);
         }
     }
@@ -99,13 +106,20 @@ template <Kind K> void ToFloat(const unsigned char* in, size_t samples, float* o
 void ToFloat(Kind k, const unsigned char* in, size_t samples, float* out)
 {
     switch (k) {
-    case Kind::U8: return ToFloat<Kind::U8>(in, samples, out);
-    case Kind::S16: return ToFloat<Kind::S16>(in, samples, out);
-    case Kind::S24: return ToFloat<Kind::S24>(in, samples, out);
-    case Kind::S32: return ToFloat<Kind::S32>(in, samples, out);
-    case Kind::F32: return ToFloat<Kind::F32>(in, samples, out);
-    case Kind::F64: return ToFloat<Kind::F64>(in, samples, out);
-    case Kind::None: return;
+    case Kind::U8:
+        return ToFloat<Kind::U8>(in, samples, out);
+    case Kind::S16:
+        return ToFloat<Kind::S16>(in, samples, out);
+    case Kind::S24:
+        return ToFloat<Kind::S24>(in, samples, out);
+    case Kind::S32:
+        return ToFloat<Kind::S32>(in, samples, out);
+    case Kind::F32:
+        return ToFloat<Kind::F32>(in, samples, out);
+    case Kind::F64:
+        return ToFloat<Kind::F64>(in, samples, out);
+    case Kind::None:
+        return;
     }
 }
 
@@ -116,13 +130,15 @@ void ToFloat(Kind k, const unsigned char* in, size_t samples, float* out)
 
 int RoleOfSpeaker(int bit)
 {
+    // clang-format off
     static constexpr int roles[18] = {
-        EBUR128_LEFT,  EBUR128_RIGHT,          EBUR128_CENTER,        EBUR128_UNUSED, // FL FR FC LFE
-        EBUR128_LEFT_SURROUND, EBUR128_RIGHT_SURROUND,                                 // BL BR
-        EBUR128_MpSC,  EBUR128_MmSC,           EBUR128_Mp180,                          // FLC FRC BC
-        EBUR128_LEFT_SURROUND, EBUR128_RIGHT_SURROUND,                                 // SL SR
-        EBUR128_Tp000, EBUR128_Up030,          EBUR128_Up000,         EBUR128_Um030,  // TC TFL TFC TFR
-        EBUR128_Up135, EBUR128_Up180,          EBUR128_Um135};                         // TBL TBC TBR
+        EBUR128_LEFT, EBUR128_RIGHT, EBUR128_CENTER, EBUR128_UNUSED,   // FL FR FC LFE
+        EBUR128_LEFT_SURROUND, EBUR128_RIGHT_SURROUND,                 // BL BR
+        EBUR128_MpSC, EBUR128_MmSC, EBUR128_Mp180,                     // FLC FRC BC
+        EBUR128_LEFT_SURROUND, EBUR128_RIGHT_SURROUND,                 // SL SR
+        EBUR128_Tp000, EBUR128_Up030, EBUR128_Up000, EBUR128_Um030,    // TC TFL TFC TFR
+        EBUR128_Up135, EBUR128_Up180, EBUR128_Um135};                  // TBL TBC TBR
+    // clang-format on
     return roles[bit];
 }
 
@@ -252,7 +268,8 @@ TruePeakMeter::TruePeakMeter(unsigned channels, uint32_t sampleRate) : channels_
             continue;
         const double m = j - (InterpolatorTaps - 1) / 2.0;
         const double x = m * pi / factor;
-        const double c = std::sin(x) / x * 0.5 * (1 - std::cos(2 * pi * j / (InterpolatorTaps - 1)));
+        const double c =
+            std::sin(x) / x * 0.5 * (1 - std::cos(2 * pi * j / (InterpolatorTaps - 1)));
         // Tap j / factor applies to the sample that many frames back.
         coeff_[(phase - 1) * taps_ + (taps_ - 1 - j / factor)] = static_cast<float>(c);
     }
@@ -318,7 +335,7 @@ struct Segment {
     enum class Stage { Free, Filled, Measured };
     std::vector<float> samples;
     size_t leadFrames = 0;
-    size_t frames = 0;            // after the lead-in
+    size_t frames = 0; // after the lead-in
     uint64_t index = 0;
     std::vector<double> energies; // each whole 100 ms step's, from the state
     Stage stage = Stage::Free;
@@ -362,8 +379,10 @@ void Meter::Measure(Segment& s)
         // filters it resets.  (A new window length would do the same, but
         // libebur128 1.2.6 sizes that buffer a thousand times too large.)
         const unsigned long rate = st_->samplerate;
-        failed_ = failed_ || ebur128_change_parameters(st_.get(), st_->channels, rate + 1) != EBUR128_SUCCESS ||
-                  ebur128_change_parameters(st_.get(), st_->channels, rate) != EBUR128_SUCCESS;
+        failed_ =
+            failed_ ||
+            ebur128_change_parameters(st_.get(), st_->channels, rate + 1) != EBUR128_SUCCESS ||
+            ebur128_change_parameters(st_.get(), st_->channels, rate) != EBUR128_SUCCESS;
         intoStep_ = 0;
         const int mode = st_->mode;
         st_->mode = mode & ~(EBUR128_MODE_I & ~EBUR128_MODE_M); // no gating blocks
@@ -414,8 +433,14 @@ class Maxima
         }
     }
     uint64_t Steps() const { return steps_; }
-    std::optional<double> Momentary() const { return steps_ >= 4 ? LufsOf(momentary_) : std::nullopt; }
-    std::optional<double> ShortTerm() const { return steps_ >= 30 ? LufsOf(shortTerm_) : std::nullopt; }
+    std::optional<double> Momentary() const
+    {
+        return steps_ >= 4 ? LufsOf(momentary_) : std::nullopt;
+    }
+    std::optional<double> ShortTerm() const
+    {
+        return steps_ >= 30 ? LufsOf(shortTerm_) : std::nullopt;
+    }
 
   private:
     double MeanOfLast(size_t k) const
@@ -534,9 +559,8 @@ Segment* Segments::Next(uint64_t index)
 {
     Segment& s = buffers_[index % 2];
     std::unique_lock lock(mutex_);
-    changed_.wait(lock, [&] {
-        return (s.stage == Segment::Stage::Filled && s.index == index) || finished_;
-    });
+    changed_.wait(
+        lock, [&] { return (s.stage == Segment::Stage::Filled && s.index == index) || finished_; });
     return s.stage == Segment::Stage::Filled && s.index == index ? &s : nullptr;
 }
 
@@ -696,8 +720,10 @@ bool ReadAll(int fd, uint64_t offset, uint64_t bytes, size_t blockBytes, size_t 
     std::vector<unsigned char> raw(blockBytes);
     bool md5Ok = true;
     while (result.bytesRead < bytes) {
-        const auto ask = static_cast<size_t>(std::min<uint64_t>(blockBytes, bytes - result.bytesRead));
-        const size_t got = ReadAt(fd, offset + result.bytesRead, raw.data(), ask, &result.readError);
+        const auto ask =
+            static_cast<size_t>(std::min<uint64_t>(blockBytes, bytes - result.bytesRead));
+        const size_t got =
+            ReadAt(fd, offset + result.bytesRead, raw.data(), ask, &result.readError);
         result.bytesRead += got;
         if (md5 && got > 0)
             md5Ok = md5Ok && EVP_DigestUpdate(md5, raw.data(), got) == 1;

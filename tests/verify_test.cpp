@@ -44,7 +44,10 @@ template <typename F> Signal Make(uint32_t rate, uint16_t channels, double secon
     return s;
 }
 
-double Db(double db) { return std::pow(10.0, db / 20); }
+double Db(double db)
+{
+    return std::pow(10.0, db / 20);
+}
 
 struct Encoding {
     uint16_t tag; // 1 PCM, 3 float
@@ -75,14 +78,15 @@ std::string Encode(const Signal& s, const Encoding& e)
 
 AudioLayout LayoutOf(const Signal& s, const Encoding& e)
 {
-    return {e.tag, s.channels, s.rate, static_cast<uint16_t>(s.channels * e.bits / 8), e.bits,
-            e.mask};
+    return {e.tag,  s.channels, s.rate, static_cast<uint16_t>(s.channels * e.bits / 8),
+            e.bits, e.mask};
 }
 
 std::string WaveFile(const Signal& s, const Encoding& e)
 {
-    const std::string fmt = e.mask ? wavgen::ExtensibleBody(s.channels, s.rate, e.bits, *e.mask, e.tag)
-                                   : wavgen::FmtBody(e.tag, s.channels, s.rate, e.bits);
+    const std::string fmt = e.mask
+                                ? wavgen::ExtensibleBody(s.channels, s.rate, e.bits, *e.mask, e.tag)
+                                : wavgen::FmtBody(e.tag, s.channels, s.rate, e.bits);
     return wavgen::Wave(wavgen::Chunk("fmt ", fmt) + wavgen::Chunk("data", Encode(s, e)));
 }
 
@@ -247,7 +251,8 @@ TEST(VerifyLoudness, LfeIsLeftOutAndSurroundsWeighted)
             return c == 3 ? lfe * std::sin(2 * Pi * 50 * n / 48000.0) : tone;
         });
     };
-    for (std::optional<uint32_t> mask : {std::optional<uint32_t>{}, std::optional<uint32_t>{0x3F}}) {
+    for (std::optional<uint32_t> mask :
+         {std::optional<uint32_t>{}, std::optional<uint32_t>{0x3F}}) {
         const LoudnessFigures quiet = Measure(fiveOne(0), {3, 32, mask});
         const LoudnessFigures loud = Measure(fiveOne(0.9), {3, 32, mask});
         EXPECT_NEAR(*loud.integratedLufs, *quiet.integratedLufs, 1e-9);
@@ -328,7 +333,8 @@ Signal Varied(const std::string& kind, uint32_t rate, uint16_t channels)
 
 TEST(VerifyTruePeak, MatchesLibebur128WithinFiveHundredthsOfADb)
 {
-    for (const char* kind : {"sine near a quarter of the rate", "noise", "clipped square", "impulses"})
+    for (const char* kind :
+         {"sine near a quarter of the rate", "noise", "clipped square", "impulses"})
         for (uint32_t rate : {44100u, 48000u, 96000u, 192000u})
             for (uint16_t channels : {uint16_t{1}, uint16_t{2}, uint16_t{6}}) {
                 SCOPED_TRACE(std::string(kind) + " at " + std::to_string(rate) + " Hz, " +
@@ -364,11 +370,12 @@ TEST(VerifyLoudness, SegmentsMeasureAsOneStateReadEvery100Ms)
     const Signal s = Make(44100, 2, 75, [&](double n, uint16_t c) {
         const double t = n / 44100;
         const double burst = std::fmod(t, 11) < 1.5 ? gauss(rng) : 0;
-        return Db(-40 + 30 * std::sin(Pi * t / 29)) * std::sin(2 * Pi * (440 + 200 * c) * t) + burst;
+        return Db(-40 + 30 * std::sin(Pi * t / 29)) * std::sin(2 * Pi * (440 + 200 * c) * t) +
+               burst;
     });
     std::vector<float> f(s.samples.begin(), s.samples.end());
-    std::unique_ptr<ebur128_state, StateFree> st(ebur128_init(
-        2, 44100, EBUR128_MODE_I | EBUR128_MODE_LRA | EBUR128_MODE_HISTOGRAM));
+    std::unique_ptr<ebur128_state, StateFree> st(
+        ebur128_init(2, 44100, EBUR128_MODE_I | EBUR128_MODE_LRA | EBUR128_MODE_HISTOGRAM));
     double momentary = -HUGE_VAL, shortTerm = -HUGE_VAL;
     for (size_t step = 0; (step + 1) * 4410 <= s.Frames(); step++) {
         ebur128_add_frames_float(st.get(), f.data() + step * 4410 * 2, 4410);
@@ -442,8 +449,8 @@ TEST(VerifyBadInput, NonFiniteFloatsAreSilence)
     Signal huge = tone;
     huge.samples[5] = 1e300;
     const LoudnessFigures f = Measure(huge, {3, 64, {}});
-    for (const auto& v : {f.integratedLufs, f.rangeLu, f.maxTruePeakDbtp, f.maxMomentaryLufs,
-                          f.maxShortTermLufs})
+    for (const auto& v :
+         {f.integratedLufs, f.rangeLu, f.maxTruePeakDbtp, f.maxMomentaryLufs, f.maxShortTermLufs})
         EXPECT_TRUE(!v || std::isfinite(*v));
 }
 
@@ -523,7 +530,8 @@ Signal Programme(uint16_t channels, double seconds)
     return Make(48000, channels, seconds, [&](double n, uint16_t c) {
         const double t = n / 48000;
         const double level = Db(scenes[static_cast<size_t>(t / 6) % 10] - 2.0 * c);
-        return level * (std::sin(2 * Pi * (220 + 110 * c) * t) + 0.5 * std::sin(2 * Pi * 3000 * t)) +
+        return level *
+                   (std::sin(2 * Pi * (220 + 110 * c) * t) + 0.5 * std::sin(2 * Pi * 3000 * t)) +
                gauss(rng);
     });
 }
@@ -534,9 +542,12 @@ TEST(VerifyAgainstFfmpeg, GeneratedFiles)
     TempDir dir;
     for (uint16_t channels : {uint16_t{2}, uint16_t{6}}) {
         const Signal s = Programme(channels, 60);
-        const std::optional<uint32_t> mask = channels == 6 ? std::optional<uint32_t>(0x3F) : std::nullopt;
-        for (const Encoding& e : {Encoding{1, 16, mask}, Encoding{1, 24, mask}, Encoding{3, 32, mask}}) {
-            SCOPED_TRACE(std::to_string(channels) + " channels, " + std::to_string(e.bits) + " bits");
+        const std::optional<uint32_t> mask =
+            channels == 6 ? std::optional<uint32_t>(0x3F) : std::nullopt;
+        for (const Encoding& e :
+             {Encoding{1, 16, mask}, Encoding{1, 24, mask}, Encoding{3, 32, mask}}) {
+            SCOPED_TRACE(std::to_string(channels) + " channels, " + std::to_string(e.bits) +
+                         " bits");
             const std::string path = dir.Write("gen.wav", WaveFile(s, e));
             const std::optional<FfmpegFigures> theirs = FfmpegMeasure(path);
             ASSERT_TRUE(theirs.has_value());
@@ -552,8 +563,8 @@ std::optional<AudioLayout> FmtOf(const std::string& file)
         const auto* p = reinterpret_cast<const unsigned char*>(file.data() + at);
         const uint32_t size = LoadLE32(p + 4);
         if (memcmp(p, "fmt ", 4) == 0 && size >= 16 && at + 8 + size <= file.size()) {
-            AudioLayout l{LoadLE16(p + 8), LoadLE16(p + 10), LoadLE32(p + 12), LoadLE16(p + 20),
-                          LoadLE16(p + 22), {}};
+            AudioLayout l{LoadLE16(p + 8),  LoadLE16(p + 10), LoadLE32(p + 12),
+                          LoadLE16(p + 20), LoadLE16(p + 22), {}};
             if (l.sampleTag == 0xFFFE && size >= 40) {
                 l.channelMask = LoadLE32(p + 28);
                 l.sampleTag = LoadLE16(p + 32);
