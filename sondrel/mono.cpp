@@ -97,7 +97,8 @@ template <int B, int C>
 
 using MixFn = void (*)(unsigned char*, int32_t);
 
-// The same loops compiled for each vector width.
+// The frame loop as the compiler vectorises it: the base path, and every path
+// where the vector kernel is not built.
 template <MixIsa I, int B, int C> struct Mixer {
     static void Run(unsigned char* p, int32_t frames) { MixChunks<B, C>(p, frames); }
 };
