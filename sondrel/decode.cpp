@@ -98,6 +98,7 @@ BextRecord DecodeBext(const unsigned char* body, size_t size)
         std::memcpy(fixed.data(), body, std::min(size, fixed.size()));
     const unsigned char* b = fixed.data();
     BextRecord r;
+    r.storedBytes = size;
     r.description = FieldText(b + BextDescription, 256);
     r.originator = FieldText(b + BextOriginator, 32);
     r.originatorReference = FieldText(b + BextOriginatorRef, 32);

@@ -84,6 +84,10 @@ struct BextRecord {
     // Integrated, range, true peak, momentary, short-term: hundredths.
     std::array<int16_t, 5> loudness{};
     std::string codingHistory;
+    size_t storedBytes = 0; // the body's length: a short one lacks later fields
+
+    // Version 2 added the loudness fields; a body that ends before them has none.
+    bool HasLoudness() const { return version >= 2 && storedBytes >= BextLoudness + 10; }
 };
 
 // Decodes `size` body bytes; missing bytes read as zeros.

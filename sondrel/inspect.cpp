@@ -20,6 +20,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <unordered_map>
+#include <unordered_set>
 
 using Json = nlohmann::ordered_json;
 
@@ -29,6 +30,10 @@ namespace
 // Metadata chunks are read whole up to this size; an iXML body above it is
 // not parsed at all, so memory stays bounded whatever the file claims.
 constexpr uint64_t MaxMetadataBytes = uint64_t{16} << 20;
+
+// 43,690 cue points: each becomes an object of the record, held in memory
+// until the line is written.
+constexpr uint64_t MaxCueBytes = uint64_t{1} << 20;
 
 struct Finding {
     const char* severity;
@@ -113,9 +118,20 @@ std::string Text(const std::string& bytes)
     return out;
 }
 
+// A chunk id is four raw bytes, each read as Latin-1 whatever they spell.
 std::string Text(const FourCC& id)
 {
-    return Text(std::string(id.data(), id.size()));
+    std::string out;
+    for (const char ch : id) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c < 0x80) {
+            out += ch;
+        } else {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
 }
 
 Json OptionalText(const std::optional<std::string>& s)
@@ -435,7 +451,9 @@ void DescribeBext(Record& r, WalkState& w, const WalkedChunk& c)
 }
 
 // Cue texts by cue id, from every LIST/adtl chunk; the first text wins.
+// Only the ids of cue points are kept, so memory follows the cue chunk.
 struct CueTexts {
+    std::unordered_set<uint32_t> wanted;
     std::unordered_map<uint32_t, std::string> label, note, text;
 };
 
@@ -444,6 +462,8 @@ void TakeAdtl(const SubChunk& sub, CueTexts& texts)
     if (sub.size < 4)
         return;
     const uint32_t id = LoadLE32(sub.body);
+    if (!texts.wanted.count(id))
+        return;
     if (IdEquals(sub.id, "labl"))
         texts.label.emplace(id, FieldText(sub.body + 4, sub.size - 4));
     else if (IdEquals(sub.id, "note"))
@@ -455,6 +475,7 @@ void TakeAdtl(const SubChunk& sub, CueTexts& texts)
 
 void DescribeLists(Record& r, WalkState& w, CueTexts& texts)
 {
+    std::unordered_set<std::string> seen; // INFO ids: the first occurrence wins
     for (const WalkedChunk& c : r.chunks) {
         if (!IdEquals(c.id, "LIST"))
             continue;
@@ -465,9 +486,7 @@ void DescribeLists(Record& r, WalkState& w, CueTexts& texts)
         const bool adtl = std::memcmp(body.data(), "adtl", 4) == 0;
         for (const SubChunk& sub : SplitSubChunks(body.data(), body.size())) {
             if (info) {
-                const bool seen = std::any_of(r.info.begin(), r.info.end(),
-                                              [&](const auto& e) { return e.first == sub.id; });
-                if (!seen)
+                if (seen.insert(std::string(sub.id.data(), 4)).second)
                     r.info.emplace_back(sub.id, FieldText(sub.body, sub.size));
             } else if (adtl) {
                 TakeAdtl(sub, texts);
@@ -482,12 +501,20 @@ std::optional<std::string> Lookup(const std::unordered_map<uint32_t, std::string
     return it == m.end() ? std::nullopt : std::optional<std::string>(it->second);
 }
 
-void DescribeCues(Record& r, WalkState& w, const WalkedChunk* cue, const CueTexts& texts)
+std::vector<CuePoint> ReadCuePoints(WalkState& w, const WalkedChunk* cue, CueTexts& texts)
 {
     if (!cue)
-        return;
-    const std::vector<unsigned char> body = ReadBody(w, *cue, MaxMetadataBytes);
-    for (const CuePoint& p : DecodeCues(body.data(), body.size()))
+        return {};
+    const std::vector<unsigned char> body = ReadBody(w, *cue, MaxCueBytes);
+    std::vector<CuePoint> points = DecodeCues(body.data(), body.size());
+    for (const CuePoint& p : points)
+        texts.wanted.insert(p.id);
+    return points;
+}
+
+void DescribeCues(Record& r, const std::vector<CuePoint>& points, const CueTexts& texts)
+{
+    for (const CuePoint& p : points)
         r.cues.push_back({p, Lookup(texts.label, p.id), Lookup(texts.note, p.id),
                           Lookup(texts.text, p.id)});
 }
@@ -564,7 +591,7 @@ LoudnessFigures StoredFigures(const BextRecord& b)
 // are zero, as writers leave them when nothing was measured.
 std::optional<LoudnessFigures> StoredLoudness(const BextRecord& b)
 {
-    if (b.version < 2 || std::all_of(b.loudness.begin(), b.loudness.end(),
+    if (!b.HasLoudness() || std::all_of(b.loudness.begin(), b.loudness.end(),
                                      [](int16_t v) { return v == 0; }))
         return std::nullopt;
     return StoredFigures(b);
@@ -697,16 +724,21 @@ void DescribeContents(Record& r, WalkState& w, const InspectOptions& o)
         r.audio = DescribeAudio(r, w, s);
     if (s.fmt && s.data && s.fmt->offset > s.data->offset)
         AddChunkFinding(r, "fmt-after-data", *s.fmt, "The fmt chunk comes after the data chunk.");
-    if (s.data && !s.fmt)
+    // A walk cut short by the chunk limit cannot say what is missing.
+    const bool walkedAll = std::none_of(w.notes.begin(), w.notes.end(), [](const WalkNote& n) {
+        return n.issue == WalkIssue::ChunkLimit;
+    });
+    if (s.data && !s.fmt && walkedAll)
         AddFinding(r, "fmt-missing", std::nullopt, std::nullopt,
                    "There is a data chunk but no fmt chunk.");
-    if (!s.data)
+    if (!s.data && walkedAll)
         AddFinding(r, "data-missing", std::nullopt, std::nullopt, "There is no data chunk.");
     if (s.bext)
         DescribeBext(r, w, *s.bext);
     CueTexts texts;
+    const std::vector<CuePoint> points = ReadCuePoints(w, s.cue, texts);
     DescribeLists(r, w, texts);
-    DescribeCues(r, w, s.cue, texts);
+    DescribeCues(r, points, texts);
     if (s.ixml)
         DescribeIxml(r, w, *s.ixml);
     if (s.md5)
@@ -832,7 +864,7 @@ Json RenderBext(const BextRecord& b)
     j["origination_time"] = Text(b.time);
     j["time_reference"] = b.timeReference;
     j["umid"] = Umid(b.umid);
-    j["loudness"] = b.version >= 2 ? RenderLoudness(StoredFigures(b)) : Json(nullptr);
+    j["loudness"] = b.HasLoudness() ? RenderLoudness(StoredFigures(b)) : Json(nullptr);
     j["coding_history"] = CodingHistoryLines(b.codingHistory);
     return j;
 }

@@ -9,12 +9,34 @@
 namespace
 {
 
+// An element's text: its text and CDATA children joined, comments and
+// child elements left out.
 std::optional<std::string> ChildText(const pugi::xml_node& root, const char* name)
 {
     const pugi::xml_node child = root.child(name);
     if (!child)
         return std::nullopt;
-    return std::string(child.text().get());
+    std::string text;
+    for (const pugi::xml_node part : child.children())
+        if (part.type() == pugi::node_pcdata || part.type() == pugi::node_cdata)
+            text += part.value();
+    return text;
+}
+
+bool IsBlank(char c)
+{
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+
+std::string Trimmed(const std::string& s)
+{
+    size_t begin = 0;
+    size_t end = s.size();
+    while (begin < end && IsBlank(s[begin]))
+        begin++;
+    while (end > begin && IsBlank(s[end - 1]))
+        end--;
+    return s.substr(begin, end - begin);
 }
 
 std::optional<bool> Circled(const pugi::xml_node& root)
@@ -22,9 +44,10 @@ std::optional<bool> Circled(const pugi::xml_node& root)
     const std::optional<std::string> text = ChildText(root, "CIRCLED");
     if (!text)
         return std::nullopt;
-    if (strcasecmp(text->c_str(), "TRUE") == 0)
+    const std::string word = Trimmed(*text);
+    if (strcasecmp(word.c_str(), "TRUE") == 0)
         return true;
-    if (strcasecmp(text->c_str(), "FALSE") == 0)
+    if (strcasecmp(word.c_str(), "FALSE") == 0)
         return false;
     return std::nullopt;
 }
@@ -34,17 +57,119 @@ std::vector<IxmlTrack> Tracks(const pugi::xml_node& root)
     std::vector<IxmlTrack> tracks;
     for (const pugi::xml_node track : root.child("TRACK_LIST").children("TRACK")) {
         IxmlTrack t;
-        t.interleaveIndex = DecimalNumber(track.child("INTERLEAVE_INDEX").text().get());
-        t.channelIndex = DecimalNumber(track.child("CHANNEL_INDEX").text().get());
+        t.interleaveIndex = DecimalNumber(ChildText(track, "INTERLEAVE_INDEX").value_or("").c_str());
+        t.channelIndex = DecimalNumber(ChildText(track, "CHANNEL_INDEX").value_or("").c_str());
         t.name = ChildText(track, "NAME");
         tracks.push_back(std::move(t));
     }
     return tracks;
 }
 
-bool IsBlank(char c)
+// pugixml is lenient where XML is strict; these are the rules it lets pass.
+
+// One root element and no text beside it.
+bool OneRootElement(const pugi::xml_document& doc)
 {
-    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+    int elements = 0;
+    for (const pugi::xml_node n : doc.children()) {
+        if (n.type() == pugi::node_element)
+            elements++;
+        else if (n.type() == pugi::node_pcdata || n.type() == pugi::node_cdata)
+            return false;
+    }
+    return elements == 1;
+}
+
+bool AttributesUnique(const pugi::xml_node& element)
+{
+    for (pugi::xml_attribute a = element.first_attribute(); a; a = a.next_attribute())
+        for (pugi::xml_attribute b = a.next_attribute(); b; b = b.next_attribute())
+            if (std::strcmp(a.name(), b.name()) == 0)
+                return false;
+    return true;
+}
+
+bool IsXmlChar(unsigned long c)
+{
+    return c == 0x9 || c == 0xA || c == 0xD || (c >= 0x20 && c <= 0xD7FF) ||
+           (c >= 0xE000 && c <= 0xFFFD) || (c >= 0x10000 && c <= 0x10FFFF);
+}
+
+// A reference as written, "&name;" or "&#...;", at `p`: a character it may
+// name, or one of the five predefined entities (any name with a DOCTYPE,
+// whose declarations are not read).  Returns the length, 0 when invalid.
+size_t ReferenceLength(const char* p, bool declaredEntities)
+{
+    // Names are short; looking no further keeps a run of '&' from costing
+    // the square of its length.
+    const char* end = static_cast<const char*>(std::memchr(p, ';', strnlen(p, 258)));
+    if (!end || end == p + 1)
+        return 0;
+    const std::string name(p + 1, end);
+    if (name[0] == '#') {
+        const bool hex = name.size() > 1 && name[1] == 'x';
+        const std::string digits = name.substr(hex ? 2 : 1);
+        if (digits.empty() || digits.find_first_not_of(hex ? "0123456789abcdefABCDEF"
+                                                            : "0123456789") != std::string::npos)
+            return 0;
+        const unsigned long code = digits.size() > 8 ? 0 : std::stoul(digits, nullptr, hex ? 16 : 10);
+        return IsXmlChar(code) ? name.size() + 2 : 0;
+    }
+    static const char* const Predefined[] = {"lt", "gt", "amp", "apos", "quot"};
+    for (const char* known : Predefined)
+        if (name == known)
+            return name.size() + 2;
+    return declaredEntities && name.find_first_of(" \t<&") == std::string::npos ? name.size() + 2 : 0;
+}
+
+bool ReferencesValid(const char* text, bool declaredEntities)
+{
+    for (const char* p = std::strchr(text, '&'); p; p = std::strchr(p + 1, '&'))
+        if (ReferenceLength(p, declaredEntities) == 0)
+            return false;
+    return true;
+}
+
+// Visits every element, text and attribute value of a document.
+template <typename Check> bool EveryNode(const pugi::xml_document& doc, Check check)
+{
+    struct Walker : pugi::xml_tree_walker {
+        Check* check;
+        bool ok = true;
+        bool for_each(pugi::xml_node& n) override { return ok = (*check)(n); }
+    } walker;
+    walker.check = &check;
+    pugi::xml_node root = doc;
+    root.traverse(walker);
+    return walker.ok;
+}
+
+bool AllAttributesUnique(const pugi::xml_document& doc)
+{
+    return EveryNode(doc, [](const pugi::xml_node& n) {
+        return n.type() != pugi::node_element || AttributesUnique(n);
+    });
+}
+
+// The references in text and attribute values, on a copy parsed without
+// expanding them (the in-place parse would leave no trace of them).
+bool ReferencesWellFormed(const char* text, size_t size)
+{
+    pugi::xml_document raw;
+    const unsigned flags = (pugi::parse_default | pugi::parse_doctype) & ~pugi::parse_escapes;
+    if (!raw.load_buffer(text, size, flags))
+        return false;
+    bool declared = false;
+    for (const pugi::xml_node n : raw.children())
+        declared = declared || n.type() == pugi::node_doctype;
+    return EveryNode(raw, [declared](const pugi::xml_node& n) {
+        if (n.type() == pugi::node_pcdata)
+            return ReferencesValid(n.value(), declared);
+        for (pugi::xml_attribute a = n.first_attribute(); a; a = a.next_attribute())
+            if (!ReferencesValid(a.value(), declared))
+                return false;
+        return true;
+    });
 }
 
 } // namespace
@@ -69,11 +194,17 @@ std::optional<int64_t> DecimalNumber(const char* text)
 IxmlFields ParseIxml(char* text, size_t size)
 {
     IxmlFields fields;
-    pugi::xml_document doc;
+    // Checked before the in-place parse overwrites the text; a body without
+    // '&' holds no reference.
+    const bool referencesOk =
+        size == 0 || !std::memchr(text, '&', size) || ReferencesWellFormed(text, size);
     // The default flags leave DOCTYPE declarations unparsed and expand only
-    // the five predefined entities and character references.
-    const pugi::xml_parse_result parsed = doc.load_buffer_inplace(text, size);
-    if (!parsed)
+    // the five predefined entities and character references; as a fragment,
+    // text beside the root element is kept, so that it can be refused.
+    pugi::xml_document doc;
+    const pugi::xml_parse_result parsed =
+        doc.load_buffer_inplace(text, size, pugi::parse_default | pugi::parse_fragment);
+    if (!parsed || !referencesOk || !OneRootElement(doc) || !AllAttributesUnique(doc))
         return fields;
     fields.wellFormed = true;
     const pugi::xml_node root = doc.document_element();

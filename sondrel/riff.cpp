@@ -131,6 +131,11 @@ uint64_t RoundUpToEven(uint64_t size)
     return size == std::numeric_limits<uint64_t>::max() ? size : size + (size & 1);
 }
 
+uint32_t IdKey(const FourCC& id)
+{
+    return LoadLE32(reinterpret_cast<const unsigned char*>(id.data()));
+}
+
 bool IsPrintableId(const unsigned char* id)
 {
     for (int n = 0; n < 4; n++)
@@ -160,14 +165,11 @@ void ResolveInspectedSize(WalkState& w, WalkedChunk& c)
     uint64_t size = w.header.size;
     bool unset = false;
     if (w.rf64 && w.header.size == SizeFromDs64) {
-        const Ds64Entry* entry = nullptr;
-        for (const Ds64Entry& e : w.ds64.table)
-            if (e.id == w.header.id)
-                entry = entry ? entry : &e;
+        const auto entry = w.ds64Sizes.find(IdKey(w.header.id));
         if (isData && w.haveDs64 && w.ds64.fieldBytes >= 16)
             size = w.ds64.dataSize;
-        else if (entry)
-            size = entry->size;
+        else if (entry != w.ds64Sizes.end())
+            size = entry->second;
         else
             c.sizeUnknown = true;
         unset = c.sizeUnknown && isData;
@@ -178,7 +180,7 @@ void ResolveInspectedSize(WalkState& w, WalkedChunk& c)
         unset = AudioFollowsEmptyData(w);
     if (unset) {
         size = w.fileBytes - std::min(w.bodyOffset, w.fileBytes);
-        c.sizeUnset = !c.sizeUnknown;
+        c.sizeUnset = true;
     }
     c.size = size;
     w.audioSize = size;
@@ -203,8 +205,8 @@ void PrintSummaryLine(const WalkState& w)
            static_cast<unsigned long long>(listed));
 }
 
-// Fixed fields and a table of up to 339 entries: more than any writer needs.
-constexpr size_t Ds64ReadBytes = 28 + 339 * 12;
+// Fixed fields and a table of 87,379 entries: far more than any writer needs.
+constexpr size_t Ds64ReadBytes = 28 + 87379 * 12;
 
 // The ds64 body is read whatever the options: the data size lives there.
 void ReadDs64(WalkState& w)
@@ -216,6 +218,8 @@ void ReadDs64(WalkState& w)
         const size_t got = InspectRead(w, w.bodyOffset, body.data(), body.size());
         w.ds64 = DecodeDs64(body.data(), got);
         w.haveDs64 = true;
+        for (const Ds64Entry& e : w.ds64.table)
+            w.ds64Sizes.emplace(IdKey(e.id), e.size); // the first entry for an id wins
         return;
     }
     unsigned char body[28];
@@ -240,12 +244,11 @@ bool NextChunkOffset(const WalkState& w, uint64_t& next)
     return true;
 }
 
-// The inspector goes on past a zero-size chunk with a real id, and stops at
-// zero padding or garbage.  Returns false to end the walk.
+// The inspector goes on past a zero-size chunk, and stops at an all-zero
+// header: zero padding.  Returns false to end the walk.
 bool InspectedChunkStarts(WalkState& w)
 {
-    const auto* id = reinterpret_cast<const unsigned char*>(w.header.id.data());
-    if (w.header.size == 0 && !IsPrintableId(id)) {
+    if (w.header.size == 0 && w.header.id == FourCC{}) {
         Note(w, WalkIssue::TrailingBytes, -1, w.chunkOffset);
         return false;
     }
@@ -267,8 +270,8 @@ bool RecordChunk(WalkState& w)
         Note(w, WalkIssue::DataSizeUnset, index, c.offset);
     if (!c.complete && !c.sizeUnknown)
         Note(w, WalkIssue::Truncated, index, c.offset);
-    else if ((c.size & 1) && c.size == room)
-        Note(w, WalkIssue::PadByteMissing, index, c.offset);
+    else if ((c.size & 1) && c.size == room && !c.sizeUnset && !c.sizeUnknown)
+        Note(w, WalkIssue::PadByteMissing, index, c.offset); // no size was declared
     return c.complete && !c.sizeUnset && !c.sizeUnknown;
 }
 

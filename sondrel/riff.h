@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstring>
 #include <sys/types.h>
+#include <unordered_map>
 #include <vector>
 
 // The 8-byte chunk header as stored: four raw id bytes and a 32-bit size that
@@ -43,7 +44,7 @@ struct WalkNote {
 
 // The inspector's walk stops after this many chunks: a file of zero-size
 // chunks must not grow the record without bound.
-constexpr size_t MaxWalkedChunks = 100000;
+constexpr size_t MaxWalkedChunks = 10000;
 
 struct WalkState;
 
@@ -79,6 +80,7 @@ struct WalkState {
     uint32_t riffSize = 0;
     bool haveDs64 = false;
     Ds64Record ds64;           // the first ds64 chunk
+    std::unordered_map<uint32_t, uint64_t> ds64Sizes; // its table by chunk id
     int readError = 0;         // errno of a failed read; the walk ended there
     std::vector<WalkedChunk> chunks;
     std::vector<WalkNote> notes;

@@ -196,6 +196,43 @@ TEST(InspectIxml, FieldsTracksAndWhatIsNeverExpanded)
                                           {"index":2,"channel_index":null,"name":null}])"));
 }
 
+// XML that pugixml alone would let pass, and texts split by comments and CDATA.
+TEST(InspectIxml, WellFormedMeansWellFormed)
+{
+    const std::vector<std::pair<std::string, bool>> bodies = {
+        {"<BWFXML><PROJECT>a &undefined; b</PROJECT></BWFXML>", false},
+        {"<BWFXML/><OTHER/>", false},
+        {"<BWFXML a=\"1\" a=\"2\"/>", false},
+        {"junk<BWFXML/>", false},
+        {"<BWFXML><TAPE>&#xD800;</TAPE></BWFXML>", false},
+        {"<BWFXML><TAPE>" + std::string(100000, '&') + "</TAPE></BWFXML>", false},
+        {"", false},
+        {"<BWFXML><PROJECT>x</BWFXML>", false},
+        {"<BWFXML><NOTE>a &amp; b &#65;&#x42;</NOTE></BWFXML>", true},
+        {"<?xml version=\"1.0\"?>\n<BWFXML>\n</BWFXML>\n", true},
+    };
+    TempDir dir;
+    for (size_t n = 0; n < bodies.size(); n++) {
+        SCOPED_TRACE(bodies[n].first.substr(0, 60));
+        const Json r = InspectOne(dir.Write(std::to_string(n) + ".wav",
+                                            Wave(Fmt16 + Chunk("iXML", bodies[n].first) + Data400)));
+        ASSERT_FALSE(r.is_null());
+        EXPECT_EQ(r["ixml"]["well_formed"], bodies[n].second);
+        EXPECT_EQ(r["findings"].size(), bodies[n].second ? 0u : 1u);
+    }
+    const Json mixed = InspectOne(dir.Write(
+        "mixed.wav", Wave(Fmt16 +
+                          Chunk("iXML", "<BWFXML><NOTE>before<!-- c -->after</NOTE>"
+                                        "<SCENE>a&amp;<b/>c</SCENE><TAPE>a<![CDATA[b]]>c</TAPE>"
+                                        "<CIRCLED> FALSE </CIRCLED></BWFXML>") +
+                          Data400)));
+    ASSERT_FALSE(mixed.is_null());
+    EXPECT_EQ(mixed["ixml"]["note"], "beforeafter");
+    EXPECT_EQ(mixed["ixml"]["scene"], "a&c");
+    EXPECT_EQ(mixed["ixml"]["tape"], "abc");
+    EXPECT_EQ(mixed["ixml"]["circled"], false);
+}
+
 // A 100 MB iXML body (a hole in a sparse file) is listed, not parsed.
 TEST(InspectIxml, HundredMegabytesIsNotParsed)
 {
@@ -228,6 +265,7 @@ TEST(InspectCues, ThousandsWithTheirTexts)
             adtl += Chunk("ltxt", LE32(id) + std::string(16, '\0') + "T" + std::to_string(id));
     }
     adtl += Chunk("note", LE32(7) + "seven");
+    adtl += Chunk("labl", LE32(count + 1) + "no such cue");
     TempDir dir;
     const Json r = InspectOne(
         dir.Write("cues.wav", Wave(Fmt16 + Data400 + Chunk("cue ", cue) + Chunk("LIST", adtl))));
@@ -237,6 +275,8 @@ TEST(InspectCues, ThousandsWithTheirTexts)
                                            "label":"L6","note":null,"text":"T6"})"));
     EXPECT_EQ(r["cues"][6]["note"], "seven");
     EXPECT_TRUE(r["cues"][0]["label"].is_null());
+    for (const Json& c : r["cues"])
+        ASSERT_NE(c["label"], "no such cue");
 }
 
 // Every file named gets its line, in order, whatever it is.
