@@ -11,8 +11,9 @@
 // bytesPerSample >= 2 and nchannels > 0.
 int32_t PCMToMono(void* buffer, int32_t nbytes, int32_t bytesPerSample, int32_t nchannels);
 
-// Vector widths the fast paths of the mix are compiled for; PCMToMono uses the
-// widest one the processor runs.
+// Instruction sets the fast paths of the mix are compiled for; PCMToMono uses
+// the newest one the processor runs.  The AVX-512 build keeps to 256-bit
+// registers: 512-bit shuffles ran slower on every processor measured.
 enum class MixIsa { Base, Avx2, Avx512 };
 bool MixIsaSupported(MixIsa isa);
 
