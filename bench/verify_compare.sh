@@ -101,6 +101,21 @@ done
 printf '  %-30s %8s\n' md5sum "$(peak_kb md5sum "$big")"
 # shellcheck disable=SC2086
 printf '  %-30s %8s\n' ffmpeg "$(peak_kb $ffmpeg_r128)"
+
+# CPU seconds of each thread (perf samples at 999 Hz), and what they give on
+# two free cores: the longest thread, or half the total if that is more.
+if command -v perf >/dev/null; then
+    printf '\nThreads (CPU s) and the wall time they allow on 2 free cores\n'
+    for args in "--loudness" "--md5 --loudness"; do
+        # shellcheck disable=SC2086
+        perf record -q -F 999 -o "$work/perf.data" "$verify" $args "$big" >/dev/null 2>&1
+        perf report -i "$work/perf.data" -n -s pid --stdio 2>/dev/null |
+            awk -v what="$args" '/^ +[0-9.]+%/ { t = $2 / 999; s = s sprintf(" %.2f", t);
+                    sum += t; if (t > top) top = t }
+                END { est = sum / 2 > top ? sum / 2 : top;
+                      printf "  verify_file %-18s threads%s -> %.2f s\n", what, s, est }'
+    done
+fi
 rm -f "$big"
 
 # ---------------------------------------------------------------------------
