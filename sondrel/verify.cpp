@@ -375,8 +375,9 @@ void Meter::Measure(Segment& s)
     const size_t channels = st_->channels;
     if (!continues) {
         // A passing change of rate empties the state's buffer and restarts
-        // its blocks, keeping what it has gated; the lead-in settles the
-        // filters it resets.  (A new window length would do the same, but
+        // its blocks, keeping what it has gated and, the channel count being
+        // the same, the channels' roles; the lead-in settles the filters it
+        // resets.  (A new window length would do the same, but
         // libebur128 1.2.6 sizes that buffer a thousand times too large.)
         const unsigned long rate = st_->samplerate;
         failed_ =
