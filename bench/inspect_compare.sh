@@ -132,6 +132,8 @@ else
         "$(ms "$m_ff_all")" ""
 fi
 row "sondrel per file (us)" "$(us "$t_ins" "$copies")" "$(us "$m_ins" "$copies")" ""
+row "mediainfo per file (us)" "$(us "$t_mi" "$copies")" "$(us "$m_mi" "$copies")" ""
+row "ffprobe per file (us)" "$(us "$t_ff" "$ffprobe_files")" "$(us "$m_ff" "$ffprobe_files")" ""
 row "mediainfo / sondrel" "$(ratio "$t_mi" "$t_ins")" "$(ratio "$m_mi" "$m_ins")" ">= 50"
 row "ffprobe per file / sondrel" "$(ratio "$t_ff_all" "$t_ins")" "$(ratio "$m_ff_all" "$m_ins")" \
     ">= 500"
