@@ -10,19 +10,8 @@ build=${BUILD_DIR:-$root/build/bench}
 size_mb=${SIZE_MB:-512}
 runs=${RUNS:-15}
 
-# Peers and timers come from the distribution's packages.
-need=()
-command -v sox >/dev/null || need+=(sox)
-command -v ffmpeg >/dev/null || need+=(ffmpeg)
-command -v hyperfine >/dev/null || need+=(hyperfine)
-[ -x /usr/bin/time ] || need+=(time)
-if [ ${#need[@]} -gt 0 ]; then
-    echo "Installing ${need[*]}" >&2
-    sudo_cmd=()
-    [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
-    "${sudo_cmd[@]}" apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq "${need[@]}" >/dev/null
-fi
+# Peers and timers come from the distribution's packages, installed when missing.
+"$root/tools/bootstrap.sh" sox ffmpeg hyperfine time
 
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DSONDREL_BUILD_BENCH=ON \
     -DSONDREL_BUILD_TESTS=OFF >/dev/null

@@ -20,19 +20,8 @@ repeats=${REPEATS:-200}
 big_bytes=$((5 << 30))
 ixml_bytes=$((159 * (1 << 20) / 10)) # 15.9 MiB, under the 16 MiB that are parsed
 
-# Peers and timers come from the distribution's packages.
-need=()
-command -v mediainfo >/dev/null || need+=(mediainfo)
-command -v ffprobe >/dev/null || need+=(ffmpeg)
-command -v hyperfine >/dev/null || need+=(hyperfine)
-[ -x /usr/bin/time ] || need+=(time)
-if [ ${#need[@]} -gt 0 ]; then
-    echo "Installing ${need[*]}" >&2
-    sudo_cmd=()
-    [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
-    "${sudo_cmd[@]}" apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq "${need[@]}" >/dev/null
-fi
+# Peers and timers come from the distribution's packages, installed when missing.
+"$root/tools/bootstrap.sh" mediainfo ffmpeg hyperfine time
 
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DSONDREL_BUILD_BENCH=ON \
     -DSONDREL_BUILD_TESTS=OFF >/dev/null
