@@ -25,14 +25,8 @@ fi
 
 make_scratch
 cd "$SCRATCH" || exit 1
-"$cpack" -G DEB --config "$build_dir/CPackConfig.cmake" -B "$SCRATCH/out" >cpack.log 2>&1 ||
-    fail "cpack failed: $(cat cpack.log)"
-debs=("$SCRATCH"/out/sondrel_*.deb)
-[ -f "${debs[0]}" ] || {
-    fail "cpack made no .deb: $(cat cpack.log)"
-    finish
-}
-deb=${debs[0]}
+build_deb "$cpack" "$build_dir"
+deb=$DEB
 
 # Errors and warnings fail, and so do the notes on hardening flags and on
 # sections a strip leaves. Run as root, lintian says so: that is no finding.

@@ -50,14 +50,8 @@ cleanup()
 }
 trap cleanup EXIT
 
-"$cpack" -G DEB --config "$build_dir/CPackConfig.cmake" -B "$SCRATCH/out" >cpack.log 2>&1 ||
-    fail "cpack failed: $(cat cpack.log)"
-debs=("$SCRATCH"/out/sondrel_*.deb)
-[ -f "${debs[0]}" ] || {
-    fail "cpack made no .deb: $(cat cpack.log)"
-    finish
-}
-deb=${debs[0]}
+build_deb "$cpack" "$build_dir"
+deb=$DEB
 
 info=$(dpkg-deb -f "$deb" Package Maintainer Description Depends)
 grep -q '^Package: sondrel$' <<<"$info" || fail "package name: $info"

@@ -42,3 +42,17 @@ expect_eq()
         fail "$1: expected [$2], got [$3]"
     fi
 }
+
+# build_deb CPACK BUILD_DIR: builds the Debian package into $SCRATCH/out and
+# sets DEB to its path; a failed build fails the test and ends it.
+build_deb()
+{
+    "$1" -G DEB --config "$2/CPackConfig.cmake" -B "$SCRATCH/out" >"$SCRATCH/cpack.log" 2>&1 ||
+        fail "cpack failed: $(cat "$SCRATCH/cpack.log")"
+    local debs=("$SCRATCH"/out/sondrel_*.deb)
+    [ -f "${debs[0]}" ] || {
+        fail "cpack made no .deb: $(cat "$SCRATCH/cpack.log")"
+        finish
+    }
+    DEB=${debs[0]}
+}
