@@ -2,6 +2,7 @@
 #include "ixml.h"
 
 #include <charconv>
+#include <iterator>
 #include <cstring>
 #include <pugixml.hpp>
 #include <strings.h>
@@ -54,8 +55,11 @@ std::optional<bool> Circled(const pugi::xml_node& root)
 
 std::vector<IxmlTrack> Tracks(const pugi::xml_node& root)
 {
+    const auto list = root.child("TRACK_LIST").children("TRACK");
     std::vector<IxmlTrack> tracks;
-    for (const pugi::xml_node track : root.child("TRACK_LIST").children("TRACK")) {
+    // Sized once: a list near the 16 MiB cap must not double its vector.
+    tracks.reserve(static_cast<size_t>(std::distance(list.begin(), list.end())));
+    for (const pugi::xml_node track : list) {
         IxmlTrack t;
         t.interleaveIndex = DecimalNumber(ChildText(track, "INTERLEAVE_INDEX").value_or("").c_str());
         t.channelIndex = DecimalNumber(ChildText(track, "CHANNEL_INDEX").value_or("").c_str());
