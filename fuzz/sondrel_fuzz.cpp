@@ -42,10 +42,10 @@ void SetFlags()
 }
 
 // The keys every record has, in this order.
-const char* const RecordKeys[] = {"path",   "status", "error", "container", "file_bytes",
-                                  "chunks", "format", "audio", "bext",      "info",
-                                  "cues",   "ixml",   "md5",   "loudness_measured",
-                                  "findings"};
+const char* const RecordKeys[] = {
+    "path",    "status", "error", "container", "file_bytes", "chunks", "format",
+    "audio",   "bext",   "info",  "cues",      "ixml",       "md5",    "loudness_measured",
+    "findings"};
 
 // The inspector's record must be one valid JSON object (the parser also
 // insists on valid UTF-8) with the contract's keys in order.

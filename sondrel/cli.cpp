@@ -1,10 +1,10 @@
 // Command line: arguments to option flags, one file, the exit status.
 #include "cli.h"
 
+#include "dump.h"
 #include "export.h"
 #include "inspect.h"
 #include "report.h"
-#include "dump.h"
 #include "riff.h"
 
 #include <cerrno>

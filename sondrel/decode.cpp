@@ -73,9 +73,8 @@ const char* FormatTagName(uint16_t tag)
 
 std::vector<const char*> SpeakerNames(uint32_t channelMask)
 {
-    static const char* const Names[] = {"FL",  "FR",  "FC",  "LFE", "BL",  "BR",
-                                        "FLC", "FRC", "BC",  "SL",  "SR",  "TC",
-                                        "TFL", "TFC", "TFR", "TBL", "TBC", "TBR"};
+    static const char* const Names[] = {"FL", "FR", "FC", "LFE", "BL",  "BR",  "FLC", "FRC", "BC",
+                                        "SL", "SR", "TC", "TFL", "TFC", "TFR", "TBL", "TBC", "TBR"};
     std::vector<const char*> names;
     for (unsigned bit = 0; bit < std::size(Names); bit++)
         if (channelMask & (1u << bit))
@@ -88,7 +87,8 @@ std::string FieldText(const unsigned char* p, size_t width)
     if (width == 0)
         return {}; // p may be the null data() of an empty buffer
     const auto* end = static_cast<const unsigned char*>(std::memchr(p, 0, width));
-    return std::string(reinterpret_cast<const char*>(p), end ? static_cast<size_t>(end - p) : width);
+    return std::string(reinterpret_cast<const char*>(p),
+                       end ? static_cast<size_t>(end - p) : width);
 }
 
 BextRecord DecodeBext(const unsigned char* body, size_t size)

@@ -248,9 +248,10 @@ void AddWalkFindings(Record& r, const WalkState& w)
                             "audio is taken to the end of the file.");
             break;
         case WalkIssue::Ds64Missing:
-            AddChunkFinding(r, "ds64-missing", *c,
-                            "The " + Quoted(c->id) +
-                                " chunk's size is 0xFFFFFFFF and no ds64 chunk before it sizes it.");
+            AddChunkFinding(
+                r, "ds64-missing", *c,
+                "The " + Quoted(c->id) +
+                    " chunk's size is 0xFFFFFFFF and no ds64 chunk before it sizes it.");
             break;
         case WalkIssue::TrailingBytes:
             AddFinding(r, "trailing-bytes", std::nullopt, n.offset,
@@ -274,8 +275,8 @@ void CheckRiffSize(Record& r, const WalkState& w)
         declared = w.ds64.riffSize;
     if (declared && *declared != w.fileBytes - 8)
         AddFinding(r, "riff-size-mismatch", std::nullopt, std::nullopt,
-                   "The RIFF size is " + std::to_string(*declared) + ", the file length minus 8 is " +
-                       std::to_string(w.fileBytes - 8) + ".");
+                   "The RIFF size is " + std::to_string(*declared) +
+                       ", the file length minus 8 is " + std::to_string(w.fileBytes - 8) + ".");
 }
 
 } // namespace
@@ -302,8 +303,8 @@ Singles FindSingles(Record& r, const std::vector<WalkedChunk>& chunks)
 {
     Singles s;
     const std::pair<const char*, const WalkedChunk**> slots[] = {
-        {"fmt ", &s.fmt}, {"bext", &s.bext}, {"data", &s.data}, {"ds64", &s.ds64},
-        {"iXML", &s.ixml}, {"MD5 ", &s.md5}, {"cue ", &s.cue}, {"fact", &s.fact}};
+        {"fmt ", &s.fmt},  {"bext", &s.bext}, {"data", &s.data}, {"ds64", &s.ds64},
+        {"iXML", &s.ixml}, {"MD5 ", &s.md5},  {"cue ", &s.cue},  {"fact", &s.fact}};
     for (const WalkedChunk& c : chunks) {
         for (const auto& [name, slot] : slots) {
             if (std::memcmp(c.id.data(), name, 4) != 0)
@@ -430,8 +431,8 @@ bool MatchesDateTime(const std::string& text, const char* pattern)
     if (text.size() != std::strlen(pattern))
         return false;
     for (size_t i = 0; i < text.size(); i++) {
-        const bool ok = pattern[i] == 'd' ? IsDigit(text[i])
-                                          : std::strchr("-_: .", text[i]) != nullptr;
+        const bool ok =
+            pattern[i] == 'd' ? IsDigit(text[i]) : std::strchr("-_: .", text[i]) != nullptr;
         if (!ok)
             return false;
     }
@@ -469,8 +470,8 @@ void TakeAdtl(const SubChunk& sub, CueTexts& texts)
     else if (IdEquals(sub.id, "note"))
         texts.note.emplace(id, FieldText(sub.body + 4, sub.size - 4));
     else if (IdEquals(sub.id, "ltxt") && sub.size >= LabelledTextHeader)
-        texts.text.emplace(
-            id, FieldText(sub.body + LabelledTextHeader, sub.size - LabelledTextHeader));
+        texts.text.emplace(id,
+                           FieldText(sub.body + LabelledTextHeader, sub.size - LabelledTextHeader));
 }
 
 void DescribeLists(Record& r, WalkState& w, CueTexts& texts)
@@ -515,8 +516,8 @@ std::vector<CuePoint> ReadCuePoints(WalkState& w, const WalkedChunk* cue, CueTex
 void DescribeCues(Record& r, const std::vector<CuePoint>& points, const CueTexts& texts)
 {
     for (const CuePoint& p : points)
-        r.cues.push_back({p, Lookup(texts.label, p.id), Lookup(texts.note, p.id),
-                          Lookup(texts.text, p.id)});
+        r.cues.push_back(
+            {p, Lookup(texts.label, p.id), Lookup(texts.note, p.id), Lookup(texts.text, p.id)});
 }
 
 void DescribeIxml(Record& r, WalkState& w, const WalkedChunk& c)
@@ -529,9 +530,9 @@ void DescribeIxml(Record& r, WalkState& w, const WalkedChunk& c)
                             " bytes, above the 16 MiB that are parsed.");
     } else {
         std::vector<unsigned char> body = ReadBody(w, c, MaxMetadataBytes);
-        const auto* zero = body.empty() ? nullptr
-                                        : static_cast<unsigned char*>(
-                                              std::memchr(body.data(), 0, body.size()));
+        const auto* zero =
+            body.empty() ? nullptr
+                         : static_cast<unsigned char*>(std::memchr(body.data(), 0, body.size()));
         const size_t length = zero ? static_cast<size_t>(zero - body.data()) : body.size();
         x.parsed = true;
         x.fields = ParseIxml(reinterpret_cast<char*>(body.data()), length);
@@ -591,8 +592,8 @@ LoudnessFigures StoredFigures(const BextRecord& b)
 // are zero, as writers leave them when nothing was measured.
 std::optional<LoudnessFigures> StoredLoudness(const BextRecord& b)
 {
-    if (!b.HasLoudness() || std::all_of(b.loudness.begin(), b.loudness.end(),
-                                     [](int16_t v) { return v == 0; }))
+    if (!b.HasLoudness() ||
+        std::all_of(b.loudness.begin(), b.loudness.end(), [](int16_t v) { return v == 0; }))
         return std::nullopt;
     return StoredFigures(b);
 }
@@ -611,13 +612,17 @@ void CompareLoudness(Record& r)
         return;
     char text[160];
     if (Differs(stored->integratedLufs, r.loudness->integratedLufs)) {
-        snprintf(text, sizeof text, "The stored integrated loudness %.2f LUFS differs from the "
-                 "measured %.2f LUFS.", *stored->integratedLufs, *r.loudness->integratedLufs);
+        snprintf(text, sizeof text,
+                 "The stored integrated loudness %.2f LUFS differs from the "
+                 "measured %.2f LUFS.",
+                 *stored->integratedLufs, *r.loudness->integratedLufs);
         AddFinding(r, "loudness-mismatch", std::nullopt, std::nullopt, text);
     }
     if (Differs(stored->maxTruePeakDbtp, r.loudness->maxTruePeakDbtp)) {
-        snprintf(text, sizeof text, "The stored true peak %.2f dBTP differs from the measured "
-                 "%.2f dBTP.", *stored->maxTruePeakDbtp, *r.loudness->maxTruePeakDbtp);
+        snprintf(text, sizeof text,
+                 "The stored true peak %.2f dBTP differs from the measured "
+                 "%.2f dBTP.",
+                 *stored->maxTruePeakDbtp, *r.loudness->maxTruePeakDbtp);
         AddFinding(r, "loudness-mismatch", std::nullopt, std::nullopt, text);
     }
 }
@@ -694,7 +699,8 @@ int OpenForInspection(Record& r, uint64_t& length, std::string& reason)
         reason = std::string("Can't open file for reading: ") + strerror(errno);
         return -1;
     }
-    struct stat st {};
+    struct stat st {
+    };
     if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode) || S_ISFIFO(st.st_mode) ||
         S_ISSOCK(st.st_mode)) {
         const int error = S_ISDIR(st.st_mode) ? EISDIR : ESPIPE;
@@ -899,7 +905,8 @@ Json RenderCues(const std::vector<CueInfo>& cues, const std::optional<FormatInfo
         Json j;
         j["id"] = c.point.id;
         j["position"] = c.point.position;
-        j["seconds"] = rate > 0 ? Json(static_cast<double>(c.point.position) / rate) : Json(nullptr);
+        j["seconds"] =
+            rate > 0 ? Json(static_cast<double>(c.point.position) / rate) : Json(nullptr);
         j["label"] = OptionalText(c.label);
         j["note"] = OptionalText(c.note);
         j["text"] = OptionalText(c.text);

@@ -2,8 +2,8 @@
 #include "ixml.h"
 
 #include <charconv>
-#include <iterator>
 #include <cstring>
+#include <iterator>
 #include <pugixml.hpp>
 #include <strings.h>
 
@@ -61,7 +61,8 @@ std::vector<IxmlTrack> Tracks(const pugi::xml_node& root)
     tracks.reserve(static_cast<size_t>(std::distance(list.begin(), list.end())));
     for (const pugi::xml_node track : list) {
         IxmlTrack t;
-        t.interleaveIndex = DecimalNumber(ChildText(track, "INTERLEAVE_INDEX").value_or("").c_str());
+        t.interleaveIndex =
+            DecimalNumber(ChildText(track, "INTERLEAVE_INDEX").value_or("").c_str());
         t.channelIndex = DecimalNumber(ChildText(track, "CHANNEL_INDEX").value_or("").c_str());
         t.name = ChildText(track, "NAME");
         tracks.push_back(std::move(t));
@@ -114,16 +115,18 @@ size_t ReferenceLength(const char* p, bool declaredEntities)
         const bool hex = name.size() > 1 && name[1] == 'x';
         const std::string digits = name.substr(hex ? 2 : 1);
         if (digits.empty() || digits.find_first_not_of(hex ? "0123456789abcdefABCDEF"
-                                                            : "0123456789") != std::string::npos)
+                                                           : "0123456789") != std::string::npos)
             return 0;
-        const unsigned long code = digits.size() > 8 ? 0 : std::stoul(digits, nullptr, hex ? 16 : 10);
+        const unsigned long code =
+            digits.size() > 8 ? 0 : std::stoul(digits, nullptr, hex ? 16 : 10);
         return IsXmlChar(code) ? name.size() + 2 : 0;
     }
     static const char* const Predefined[] = {"lt", "gt", "amp", "apos", "quot"};
     for (const char* known : Predefined)
         if (name == known)
             return name.size() + 2;
-    return declaredEntities && name.find_first_of(" \t<&") == std::string::npos ? name.size() + 2 : 0;
+    return declaredEntities && name.find_first_of(" \t<&") == std::string::npos ? name.size() + 2
+                                                                                : 0;
 }
 
 bool ReferencesValid(const char* text, bool declaredEntities)

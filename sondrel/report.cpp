@@ -163,9 +163,8 @@ void FmtChunk(WalkState& w)
         return;
     const bool report = WantFmt && got >= 14;
     ExtensionArea ext{};
-    const bool wholeExt =
-        ReadExtension(w, report && w.format.formatTag == TagExtensible, ext) ==
-        FormatExtensionBytes;
+    const bool wholeExt = ReadExtension(w, report && w.format.formatTag == TagExtensible, ext) ==
+                          FormatExtensionBytes;
     if (wholeExt)
         KeepSubFormat(w, ext);
     if (report)

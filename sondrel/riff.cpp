@@ -1,12 +1,12 @@
 // The chunk walker.
 #include "riff.h"
 
+#include <algorithm>
 #include <cassert>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
-#include <algorithm>
 #include <fcntl.h>
 #include <limits>
 #include <unistd.h>

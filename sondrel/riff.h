@@ -27,15 +27,22 @@ constexpr uint32_t SizeFromDs64 = 0xFFFFFFFFu;
 // A chunk header as the inspector's walk read it.
 struct WalkedChunk {
     FourCC id;
-    uint64_t offset;   // of the header
-    uint64_t size;     // resolved: through ds64, or to the end of the file
-    bool complete;     // the file holds the whole body
-    bool sizeUnset;    // an unfinalised size: the body runs to the end of the file
-    bool sizeUnknown;  // RF64/BW64 0xFFFFFFFF that no ds64 sizes
+    uint64_t offset;  // of the header
+    uint64_t size;    // resolved: through ds64, or to the end of the file
+    bool complete;    // the file holds the whole body
+    bool sizeUnset;   // an unfinalised size: the body runs to the end of the file
+    bool sizeUnknown; // RF64/BW64 0xFFFFFFFF that no ds64 sizes
 };
 
 // What the inspector's walk noticed about the file's structure.
-enum class WalkIssue { Truncated, PadByteMissing, DataSizeUnset, Ds64Missing, TrailingBytes, ChunkLimit };
+enum class WalkIssue {
+    Truncated,
+    PadByteMissing,
+    DataSizeUnset,
+    Ds64Missing,
+    TrailingBytes,
+    ChunkLimit
+};
 struct WalkNote {
     WalkIssue issue;
     int chunk;       // index into WalkState::chunks, or -1
@@ -79,9 +86,9 @@ struct WalkState {
     FourCC magic{};
     uint32_t riffSize = 0;
     bool haveDs64 = false;
-    Ds64Record ds64;           // the first ds64 chunk
+    Ds64Record ds64;                                  // the first ds64 chunk
     std::unordered_map<uint32_t, uint64_t> ds64Sizes; // its table by chunk id
-    int readError = 0;         // errno of a failed read; the walk ended there
+    int readError = 0; // errno of a failed read; the walk ended there
     std::vector<WalkedChunk> chunks;
     std::vector<WalkNote> notes;
 };

@@ -10,8 +10,8 @@
 
 #include <algorithm>
 #include <cctype>
-#include <filesystem>
 #include <fcntl.h>
+#include <filesystem>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -78,7 +78,8 @@ TEST(InspectFixtures, AgreeWithTheFacts)
             }
         }
         const auto& fmt = fact["walker"]["fmt"][0];
-        EXPECT_EQ(r["format"]["tag"], std::stoul(fmt["format_tag"].get<std::string>(), nullptr, 16));
+        EXPECT_EQ(r["format"]["tag"],
+                  std::stoul(fmt["format_tag"].get<std::string>(), nullptr, 16));
         EXPECT_EQ(r["format"]["channels"], fmt["channels"]);
         EXPECT_EQ(r["format"]["sample_rate"], fmt["sample_rate"]);
         EXPECT_EQ(r["format"]["block_align"], fmt["block_align"]);
@@ -164,7 +165,8 @@ TEST(InspectBext, UmidLoudnessAndHistory)
 
     b.version = 1;
     b.umid = "";
-    const Json v1 = InspectOne(dir.Write("v1.wav", Wave(Fmt16 + Chunk("bext", BextBody(b)) + Data400)));
+    const Json v1 =
+        InspectOne(dir.Write("v1.wav", Wave(Fmt16 + Chunk("bext", BextBody(b)) + Data400)));
     ASSERT_FALSE(v1.is_null());
     EXPECT_TRUE(v1["bext"]["loudness"].is_null());
     EXPECT_TRUE(v1["bext"]["umid"].is_null()) << "an all-zero UMID";
@@ -214,8 +216,8 @@ TEST(InspectIxml, WellFormedMeansWellFormed)
     TempDir dir;
     for (size_t n = 0; n < bodies.size(); n++) {
         SCOPED_TRACE(bodies[n].first.substr(0, 60));
-        const Json r = InspectOne(dir.Write(std::to_string(n) + ".wav",
-                                            Wave(Fmt16 + Chunk("iXML", bodies[n].first) + Data400)));
+        const Json r = InspectOne(dir.Write(
+            std::to_string(n) + ".wav", Wave(Fmt16 + Chunk("iXML", bodies[n].first) + Data400)));
         ASSERT_FALSE(r.is_null());
         EXPECT_EQ(r["ixml"]["well_formed"], bodies[n].second);
         EXPECT_EQ(r["findings"].size(), bodies[n].second ? 0u : 1u);
@@ -338,7 +340,8 @@ TEST(InspectUsage, ConflictsAndMissingFiles)
         std::string err;
     };
     const std::vector<Usage> cases = {
-        {{"--json", "--chunks", "x.wav"}, "sondrel: Error: --json cannot be combined with --chunks\n"},
+        {{"--json", "--chunks", "x.wav"},
+         "sondrel: Error: --json cannot be combined with --chunks\n"},
         {{"--data", "--json", "x.wav"}, "sondrel: Error: --json cannot be combined with --data\n"},
         {{"--json", "--fmt", "--chunks", "x.wav"},
          "sondrel: Error: --json cannot be combined with --fmt\n"},
@@ -450,16 +453,30 @@ TEST(InspectMeasured, Md5AndLoudnessAgainstWhatTheFileClaims)
         {"md5_mismatch", Wave(Fmt16 + data + Chunk("MD5 ", wrong)), {"--md5"}, {"md5-mismatch"}, 1},
         {"md5_not_compared_without_option", Wave(Fmt16 + data + Chunk("MD5 ", wrong)), {}, {}, 0},
         {"md5_chunk_of_wrong_size_never_compared",
-         Wave(Fmt16 + data + Chunk("MD5 ", wrong + "x")), {"--md5"}, {"md5-chunk-invalid"}, 0},
-        {"loudness_matches", ToneWithStoredLoudness({-2300, Unset, Unset, Unset, Unset}),
-         {"--loudness"}, {}, 0},
-        {"loudness_mismatch", ToneWithStoredLoudness({-1000, Unset, Unset, Unset, Unset}),
-         {"--loudness"}, {"loudness-mismatch"}, 0},
-        {"all_zero_stored_loudness_not_compared", ToneWithStoredLoudness({0, 0, 0, 0, 0}),
-         {"--loudness"}, {}, 0},
+         Wave(Fmt16 + data + Chunk("MD5 ", wrong + "x")),
+         {"--md5"},
+         {"md5-chunk-invalid"},
+         0},
+        {"loudness_matches",
+         ToneWithStoredLoudness({-2300, Unset, Unset, Unset, Unset}),
+         {"--loudness"},
+         {},
+         0},
+        {"loudness_mismatch",
+         ToneWithStoredLoudness({-1000, Unset, Unset, Unset, Unset}),
+         {"--loudness"},
+         {"loudness-mismatch"},
+         0},
+        {"all_zero_stored_loudness_not_compared",
+         ToneWithStoredLoudness({0, 0, 0, 0, 0}),
+         {"--loudness"},
+         {},
+         0},
         {"compressed_audio_unmeasurable",
-         Wave(Chunk("fmt ", FmtBody(0x0050, 2, 48000, 0)) + data), {"--loudness", "--md5"},
-         {"loudness-unmeasurable"}, 0},
+         Wave(Chunk("fmt ", FmtBody(0x0050, 2, 48000, 0)) + data),
+         {"--loudness", "--md5"},
+         {"loudness-unmeasurable"},
+         0},
     };
     TempDir dir;
     for (const Case& c : cases) {
@@ -484,8 +501,8 @@ TEST(InspectMeasured, Md5AndLoudnessAgainstWhatTheFileClaims)
 TEST(InspectMeasured, ToneReadsItsLevel)
 {
     TempDir dir;
-    const Json r = InspectOne(dir.Write("tone.wav", ToneWithStoredLoudness({}, false)),
-                              {"--loudness"});
+    const Json r =
+        InspectOne(dir.Write("tone.wav", ToneWithStoredLoudness({}, false)), {"--loudness"});
     ASSERT_FALSE(r.is_null());
     const Json& l = r["loudness_measured"];
     EXPECT_NEAR(l["integrated_lufs"].get<double>(), -23.0, 0.1);

@@ -10,8 +10,8 @@ namespace
 {
 
 const std::vector<std::string> RecordKeys = {
-    "path", "status", "error",  "container", "file_bytes", "chunks",  "format",
-    "audio", "bext",  "info",   "cues",      "ixml",       "md5",     "loudness_measured",
+    "path",    "status", "error", "container", "file_bytes", "chunks", "format",
+    "audio",   "bext",   "info",  "cues",      "ixml",       "md5",    "loudness_measured",
     "findings"};
 
 void ExpectKeys(const Json& object, const std::set<std::string>& keys, const char* what)
@@ -37,8 +37,9 @@ void ExpectLoudnessShape(const Json& l)
 {
     if (l.is_null())
         return;
-    ExpectKeys(l, {"integrated_lufs", "range_lu", "max_true_peak_dbtp", "max_momentary_lufs",
-                   "max_short_term_lufs"},
+    ExpectKeys(l,
+               {"integrated_lufs", "range_lu", "max_true_peak_dbtp", "max_momentary_lufs",
+                "max_short_term_lufs"},
                "loudness");
     for (const auto& item : l.items())
         EXPECT_TRUE(NumberOrNull(item.value())) << item.key();
@@ -48,8 +49,9 @@ void ExpectFormatShape(const Json& f)
 {
     if (f.is_null())
         return;
-    ExpectKeys(f, {"tag", "name", "channels", "sample_rate", "byte_rate", "block_align",
-                   "bits_per_sample", "valid_bits", "channel_mask", "speakers", "sub_format"},
+    ExpectKeys(f,
+               {"tag", "name", "channels", "sample_rate", "byte_rate", "block_align",
+                "bits_per_sample", "valid_bits", "channel_mask", "speakers", "sub_format"},
                "format");
     EXPECT_TRUE(f["name"].is_string());
     for (const char* k : {"tag", "channels", "sample_rate", "byte_rate", "block_align"})
@@ -68,9 +70,10 @@ void ExpectNestedShapes(const Json& r)
     if (!r["audio"].is_null())
         ExpectKeys(r["audio"], {"offset", "bytes", "bytes_in_file", "frames", "seconds"}, "audio");
     if (!r["bext"].is_null()) {
-        ExpectKeys(r["bext"], {"version", "description", "originator", "originator_reference",
-                               "origination_date", "origination_time", "time_reference", "umid",
-                               "loudness", "coding_history"},
+        ExpectKeys(r["bext"],
+                   {"version", "description", "originator", "originator_reference",
+                    "origination_date", "origination_time", "time_reference", "umid", "loudness",
+                    "coding_history"},
                    "bext");
         ExpectLoudnessShape(r["bext"]["loudness"]);
     }
@@ -78,8 +81,9 @@ void ExpectNestedShapes(const Json& r)
     for (const Json& c : r["cues"])
         ExpectKeys(c, {"id", "position", "seconds", "label", "note", "text"}, "cue");
     if (!r["ixml"].is_null())
-        ExpectKeys(r["ixml"], {"bytes", "well_formed", "project", "scene", "take", "tape", "note",
-                               "circled", "tracks"},
+        ExpectKeys(r["ixml"],
+                   {"bytes", "well_formed", "project", "scene", "take", "tape", "note", "circled",
+                    "tracks"},
                    "ixml");
     ExpectKeys(r["md5"], {"stored", "computed"}, "md5");
     ExpectLoudnessShape(r["loudness_measured"]);

@@ -34,7 +34,8 @@ std::string WithRiffSize(std::string file, uint32_t size)
 }
 
 // A LIST chunk of sub-chunks.
-std::string List(std::string_view type, const std::vector<std::pair<std::string, std::string>>& subs)
+std::string List(std::string_view type,
+                 const std::vector<std::pair<std::string, std::string>>& subs)
 {
     std::string body(type);
     for (const auto& [id, text] : subs)
@@ -84,15 +85,23 @@ std::vector<DefectCase> DefectCases()
     const std::string clean = Wave(Fmt16 + Data400);
     return {
         {"clean", clean, {}, 0},
-        {"not_wave_magic", "RIFX" + clean.substr(4), {"not-wave"}, 1,
+        {"not_wave_magic",
+         "RIFX" + clean.substr(4),
+         {"not-wave"},
+         1,
          [](const Json& r) {
              EXPECT_EQ(r["status"], "error");
              EXPECT_EQ(r["error"], "Not a WAVE file");
          }},
-        {"not_wave_form_type", clean.substr(0, 8) + "AVI " + clean.substr(12), {"not-wave"}, 1,
+        {"not_wave_form_type",
+         clean.substr(0, 8) + "AVI " + clean.substr(12),
+         {"not-wave"},
+         1,
          [](const Json& r) { EXPECT_EQ(r["container"], "RIFF"); }},
-        {"chunk_truncated_data", Wave(Fmt16 + RawChunk("data", 1000, Audio400)),
-         {"chunk-truncated"}, 1,
+        {"chunk_truncated_data",
+         Wave(Fmt16 + RawChunk("data", 1000, Audio400)),
+         {"chunk-truncated"},
+         1,
          [](const Json& r) {
              EXPECT_EQ(r["audio"]["bytes"], 1000);
              EXPECT_EQ(r["audio"]["bytes_in_file"], 400);
@@ -101,10 +110,13 @@ std::vector<DefectCase> DefectCases()
          }},
         {"pad_byte_missing",
          Wave(Chunk("fmt ", FmtBody(1, 1, 8000, 8)) + RawChunk("data", 5, "12345", false)),
-         {"pad-byte-missing"}, 0},
+         {"pad-byte-missing"},
+         0},
         {"riff_size_mismatch", WithRiffSize(clean, 9999), {"riff-size-mismatch"}, 0},
-        {"data_size_unset_zero", Wave(Fmt16 + RawChunk("data", 0, "") + Audio400),
-         {"data-size-unset"}, 0,
+        {"data_size_unset_zero",
+         Wave(Fmt16 + RawChunk("data", 0, "") + Audio400),
+         {"data-size-unset"},
+         0,
          [](const Json& r) {
              EXPECT_TRUE(r["audio"]["bytes"].is_null());
              EXPECT_EQ(r["audio"]["bytes_in_file"], 400);
@@ -113,16 +125,22 @@ std::vector<DefectCase> DefectCases()
              EXPECT_EQ(r["chunks"][1]["complete"], true);
          }},
         {"data_size_unset_sentinel_in_riff",
-         Wave(Fmt16 + RawChunk("data", 0xFFFFFFFF, "") + Audio400), {"data-size-unset"}, 0},
+         Wave(Fmt16 + RawChunk("data", 0xFFFFFFFF, "") + Audio400),
+         {"data-size-unset"},
+         0},
         {"empty_data_then_chunk",
-         Wave(Fmt16 + RawChunk("data", 0, "") + List("INFO", {{"INAM", "x"}})), {}, 0,
+         Wave(Fmt16 + RawChunk("data", 0, "") + List("INFO", {{"INAM", "x"}})),
+         {},
+         0,
          [](const Json& r) {
              EXPECT_EQ(r["audio"]["bytes"], 0);
              EXPECT_EQ(r["chunks"].size(), 3u);
              EXPECT_EQ(r["info"]["INAM"], "x");
          }},
-        {"ds64_missing_data", Wave(Fmt16 + RawChunk("data", 0xFFFFFFFF, "") + Audio400, "RF64"),
-         {"ds64-missing", "data-size-unset"}, 1,
+        {"ds64_missing_data",
+         Wave(Fmt16 + RawChunk("data", 0xFFFFFFFF, "") + Audio400, "RF64"),
+         {"ds64-missing", "data-size-unset"},
+         1,
          [](const Json& r) {
              EXPECT_TRUE(r["audio"]["bytes"].is_null());
              EXPECT_EQ(r["audio"]["bytes_in_file"], 400);
@@ -130,7 +148,8 @@ std::vector<DefectCase> DefectCases()
         {"ds64_missing_table_entry",
          Wave(Chunk("ds64", Ds64Body(0, 400, 100)) + RawChunk("JUNK", 0xFFFFFFFF, "abcd") + Fmt16,
               "BW64"),
-         {"ds64-missing", "riff-size-mismatch", "data-missing"}, 1,
+         {"ds64-missing", "riff-size-mismatch", "data-missing"},
+         1,
          [](const Json& r) { EXPECT_EQ(r["chunks"].size(), 2u) << "the walk ends there"; }},
         {"ds64_table_sizes_other_chunk",
          [] {
@@ -140,12 +159,15 @@ std::vector<DefectCase> DefectCases()
              f.replace(20, 8, LE64(f.size() - 8)); // the ds64 RIFF size
              return f;
          }(),
-         {}, 0, [](const Json& r) { EXPECT_EQ(r["chunks"][1]["size"], 6); }},
+         {},
+         0,
+         [](const Json& r) { EXPECT_EQ(r["chunks"][1]["size"], 6); }},
         {"ds64_forged_data_size",
          Wave(Chunk("ds64", Ds64Body(0, UINT64_MAX, 0)) + Fmt16 +
                   RawChunk("data", 0xFFFFFFFF, Audio400) + Chunk("LIST", "INFO"),
               "RF64"),
-         {"chunk-truncated", "riff-size-mismatch"}, 1,
+         {"chunk-truncated", "riff-size-mismatch"},
+         1,
          [](const Json& r) {
              EXPECT_EQ(r["audio"]["bytes"], UINT64_MAX);
              EXPECT_EQ(r["audio"]["bytes_in_file"], 412) << "the LIST chunk is read as audio";
@@ -155,19 +177,23 @@ std::vector<DefectCase> DefectCases()
          Wave(Chunk("ds64", Ds64WithTable(0, 400, "JUNK", UINT64_MAX)) +
                   RawChunk("JUNK", 0xFFFFFFFF, "ab") + Fmt16,
               "RF64"),
-         {"chunk-truncated", "riff-size-mismatch", "data-missing"}, 1,
+         {"chunk-truncated", "riff-size-mismatch", "data-missing"},
+         1,
          [](const Json& r) { EXPECT_EQ(r["chunks"][1]["size"], UINT64_MAX); }},
         {"ds64_table_count_beyond_its_body",
          Wave(Chunk("ds64", Ds64Body(0, 400, 100).substr(0, 24) + LE32(0xFFFFFFFF)) + Fmt16 +
                   RawChunk("data", 0xFFFFFFFF, Audio400),
               "BW64"),
-         {"riff-size-mismatch"}, 0,
+         {"riff-size-mismatch"},
+         0,
          [](const Json& r) { EXPECT_EQ(r["audio"]["bytes"], 400); }},
         {"fmt_missing", Wave(Data400), {"fmt-missing"}, 1},
         {"fmt_after_data", Wave(Data400 + Fmt16), {"fmt-after-data"}, 0},
         {"data_missing", Wave(Fmt16), {"data-missing"}, 0},
-        {"duplicate_chunk", Wave(Fmt16 + Chunk("fmt ", FmtBody(1, 1, 8000, 8)) + Data400),
-         {"duplicate-chunk"}, 0,
+        {"duplicate_chunk",
+         Wave(Fmt16 + Chunk("fmt ", FmtBody(1, 1, 8000, 8)) + Data400),
+         {"duplicate-chunk"},
+         0,
          [](const Json& r) {
              EXPECT_EQ(r["format"]["channels"], 2) << "the first fmt is described";
              EXPECT_EQ(FindingOf(r, "duplicate-chunk")["offset"], 36);
@@ -175,35 +201,52 @@ std::vector<DefectCase> DefectCases()
         {"block_align_mismatch",
          Wave(Chunk("fmt ", FmtFields(1, 2, 48000, 288000, 6, 16)) +
               Chunk("data", std::string(396, 'x'))),
-         {"block-align-mismatch"}, 0},
-        {"byte_rate_mismatch", Wave(Chunk("fmt ", FmtFields(1, 2, 48000, 1000, 4, 16)) + Data400),
-         {"byte-rate-mismatch"}, 0},
-        {"partial_frame", Wave(Fmt16 + Chunk("data", std::string(402, 'x'))), {"partial-frame"}, 0,
+         {"block-align-mismatch"},
+         0},
+        {"byte_rate_mismatch",
+         Wave(Chunk("fmt ", FmtFields(1, 2, 48000, 1000, 4, 16)) + Data400),
+         {"byte-rate-mismatch"},
+         0},
+        {"partial_frame",
+         Wave(Fmt16 + Chunk("data", std::string(402, 'x'))),
+         {"partial-frame"},
+         0,
          [](const Json& r) { EXPECT_EQ(r["audio"]["frames"], 100); }},
-        {"trailing_bytes_short", Wave(Fmt16 + Data400 + "abcde"), {"trailing-bytes"}, 0,
+        {"trailing_bytes_short",
+         Wave(Fmt16 + Data400 + "abcde"),
+         {"trailing-bytes"},
+         0,
          [](const Json& r) { EXPECT_EQ(FindingOf(r, "trailing-bytes")["offset"], 444); }},
-        {"trailing_bytes_zero_header", Wave(Fmt16 + Data400 + std::string(16, '\0')),
-         {"trailing-bytes"}, 0},
-        {"zero_size_chunk_walk_goes_on", Wave(Fmt16 + Chunk("JUNK", "") + Data400), {}, 0,
+        {"trailing_bytes_zero_header",
+         Wave(Fmt16 + Data400 + std::string(16, '\0')),
+         {"trailing-bytes"},
+         0},
+        {"zero_size_chunk_walk_goes_on",
+         Wave(Fmt16 + Chunk("JUNK", "") + Data400),
+         {},
+         0,
          [](const Json& r) { EXPECT_EQ(r["chunks"].size(), 3u); }},
         {"bext_date_and_time_format",
-         Wave(Fmt16 +
-              Chunk("bext", BextDated("07/12/2026", "1:2:3")) +
-              Data400),
-         {"bext-date-format", "bext-time-format"}, 0},
+         Wave(Fmt16 + Chunk("bext", BextDated("07/12/2026", "1:2:3")) + Data400),
+         {"bext-date-format", "bext-time-format"},
+         0},
         {"bext_date_separators_allowed",
-         Wave(Fmt16 +
-              Chunk("bext", BextDated("2026_12.07", "23 59:59")) +
-              Data400),
-         {}, 0},
-        {"ixml_malformed", Wave(Fmt16 + Chunk("iXML", "<BWFXML><PROJECT>x</BWFXML>") + Data400),
-         {"ixml-malformed"}, 0,
+         Wave(Fmt16 + Chunk("bext", BextDated("2026_12.07", "23 59:59")) + Data400),
+         {},
+         0},
+        {"ixml_malformed",
+         Wave(Fmt16 + Chunk("iXML", "<BWFXML><PROJECT>x</BWFXML>") + Data400),
+         {"ixml-malformed"},
+         0,
          [](const Json& r) {
              EXPECT_EQ(r["ixml"]["well_formed"], false);
              EXPECT_TRUE(r["ixml"]["project"].is_null());
          }},
-        {"md5_chunk_invalid", Wave(Fmt16 + Data400 + Chunk("MD5 ", std::string(15, 'm'))),
-         {"md5-chunk-invalid"}, 0, [](const Json& r) { EXPECT_TRUE(r["md5"]["stored"].is_null()); }},
+        {"md5_chunk_invalid",
+         Wave(Fmt16 + Data400 + Chunk("MD5 ", std::string(15, 'm'))),
+         {"md5-chunk-invalid"},
+         0,
+         [](const Json& r) { EXPECT_TRUE(r["md5"]["stored"].is_null()); }},
         {"chunk_limit",
          [] {
              std::string chunks;
@@ -211,19 +254,33 @@ std::vector<DefectCase> DefectCases()
                  chunks += RawChunk("JUNK", 0, "");
              return Wave(Fmt16 + chunks + Data400);
          }(),
-         {"chunk-limit"}, 0,
+         {"chunk-limit"},
+         0,
          [](const Json& r) {
              EXPECT_EQ(r["chunks"].size(), 10000u);
              EXPECT_TRUE(r["audio"].is_null()) << "not reached, and not called missing";
          }},
         {"unset_size_of_odd_length_owes_no_pad_byte",
          Wave(Fmt16 + RawChunk("data", 0, "") + std::string(401, 'a')),
-         {"data-size-unset", "partial-frame"}, 0},
+         {"data-size-unset", "partial-frame"},
+         0},
         {"zero_size_chunk_with_a_binary_id_is_walked",
-         Wave(Fmt16 + RawChunk(std::string("\x01\0\0\0", 4), 0, "") + Data400), {}, 0,
+         Wave(Fmt16 + RawChunk(std::string("\x01\0\0\0", 4), 0, "") + Data400),
+         {},
+         0,
          [](const Json& r) { EXPECT_EQ(r["chunks"][1]["id"], std::string("\x01\0\0\0", 4)); }},
-        {"chunk_id_read_as_latin1", Wave(Fmt16 + Chunk("\xC3\xA9" "ab", "xx") + Data400), {}, 0,
-         [](const Json& r) { EXPECT_EQ(r["chunks"][1]["id"], "\xC3\x83\xC2\xA9" "ab"); }},
+        {"chunk_id_read_as_latin1",
+         Wave(Fmt16 +
+              Chunk("\xC3\xA9"
+                    "ab",
+                    "xx") +
+              Data400),
+         {},
+         0,
+         [](const Json& r) {
+             EXPECT_EQ(r["chunks"][1]["id"], "\xC3\x83\xC2\xA9"
+                                             "ab");
+         }},
         {"ds64_table_of_400_entries",
          [] {
              std::string table;
@@ -238,14 +295,18 @@ std::vector<DefectCase> DefectCases()
              f.replace(20, 8, LE64(f.size() - 8));
              return f;
          }(),
-         {}, 0, [](const Json& r) { EXPECT_EQ(r["chunks"][1]["size"], 6); }},
+         {},
+         0,
+         [](const Json& r) { EXPECT_EQ(r["chunks"][1]["size"], 6); }},
         {"bext_v2_cut_before_its_loudness",
          [] {
              BextFields b;
              b.version = 2;
              return Wave(Fmt16 + Chunk("bext", BextBody(b).substr(0, 414)) + Data400);
          }(),
-         {}, 0, [](const Json& r) { EXPECT_TRUE(r["bext"]["loudness"].is_null()); }},
+         {},
+         0,
+         [](const Json& r) { EXPECT_TRUE(r["bext"]["loudness"].is_null()); }},
     };
 }
 
