@@ -11,13 +11,14 @@ namespace
 {
 
 // An element's text: its text and CDATA children joined, comments and
-// child elements left out.
+// child elements left out.  The parse keeps a first text in the element
+// itself (half the nodes for a long TRACK_LIST).
 std::optional<std::string> ChildText(const pugi::xml_node& root, const char* name)
 {
     const pugi::xml_node child = root.child(name);
     if (!child)
         return std::nullopt;
-    std::string text;
+    std::string text = child.value();
     for (const pugi::xml_node part : child.children())
         if (part.type() == pugi::node_pcdata || part.type() == pugi::node_cdata)
             text += part.value();
@@ -209,8 +210,8 @@ IxmlFields ParseIxml(char* text, size_t size)
     // the five predefined entities and character references; as a fragment,
     // text beside the root element is kept, so that it can be refused.
     pugi::xml_document doc;
-    const pugi::xml_parse_result parsed =
-        doc.load_buffer_inplace(text, size, pugi::parse_default | pugi::parse_fragment);
+    const pugi::xml_parse_result parsed = doc.load_buffer_inplace(
+        text, size, pugi::parse_default | pugi::parse_fragment | pugi::parse_embed_pcdata);
     if (!parsed || !referencesOk || !OneRootElement(doc) || !AllAttributesUnique(doc))
         return fields;
     fields.wellFormed = true;
