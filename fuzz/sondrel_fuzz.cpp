@@ -2,7 +2,7 @@
 // option set, chosen with SONDREL_FUZZ_OPTIONS (for example "--data --mono").
 #include "cli.h"
 #include "flags.h"
-#include "inspect.h"
+#include "record.h"
 #include "walk_in_process.h"
 
 #include <nlohmann/json.hpp>

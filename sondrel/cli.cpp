@@ -3,7 +3,7 @@
 
 #include "dump.h"
 #include "export.h"
-#include "inspect.h"
+#include "record.h"
 #include "report.h"
 #include "riff.h"
 

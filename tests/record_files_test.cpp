@@ -2,7 +2,7 @@
 // values against independently gathered facts, text decoding, iXML, cues,
 // every cut of a rich file, and --md5 / --loudness against what files claim.
 #include "facts.h"
-#include "inspect_shape.h"
+#include "record_shape.h"
 #include "run_tool.h"
 #include "wav_builder.h"
 

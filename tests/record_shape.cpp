@@ -1,4 +1,4 @@
-#include "inspect_shape.h"
+#include "record_shape.h"
 
 #include <gtest/gtest.h>
 

@@ -1,9 +1,9 @@
-// Writes the WAVE files inspect_compare.sh times the inspector on:
-//   make_inspect_wav sparse OUT.wav RF64|BW64 DATA_BYTES
+// Writes the WAVE files json_compare.sh times the inspector on:
+//   make_json_wav sparse OUT.wav RF64|BW64 DATA_BYTES
 //     16-bit stereo at 48 kHz: the file header, ds64 (true RIFF size, DATA_BYTES,
 //     the frame count), fmt, data with the size 0xFFFFFFFF, DATA_BYTES of hole
 //     (the file is sparse and costs no disk), then a LIST/INFO chunk after the audio.
-//   make_inspect_wav ixml OUT.wav IXML_BYTES
+//   make_json_wav ixml OUT.wav IXML_BYTES
 //     A small RIFF file (one second of 16-bit stereo silence) with a well-formed
 //     iXML chunk of exactly IXML_BYTES: a project, scene and take, then a
 //     TRACK_LIST of as many tracks as fit; prints the number of tracks.
@@ -22,13 +22,13 @@ namespace
 std::string InfoList()
 {
     return wavgen::Chunk("LIST", "INFO" + wavgen::Chunk("INAM", std::string("Sparse take\0", 12)) +
-                                     wavgen::Chunk("ISFT", std::string("make_inspect_wav\0", 17)));
+                                     wavgen::Chunk("ISFT", std::string("make_json_wav\0", 14)));
 }
 
 int Sparse(const char* path, const std::string& magic, uint64_t dataBytes)
 {
     if (magic != "RF64" && magic != "BW64") {
-        fprintf(stderr, "make_inspect_wav: the container is RF64 or BW64\n");
+        fprintf(stderr, "make_json_wav: the container is RF64 or BW64\n");
         return 2;
     }
     dataBytes -= dataBytes % 4; // whole 4-byte frames, so no pad byte
@@ -86,7 +86,7 @@ int Ixml(const char* path, uint64_t ixmlBytes)
     xml += tracks;
     xml += close;
     if (xml.size() > ixmlBytes) {
-        fprintf(stderr, "make_inspect_wav: %llu bytes are too few for an iXML document\n",
+        fprintf(stderr, "make_json_wav: %llu bytes are too few for an iXML document\n",
                 static_cast<unsigned long long>(ixmlBytes));
         return 2;
     }
@@ -110,7 +110,7 @@ int main(int argc, char** argv)
         return Sparse(argv[2], argv[3], strtoull(argv[4], nullptr, 10));
     if (argc == 4 && std::strcmp(argv[1], "ixml") == 0)
         return Ixml(argv[2], strtoull(argv[3], nullptr, 10));
-    fprintf(stderr, "usage: make_inspect_wav sparse OUT.wav RF64|BW64 DATA_BYTES\n"
-                    "       make_inspect_wav ixml OUT.wav IXML_BYTES\n");
+    fprintf(stderr, "usage: make_json_wav sparse OUT.wav RF64|BW64 DATA_BYTES\n"
+                    "       make_json_wav ixml OUT.wav IXML_BYTES\n");
     return 2;
 }

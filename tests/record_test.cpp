@@ -1,6 +1,6 @@
 // The inspector (--json): the record's shape, every finding on a file built
 // with that defect, text decoding, iXML, cues, damaged and special files.
-#include "inspect_shape.h"
+#include "record_shape.h"
 #include "run_tool.h"
 #include "wav_builder.h"
 

@@ -1,6 +1,6 @@
 // The inspector: walks each file with the one chunk walker, decodes its
 // metadata chunks, names each defect, and renders one JSON record per file.
-#include "inspect.h"
+#include "record.h"
 
 #include "decode.h"
 #include "io.h"
@@ -100,14 +100,13 @@ bool IsUtf8(const std::string& bytes)
     }
 }
 
-// File text as JSON text: kept when it is UTF-8, else each byte read as Latin-1.
-std::string Text(const std::string& bytes)
+// Each byte as the Latin-1 character it codes, in UTF-8.
+std::string Latin1(const char* bytes, size_t size)
 {
-    if (IsUtf8(bytes))
-        return bytes;
     std::string out;
-    out.reserve(bytes.size() * 2);
-    for (const unsigned char c : bytes) {
+    out.reserve(size * 2);
+    for (size_t i = 0; i < size; i++) {
+        const auto c = static_cast<unsigned char>(bytes[i]);
         if (c < 0x80) {
             out += static_cast<char>(c);
         } else {
@@ -118,20 +117,16 @@ std::string Text(const std::string& bytes)
     return out;
 }
 
+// File text as JSON text: kept when it is UTF-8, else each byte read as Latin-1.
+std::string Text(const std::string& bytes)
+{
+    return IsUtf8(bytes) ? bytes : Latin1(bytes.data(), bytes.size());
+}
+
 // A chunk id is four raw bytes, each read as Latin-1 whatever they spell.
 std::string Text(const FourCC& id)
 {
-    std::string out;
-    for (const char ch : id) {
-        const auto c = static_cast<unsigned char>(ch);
-        if (c < 0x80) {
-            out += ch;
-        } else {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
+    return Latin1(id.data(), id.size());
 }
 
 Json OptionalText(const std::optional<std::string>& s)

@@ -2,7 +2,7 @@
 # Times the inspector (sondrel --json) against mediainfo and ffprobe on many
 # small page-cached WAVE files, a sparse 5 GiB RF64 and BW64 against small
 # files, and prints the ratios and the peak memory.  Run from anywhere:
-#   bench/inspect_compare.sh
+#   bench/json_compare.sh
 # Environment: COPIES (default 10000), RUNS (default 10), PEER_RUNS (mediainfo,
 # default 3), FFPROBE_FILES (how many of the copies ffprobe is run on, one
 # process each; default all), FFPROBE_RUNS (default 1), REPEATS (default 200),
@@ -25,9 +25,9 @@ ixml_bytes=$((159 * (1 << 20) / 10)) # 15.9 MiB, under the 16 MiB that are parse
 
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DSONDREL_BUILD_BENCH=ON \
     -DSONDREL_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build" -j2 --target sondrel make_inspect_wav >/dev/null
+cmake --build "$build" -j2 --target sondrel make_json_wav >/dev/null
 sondrel=$build/sondrel
-make_wav=$build/bench/make_inspect_wav
+make_wav=$build/bench/make_json_wav
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/sondrel-inspect-XXXXXX")
 trap 'rm -rf "$work"' EXIT
