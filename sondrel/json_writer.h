@@ -1,0 +1,70 @@
+// Writes one JSON value as compact text, piece by piece, so that a record
+// with a long list is never held whole as a tree.  nlohmann-json has no
+// streaming writer: the brackets, commas and colons are written here, and
+// every string and floating-point number is serialised by nlohmann-json.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+class JsonWriter
+{
+  public:
+    // Text is appended to `text`; with a `textSink`, `text` is written to it and
+    // cleared whenever it passes FlushBytes, and by Flush.
+    explicit JsonWriter(std::string& text, FILE* textSink = nullptr);
+
+    void BeginObject();
+    void EndObject();
+    void BeginArray();
+    void EndArray();
+
+    // A key of this program's own, plain ASCII with nothing to escape.
+    void Key(std::string_view name);
+    // A key taken from a file: must be valid UTF-8, like String.
+    void TextKey(const std::string& name);
+
+    void Null();
+    void Bool(bool value);
+    void Integer(int64_t value);
+    void Unsigned(uint64_t value);
+    // null when not finite: JSON has no NaN or infinity.
+    void Number(double value);
+    // Returns false, writing nothing, when `text` is not valid UTF-8.
+    bool String(const std::string& text);
+
+    template <typename T> void Optional(const std::optional<T>& value)
+    {
+        if (!value)
+            Null();
+        else if constexpr (std::is_same_v<T, bool>)
+            Bool(*value);
+        else if constexpr (std::is_floating_point_v<T>)
+            Number(*value);
+        else if constexpr (std::is_signed_v<T>)
+            Integer(*value);
+        else
+            Unsigned(*value);
+    }
+
+    // Writes what `out` holds to the sink; false when this or an earlier
+    // write to it failed.
+    bool Flush();
+
+    static constexpr size_t FlushBytes = 64 * 1024;
+
+  private:
+    void BeforeValue();
+    void Append(std::string_view text);
+
+    std::string& out;
+    FILE* sink;
+    // Per open object or array: whether it has a member yet.
+    std::vector<bool> hasMember;
+    bool afterKey = false;
+    bool writeFailed = false;
+};

@@ -1,0 +1,132 @@
+// The record's JSON written piece by piece: the same compact text that
+// nlohmann-json writes for the same tree, written out in bounded pieces.
+#include "json_writer.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <functional>
+#include <nlohmann/json.hpp>
+
+namespace
+{
+
+struct WriterCase {
+    const char* name;
+    std::function<void(JsonWriter&)> write;
+    const char* expected;
+};
+
+TEST(JsonWriter, WritesCompactJson)
+{
+    const std::vector<WriterCase> cases = {
+        {"nested containers and their commas",
+         [](JsonWriter& j) {
+             j.BeginObject();
+             j.Key("a");
+             j.BeginArray();
+             j.Integer(-2);
+             j.BeginObject();
+             j.EndObject();
+             j.BeginArray();
+             j.EndArray();
+             j.Unsigned(18446744073709551615u);
+             j.EndArray();
+             j.Key("b");
+             j.BeginObject();
+             j.Key("c");
+             j.Bool(false);
+             j.EndObject();
+             j.EndObject();
+         },
+         R"({"a":[-2,{},[],18446744073709551615],"b":{"c":false}})"},
+        {"numbers: not finite is null, doubles as nlohmann-json writes them",
+         [](JsonWriter& j) {
+             j.BeginArray();
+             j.Number(NAN);
+             j.Number(-INFINITY);
+             j.Number(1.0);
+             j.Number(-23.37);
+             j.Optional(std::optional<double>(0.1));
+             j.Optional(std::optional<int64_t>());
+             j.EndArray();
+         },
+         "[null,null,1.0,-23.37,0.1,null]"},
+        {"text keys and values escaped",
+         [](JsonWriter& j) {
+             j.BeginObject();
+             j.TextKey("a\"b\x01");
+             j.String("tab\there \\ \xC3\xA9");
+             j.EndObject();
+         },
+         R"({"a\"b\u0001":"tab\there \\ é"})"},
+        {"invalid UTF-8 refused, writing nothing",
+         [](JsonWriter& j) {
+             j.BeginArray();
+             j.Integer(1);
+             EXPECT_FALSE(j.String("\xFF"));
+             EXPECT_TRUE(j.String("ok"));
+             j.EndArray();
+         },
+         R"([1,"ok"])"},
+    };
+    for (const WriterCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string text;
+        JsonWriter writer(text);
+        c.write(writer);
+        EXPECT_EQ(text, c.expected);
+        const auto parsed = nlohmann::ordered_json::parse(text, nullptr, false);
+        ASSERT_FALSE(parsed.is_discarded());
+        EXPECT_EQ(parsed.dump(), text) << "nlohmann-json's own compact form";
+    }
+}
+
+// A long array goes out to the sink as it is written: what is held stays
+// near FlushBytes, and what arrives is the whole value.
+TEST(JsonWriter, LongValueReachesTheSinkInPieces)
+{
+    FILE* sink = tmpfile();
+    ASSERT_NE(sink, nullptr);
+    std::string text;
+    JsonWriter writer(text, sink);
+    const std::string item(1000, 'x');
+    constexpr int Items = 1000;
+    size_t held = 0;
+    writer.BeginArray();
+    for (int n = 0; n < Items; n++) {
+        writer.String(item);
+        held = std::max(held, text.size());
+    }
+    writer.EndArray();
+    EXPECT_TRUE(writer.Flush());
+    EXPECT_LT(held, JsonWriter::FlushBytes + item.size() + 8);
+    EXPECT_TRUE(text.empty());
+    rewind(sink);
+    std::string written;
+    char block[4096];
+    for (size_t got; (got = fread(block, 1, sizeof block, sink)) > 0;)
+        written.append(block, got);
+    fclose(sink);
+    const auto parsed = nlohmann::json::parse(written, nullptr, false);
+    ASSERT_TRUE(parsed.is_array());
+    EXPECT_EQ(parsed.size(), size_t{Items});
+    EXPECT_EQ(parsed.back(), item);
+}
+
+TEST(JsonWriter, FailedWriteIsRemembered)
+{
+    FILE* full = fopen("/dev/full", "w");
+    if (!full)
+        GTEST_SKIP() << "no /dev/full";
+    setvbuf(full, nullptr, _IONBF, 0);
+    std::string text;
+    JsonWriter writer(text, full);
+    writer.String(std::string(JsonWriter::FlushBytes, 'x'));
+    writer.Null();
+    EXPECT_FALSE(writer.Flush());
+    EXPECT_FALSE(writer.Flush()) << "a later empty flush still reports the lost text";
+    fclose(full);
+}
+
+} // namespace
