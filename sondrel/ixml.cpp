@@ -3,7 +3,6 @@
 
 #include <charconv>
 #include <cstring>
-#include <iterator>
 #include <pugixml.hpp>
 #include <strings.h>
 
@@ -52,23 +51,6 @@ std::optional<bool> Circled(const pugi::xml_node& root)
     if (strcasecmp(word.c_str(), "FALSE") == 0)
         return false;
     return std::nullopt;
-}
-
-std::vector<IxmlTrack> Tracks(const pugi::xml_node& root)
-{
-    const auto list = root.child("TRACK_LIST").children("TRACK");
-    std::vector<IxmlTrack> tracks;
-    // Sized once: a list near the 16 MiB cap must not double its vector.
-    tracks.reserve(static_cast<size_t>(std::distance(list.begin(), list.end())));
-    for (const pugi::xml_node track : list) {
-        IxmlTrack t;
-        t.interleaveIndex =
-            DecimalNumber(ChildText(track, "INTERLEAVE_INDEX").value_or("").c_str());
-        t.channelIndex = DecimalNumber(ChildText(track, "CHANNEL_INDEX").value_or("").c_str());
-        t.name = ChildText(track, "NAME");
-        tracks.push_back(std::move(t));
-    }
-    return tracks;
 }
 
 // pugixml is lenient where XML is strict; these are the rules it lets pass.
@@ -159,20 +141,23 @@ bool AllAttributesUnique(const pugi::xml_document& doc)
     });
 }
 
-// The references in text and attribute values, on a copy parsed without
-// expanding them (the in-place parse would leave no trace of them).
-bool ReferencesWellFormed(const char* text, size_t size)
+// The references in text and attribute values, read from a parse that does
+// not expand them.  The parse is in place: the text is overwritten.
+bool ReferencesWellFormed(char* text, size_t size)
 {
     pugi::xml_document raw;
-    const unsigned flags = (pugi::parse_default | pugi::parse_doctype) & ~pugi::parse_escapes;
-    if (!raw.load_buffer(text, size, flags))
+    const unsigned flags = (pugi::parse_default | pugi::parse_doctype | pugi::parse_embed_pcdata) &
+                           ~pugi::parse_escapes;
+    if (!raw.load_buffer_inplace(text, size, flags))
         return false;
     bool declared = false;
     for (const pugi::xml_node n : raw.children())
         declared = declared || n.type() == pugi::node_doctype;
     return EveryNode(raw, [declared](const pugi::xml_node& n) {
-        if (n.type() == pugi::node_pcdata)
-            return ReferencesValid(n.value(), declared);
+        // An element's value is the first text that the parse kept in it.
+        if ((n.type() == pugi::node_pcdata || n.type() == pugi::node_element) &&
+            !ReferencesValid(n.value(), declared))
+            return false;
         for (pugi::xml_attribute a = n.first_attribute(); a; a = a.next_attribute())
             if (!ReferencesValid(a.value(), declared))
                 return false;
@@ -199,29 +184,64 @@ std::optional<int64_t> DecimalNumber(const char* text)
     return value;
 }
 
-IxmlFields ParseIxml(char* text, size_t size)
+struct IxmlDocument::Tree {
+    std::vector<unsigned char> body;
+    pugi::xml_document doc;
+    pugi::xml_node root; // null when not well-formed
+};
+
+IxmlDocument::IxmlDocument(const std::function<std::vector<unsigned char>()>& readBody)
+    : tree(std::make_unique<Tree>())
 {
-    IxmlFields fields;
-    // Checked before the in-place parse overwrites the text; a body without
-    // '&' holds no reference.
-    const bool referencesOk =
-        size == 0 || !std::memchr(text, '&', size) || ReferencesWellFormed(text, size);
+    tree->body = readBody();
+    auto text = [this] { return reinterpret_cast<char*>(tree->body.data()); };
+    auto size = [this, &text] {
+        return tree->body.empty() ? 0 : strnlen(text(), tree->body.size());
+    };
+    // References are checked on a first parse that keeps them as written.
+    // It overwrites the body, which is then read again: a copy of a body
+    // near the size cap would cost more than reading it from the page cache.
+    if (size() > 0 && std::memchr(text(), '&', size())) {
+        if (!ReferencesWellFormed(text(), size())) {
+            tree.reset();
+            return;
+        }
+        tree->body = readBody();
+    }
     // The default flags leave DOCTYPE declarations unparsed and expand only
     // the five predefined entities and character references; as a fragment,
     // text beside the root element is kept, so that it can be refused.
-    pugi::xml_document doc;
+    pugi::xml_document& doc = tree->doc;
     const pugi::xml_parse_result parsed = doc.load_buffer_inplace(
-        text, size, pugi::parse_default | pugi::parse_fragment | pugi::parse_embed_pcdata);
-    if (!parsed || !referencesOk || !OneRootElement(doc) || !AllAttributesUnique(doc))
-        return fields;
+        text(), size(), pugi::parse_default | pugi::parse_fragment | pugi::parse_embed_pcdata);
+    if (!parsed || !OneRootElement(doc) || !AllAttributesUnique(doc)) {
+        tree.reset(); // nothing of a malformed document is reported
+        return;
+    }
     fields.wellFormed = true;
-    const pugi::xml_node root = doc.document_element();
+    const pugi::xml_node root = tree->root = doc.document_element();
     fields.project = ChildText(root, "PROJECT");
     fields.scene = ChildText(root, "SCENE");
     fields.take = ChildText(root, "TAKE");
     fields.tape = ChildText(root, "TAPE");
     fields.note = ChildText(root, "NOTE");
     fields.circled = Circled(root);
-    fields.tracks = Tracks(root);
-    return fields;
+}
+
+IxmlDocument::~IxmlDocument() = default;
+IxmlDocument::IxmlDocument(IxmlDocument&&) noexcept = default;
+IxmlDocument& IxmlDocument::operator=(IxmlDocument&&) noexcept = default;
+
+void IxmlDocument::ForEachTrack(const std::function<void(const IxmlTrack&)>& visit) const
+{
+    if (!tree)
+        return;
+    for (const pugi::xml_node track : tree->root.child("TRACK_LIST").children("TRACK")) {
+        IxmlTrack t;
+        t.interleaveIndex =
+            DecimalNumber(ChildText(track, "INTERLEAVE_INDEX").value_or("").c_str());
+        t.channelIndex = DecimalNumber(ChildText(track, "CHANNEL_INDEX").value_or("").c_str());
+        t.name = ChildText(track, "NAME");
+        visit(t);
+    }
 }

@@ -2,8 +2,9 @@
 // pugixml: no entity beyond the predefined ones is expanded, nothing fetched.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -19,12 +20,31 @@ struct IxmlFields {
     // Text of the root's children; null when absent or not well-formed.
     std::optional<std::string> project, scene, take, tape, note;
     std::optional<bool> circled; // TRUE / FALSE in any case
-    std::vector<IxmlTrack> tracks;
 };
 
-// Parses `size` bytes of an iXML body (already cut at its first zero byte)
-// in place: the buffer is overwritten, so a large body is not copied again.
-IxmlFields ParseIxml(char* text, size_t size);
+// A parsed iXML body.  The parse is in place, so the document keeps the body
+// beside its tree; a track list near the size cap is handed out one track at
+// a time, never copied into a second list.
+class IxmlDocument
+{
+  public:
+    // Parses the body that `readBody` returns, up to its first zero byte;
+    // a body that holds a reference is read twice.
+    explicit IxmlDocument(const std::function<std::vector<unsigned char>()>& readBody);
+    ~IxmlDocument();
+    IxmlDocument(IxmlDocument&&) noexcept;
+    IxmlDocument& operator=(IxmlDocument&&) noexcept;
+
+    const IxmlFields& Fields() const { return fields; }
+    // Each TRACK of the root's TRACK_LIST, in document order; none when the
+    // document is not well-formed.
+    void ForEachTrack(const std::function<void(const IxmlTrack&)>& visit) const;
+
+  private:
+    struct Tree;
+    std::unique_ptr<Tree> tree;
+    IxmlFields fields;
+};
 
 // A whole decimal number, blanks around it allowed; null otherwise.
 std::optional<int64_t> DecimalNumber(const char* text);

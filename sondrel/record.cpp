@@ -5,6 +5,7 @@
 #include "decode.h"
 #include "io.h"
 #include "ixml.h"
+#include "json_writer.h"
 #include "riff.h"
 #include "verify.h"
 
@@ -21,8 +22,6 @@
 #include <unistd.h>
 #include <unordered_map>
 #include <unordered_set>
-
-using Json = nlohmann::ordered_json;
 
 namespace
 {
@@ -64,12 +63,11 @@ struct CueInfo {
 
 struct IxmlInfo {
     uint64_t bytes = 0;
-    bool parsed = false;
-    IxmlFields fields;
+    std::optional<IxmlDocument> document; // absent when not parsed
 };
 
-// Everything the record says about one file, in plain values; RenderRecord
-// turns it into JSON in the contract's order.
+// Everything the record says about one file, in plain values; WriteRecord
+// writes it as JSON in the contract's order.
 struct Record {
     std::string path;
     std::optional<std::string> error;
@@ -93,9 +91,9 @@ bool IsUtf8(const std::string& bytes)
 {
     // nlohmann-json refuses to write invalid UTF-8: its check is the one that counts.
     try {
-        (void)Json(bytes).dump();
+        (void)nlohmann::json(bytes).dump();
         return true;
-    } catch (const Json::type_error&) {
+    } catch (const nlohmann::json::type_error&) {
         return false;
     }
 }
@@ -127,21 +125,6 @@ std::string Text(const std::string& bytes)
 std::string Text(const FourCC& id)
 {
     return Latin1(id.data(), id.size());
-}
-
-Json OptionalText(const std::optional<std::string>& s)
-{
-    return s ? Json(Text(*s)) : Json(nullptr);
-}
-
-Json Number(const std::optional<double>& v)
-{
-    return v && std::isfinite(*v) ? Json(*v) : Json(nullptr);
-}
-
-template <typename T> Json Optional(const std::optional<T>& v)
-{
-    return v ? Json(*v) : Json(nullptr);
 }
 
 std::string Hex(const unsigned char* p, size_t n)
@@ -524,14 +507,9 @@ void DescribeIxml(Record& r, WalkState& w, const WalkedChunk& c)
                         "The iXML chunk holds " + std::to_string(c.size) +
                             " bytes, above the 16 MiB that are parsed.");
     } else {
-        std::vector<unsigned char> body = ReadBody(w, c, MaxMetadataBytes);
-        const auto* zero =
-            body.empty() ? nullptr
-                         : static_cast<unsigned char*>(std::memchr(body.data(), 0, body.size()));
-        const size_t length = zero ? static_cast<size_t>(zero - body.data()) : body.size();
-        x.parsed = true;
-        x.fields = ParseIxml(reinterpret_cast<char*>(body.data()), length);
-        if (!x.fields.wellFormed)
+        // Kept until the record is written: its tracks are read from it then.
+        x.document.emplace([&w, &c] { return ReadBody(w, c, MaxMetadataBytes); });
+        if (!x.document->Fields().wellFormed)
             AddChunkFinding(r, "ixml-malformed", c, "The iXML chunk is not well-formed XML.");
     }
     r.ixml = std::move(x);
@@ -787,193 +765,307 @@ Record Inspect(const char* path, const InspectOptions& o)
 namespace
 {
 
-Json RenderFormat(const FormatInfo& f)
+// File text: kept when it is UTF-8, else each byte read as Latin-1.
+void WriteText(JsonWriter& j, const std::string& bytes)
+{
+    if (!j.String(bytes))
+        j.String(Latin1(bytes.data(), bytes.size()));
+}
+
+void WriteText(JsonWriter& j, const std::optional<std::string>& bytes)
+{
+    if (bytes)
+        WriteText(j, *bytes);
+    else
+        j.Null();
+}
+
+void WriteFormat(JsonWriter& j, const FormatInfo& f)
 {
     const WaveFormatRecord& v = f.record;
-    Json j;
-    j["tag"] = v.formatTag;
-    j["name"] = FormatTagName(v.formatTag);
-    j["channels"] = v.nChannels;
-    j["sample_rate"] = v.samplesPerSec;
-    j["byte_rate"] = v.avgBytesPerSec;
-    j["block_align"] = v.blockAlign;
-    j["bits_per_sample"] = v.bitsPerSample;
+    j.BeginObject();
+    j.Key("tag");
+    j.Unsigned(v.formatTag);
+    j.Key("name");
+    j.String(FormatTagName(v.formatTag));
+    j.Key("channels");
+    j.Unsigned(v.nChannels);
+    j.Key("sample_rate");
+    j.Unsigned(v.samplesPerSec);
+    j.Key("byte_rate");
+    j.Unsigned(v.avgBytesPerSec);
+    j.Key("block_align");
+    j.Unsigned(v.blockAlign);
+    j.Key("bits_per_sample");
+    j.Unsigned(v.bitsPerSample);
     const std::optional<FormatExtension>& e = f.extension;
-    j["valid_bits"] = e ? Json(e->validBits) : Json(nullptr);
-    j["channel_mask"] = e ? Json(e->channelMask) : Json(nullptr);
-    j["speakers"] = e ? Json(SpeakerNames(e->channelMask)) : Json(nullptr);
-    j["sub_format"] = e ? Json(GuidText(e->subFormat)) : Json(nullptr);
-    return j;
+    j.Key("valid_bits");
+    j.Optional(e ? std::optional<uint64_t>(e->validBits) : std::nullopt);
+    j.Key("channel_mask");
+    j.Optional(e ? std::optional<uint64_t>(e->channelMask) : std::nullopt);
+    j.Key("speakers");
+    if (e) {
+        j.BeginArray();
+        for (const char* name : SpeakerNames(e->channelMask))
+            j.String(name);
+        j.EndArray();
+    } else {
+        j.Null();
+    }
+    j.Key("sub_format");
+    WriteText(j, e ? std::optional<std::string>(GuidText(e->subFormat)) : std::nullopt);
+    j.EndObject();
 }
 
-Json RenderAudio(const AudioInfo& a)
+void WriteAudio(JsonWriter& j, const AudioInfo& a)
 {
-    Json j;
-    j["offset"] = a.offset;
-    j["bytes"] = Optional(a.bytes);
-    j["bytes_in_file"] = a.bytesInFile;
-    j["frames"] = Optional(a.frames);
-    j["seconds"] = Number(a.seconds);
-    return j;
+    j.BeginObject();
+    j.Key("offset");
+    j.Unsigned(a.offset);
+    j.Key("bytes");
+    j.Optional(a.bytes);
+    j.Key("bytes_in_file");
+    j.Unsigned(a.bytesInFile);
+    j.Key("frames");
+    j.Optional(a.frames);
+    j.Key("seconds");
+    j.Optional(a.seconds);
+    j.EndObject();
 }
 
-Json RenderLoudness(const LoudnessFigures& l)
+void WriteLoudness(JsonWriter& j, const LoudnessFigures& l)
 {
-    Json j;
-    j["integrated_lufs"] = Number(l.integratedLufs);
-    j["range_lu"] = Number(l.rangeLu);
-    j["max_true_peak_dbtp"] = Number(l.maxTruePeakDbtp);
-    j["max_momentary_lufs"] = Number(l.maxMomentaryLufs);
-    j["max_short_term_lufs"] = Number(l.maxShortTermLufs);
-    return j;
+    j.BeginObject();
+    j.Key("integrated_lufs");
+    j.Optional(l.integratedLufs);
+    j.Key("range_lu");
+    j.Optional(l.rangeLu);
+    j.Key("max_true_peak_dbtp");
+    j.Optional(l.maxTruePeakDbtp);
+    j.Key("max_momentary_lufs");
+    j.Optional(l.maxMomentaryLufs);
+    j.Key("max_short_term_lufs");
+    j.Optional(l.maxShortTermLufs);
+    j.EndObject();
 }
 
-Json Umid(const std::array<unsigned char, 64>& u)
+std::optional<std::string> Umid(const std::array<unsigned char, 64>& u)
 {
     auto zero = [&](size_t from, size_t to) {
         return std::all_of(u.begin() + static_cast<long>(from), u.begin() + static_cast<long>(to),
                            [](unsigned char c) { return c == 0; });
     };
     if (zero(0, 64))
-        return nullptr;
+        return std::nullopt;
     return Hex(u.data(), zero(32, 64) ? 32 : 64); // a basic UMID fills only the first 32
 }
 
-Json CodingHistoryLines(const std::string& history)
+void WriteCodingHistory(JsonWriter& j, const std::string& history)
 {
-    Json lines = Json::array();
+    j.BeginArray();
     size_t at = 0;
     while (at < history.size()) {
         size_t end = history.find_first_of("\r\n", at);
         if (end == std::string::npos)
             end = history.size();
         if (end > at)
-            lines.push_back(Text(history.substr(at, end - at)));
+            WriteText(j, history.substr(at, end - at));
         at = end + 1;
     }
-    return lines;
+    j.EndArray();
 }
 
-Json RenderBext(const BextRecord& b)
+void WriteBext(JsonWriter& j, const BextRecord& b)
 {
-    Json j;
-    j["version"] = b.version;
-    j["description"] = Text(b.description);
-    j["originator"] = Text(b.originator);
-    j["originator_reference"] = Text(b.originatorReference);
-    j["origination_date"] = Text(b.date);
-    j["origination_time"] = Text(b.time);
-    j["time_reference"] = b.timeReference;
-    j["umid"] = Umid(b.umid);
-    j["loudness"] = b.HasLoudness() ? RenderLoudness(StoredFigures(b)) : Json(nullptr);
-    j["coding_history"] = CodingHistoryLines(b.codingHistory);
-    return j;
+    j.BeginObject();
+    j.Key("version");
+    j.Unsigned(b.version);
+    j.Key("description");
+    WriteText(j, b.description);
+    j.Key("originator");
+    WriteText(j, b.originator);
+    j.Key("originator_reference");
+    WriteText(j, b.originatorReference);
+    j.Key("origination_date");
+    WriteText(j, b.date);
+    j.Key("origination_time");
+    WriteText(j, b.time);
+    j.Key("time_reference");
+    j.Unsigned(b.timeReference);
+    j.Key("umid");
+    WriteText(j, Umid(b.umid));
+    j.Key("loudness");
+    if (b.HasLoudness())
+        WriteLoudness(j, StoredFigures(b));
+    else
+        j.Null();
+    j.Key("coding_history");
+    WriteCodingHistory(j, b.codingHistory);
+    j.EndObject();
 }
 
-Json RenderChunks(const std::vector<WalkedChunk>& chunks)
+void WriteChunks(JsonWriter& j, const std::vector<WalkedChunk>& chunks)
 {
-    Json list = Json::array();
+    j.BeginArray();
     for (const WalkedChunk& c : chunks) {
-        Json j;
-        j["id"] = Text(c.id);
-        j["offset"] = c.offset;
-        j["size"] = c.size;
-        j["complete"] = c.complete;
-        list.push_back(std::move(j));
+        j.BeginObject();
+        j.Key("id");
+        WriteText(j, Text(c.id));
+        j.Key("offset");
+        j.Unsigned(c.offset);
+        j.Key("size");
+        j.Unsigned(c.size);
+        j.Key("complete");
+        j.Bool(c.complete);
+        j.EndObject();
     }
-    return list;
+    j.EndArray();
 }
 
-Json RenderInfo(const std::vector<std::pair<FourCC, std::string>>& info)
+void WriteInfo(JsonWriter& j, const std::vector<std::pair<FourCC, std::string>>& info)
 {
-    Json j = Json::object();
-    for (const auto& [id, text] : info)
-        j[Text(id)] = Text(text);
-    return j;
+    j.BeginObject();
+    for (const auto& [id, text] : info) {
+        j.TextKey(Text(id));
+        WriteText(j, text);
+    }
+    j.EndObject();
 }
 
-Json RenderCues(const std::vector<CueInfo>& cues, const std::optional<FormatInfo>& format)
+void WriteCues(JsonWriter& j, const std::vector<CueInfo>& cues,
+               const std::optional<FormatInfo>& format)
 {
     const uint32_t rate = format ? format->record.samplesPerSec : 0;
-    Json list = Json::array();
+    j.BeginArray();
     for (const CueInfo& c : cues) {
-        Json j;
-        j["id"] = c.point.id;
-        j["position"] = c.point.position;
-        j["seconds"] =
-            rate > 0 ? Json(static_cast<double>(c.point.position) / rate) : Json(nullptr);
-        j["label"] = OptionalText(c.label);
-        j["note"] = OptionalText(c.note);
-        j["text"] = OptionalText(c.text);
-        list.push_back(std::move(j));
+        j.BeginObject();
+        j.Key("id");
+        j.Unsigned(c.point.id);
+        j.Key("position");
+        j.Unsigned(c.point.position);
+        j.Key("seconds");
+        if (rate > 0)
+            j.Number(static_cast<double>(c.point.position) / rate);
+        else
+            j.Null();
+        j.Key("label");
+        WriteText(j, c.label);
+        j.Key("note");
+        WriteText(j, c.note);
+        j.Key("text");
+        WriteText(j, c.text);
+        j.EndObject();
     }
-    return list;
+    j.EndArray();
 }
 
-Json RenderIxml(const IxmlInfo& x)
+void WriteTrack(JsonWriter& j, const IxmlTrack& t)
 {
-    const IxmlFields& f = x.fields;
-    Json j;
-    j["bytes"] = x.bytes;
-    j["well_formed"] = x.parsed ? Json(f.wellFormed) : Json(nullptr);
-    j["project"] = OptionalText(f.project);
-    j["scene"] = OptionalText(f.scene);
-    j["take"] = OptionalText(f.take);
-    j["tape"] = OptionalText(f.tape);
-    j["note"] = OptionalText(f.note);
-    j["circled"] = Optional(f.circled);
-    Json tracks = Json::array();
-    for (const IxmlTrack& t : f.tracks) {
-        Json track;
-        track["index"] = Optional(t.interleaveIndex);
-        track["channel_index"] = Optional(t.channelIndex);
-        track["name"] = OptionalText(t.name);
-        tracks.push_back(std::move(track));
-    }
-    j["tracks"] = std::move(tracks);
-    return j;
+    j.BeginObject();
+    j.Key("index");
+    j.Optional(t.interleaveIndex);
+    j.Key("channel_index");
+    j.Optional(t.channelIndex);
+    j.Key("name");
+    WriteText(j, t.name);
+    j.EndObject();
 }
 
-Json RenderFindings(const std::vector<Finding>& findings)
+void WriteIxml(JsonWriter& j, const IxmlInfo& x)
 {
-    Json list = Json::array();
+    static const IxmlFields Unparsed;
+    const IxmlFields& f = x.document ? x.document->Fields() : Unparsed;
+    j.BeginObject();
+    j.Key("bytes");
+    j.Unsigned(x.bytes);
+    j.Key("well_formed");
+    j.Optional(x.document ? std::optional<bool>(f.wellFormed) : std::nullopt);
+    j.Key("project");
+    WriteText(j, f.project);
+    j.Key("scene");
+    WriteText(j, f.scene);
+    j.Key("take");
+    WriteText(j, f.take);
+    j.Key("tape");
+    WriteText(j, f.tape);
+    j.Key("note");
+    WriteText(j, f.note);
+    j.Key("circled");
+    j.Optional(f.circled);
+    j.Key("tracks");
+    j.BeginArray();
+    if (x.document)
+        x.document->ForEachTrack([&j](const IxmlTrack& t) { WriteTrack(j, t); });
+    j.EndArray();
+    j.EndObject();
+}
+
+void WriteFindings(JsonWriter& j, const std::vector<Finding>& findings)
+{
+    j.BeginArray();
     for (const Finding& f : findings) {
-        Json j;
-        j["severity"] = f.severity;
-        j["code"] = f.code;
-        j["chunk"] = f.chunk ? Json(Text(*f.chunk)) : Json(nullptr);
-        j["offset"] = Optional(f.offset);
-        j["message"] = Text(f.message);
-        list.push_back(std::move(j));
+        j.BeginObject();
+        j.Key("severity");
+        j.String(f.severity);
+        j.Key("code");
+        j.String(f.code);
+        j.Key("chunk");
+        WriteText(j, f.chunk ? std::optional<std::string>(Text(*f.chunk)) : std::nullopt);
+        j.Key("offset");
+        j.Optional(f.offset);
+        j.Key("message");
+        WriteText(j, f.message);
+        j.EndObject();
     }
-    return list;
+    j.EndArray();
 }
 
-Json HexOrNull(const std::optional<std::array<uint8_t, 16>>& digest)
+void WriteDigest(JsonWriter& j, const std::optional<std::array<uint8_t, 16>>& digest)
 {
-    return digest ? Json(Hex(digest->data(), digest->size())) : Json(nullptr);
+    WriteText(j, digest ? std::optional<std::string>(Hex(digest->data(), digest->size()))
+                        : std::nullopt);
 }
 
 // The record, every key in the order scripts rely on.
-Json RenderRecord(const Record& r)
+void WriteRecord(JsonWriter& j, const Record& r)
 {
-    Json j;
-    j["path"] = Text(r.path);
-    j["status"] = r.error ? "error" : "ok";
-    j["error"] = OptionalText(r.error);
-    j["container"] = r.container ? Json(Text(*r.container)) : Json(nullptr);
-    j["file_bytes"] = Optional(r.fileBytes);
-    j["chunks"] = RenderChunks(r.chunks);
-    j["format"] = r.format ? RenderFormat(*r.format) : Json(nullptr);
-    j["audio"] = r.audio ? RenderAudio(*r.audio) : Json(nullptr);
-    j["bext"] = r.bext ? RenderBext(*r.bext) : Json(nullptr);
-    j["info"] = RenderInfo(r.info);
-    j["cues"] = RenderCues(r.cues, r.format);
-    j["ixml"] = r.ixml ? RenderIxml(*r.ixml) : Json(nullptr);
-    j["md5"] = {{"stored", HexOrNull(r.md5Stored)}, {"computed", HexOrNull(r.md5Computed)}};
-    j["loudness_measured"] = r.loudness ? RenderLoudness(*r.loudness) : Json(nullptr);
-    j["findings"] = RenderFindings(r.findings);
-    return j;
+    j.BeginObject();
+    j.Key("path");
+    WriteText(j, r.path);
+    j.Key("status");
+    j.String(r.error ? "error" : "ok");
+    j.Key("error");
+    WriteText(j, r.error);
+    j.Key("container");
+    WriteText(j, r.container ? std::optional<std::string>(Text(*r.container)) : std::nullopt);
+    j.Key("file_bytes");
+    j.Optional(r.fileBytes);
+    j.Key("chunks");
+    WriteChunks(j, r.chunks);
+    j.Key("format");
+    r.format ? WriteFormat(j, *r.format) : j.Null();
+    j.Key("audio");
+    r.audio ? WriteAudio(j, *r.audio) : j.Null();
+    j.Key("bext");
+    r.bext ? WriteBext(j, *r.bext) : j.Null();
+    j.Key("info");
+    WriteInfo(j, r.info);
+    j.Key("cues");
+    WriteCues(j, r.cues, r.format);
+    j.Key("ixml");
+    r.ixml ? WriteIxml(j, *r.ixml) : j.Null();
+    j.Key("md5");
+    j.BeginObject();
+    j.Key("stored");
+    WriteDigest(j, r.md5Stored);
+    j.Key("computed");
+    WriteDigest(j, r.md5Computed);
+    j.EndObject();
+    j.Key("loudness_measured");
+    r.loudness ? WriteLoudness(j, *r.loudness) : j.Null();
+    j.Key("findings");
+    WriteFindings(j, r.findings);
+    j.EndObject();
 }
 
 bool HasError(const Record& r)
@@ -989,20 +1081,26 @@ std::string InspectRecordLine(const char* path, const InspectOptions& options, b
 {
     const Record r = Inspect(path, options);
     *failed = HasError(r);
-    return RenderRecord(r).dump();
+    std::string line;
+    JsonWriter writer(line);
+    WriteRecord(writer, r);
+    return line;
 }
 
 int InspectFiles(const std::vector<const char*>& paths, const InspectOptions& options)
 {
     int status = 0;
     size_t done = 0;
+    std::string text;
+    // Written out as it grows: a record with a long track list is not held whole.
+    JsonWriter writer(text, stdout);
     for (const char* path : paths) {
-        bool failed = false;
-        std::string line = InspectRecordLine(path, options, &failed);
-        line += '\n';
-        if (fwrite(line.data(), 1, line.size(), stdout) != line.size())
+        const Record r = Inspect(path, options);
+        WriteRecord(writer, r);
+        text += '\n';
+        if (!writer.Flush())
             ReportWriteFailure();
-        status |= failed ? 1 : 0;
+        status |= HasError(r) ? 1 : 0;
         if (options.progress)
             fprintf(stderr, "\r\033[Ksondrel: %zu of %zu files", ++done, paths.size());
     }

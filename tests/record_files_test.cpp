@@ -198,6 +198,31 @@ TEST(InspectIxml, FieldsTracksAndWhatIsNeverExpanded)
                                           {"index":2,"channel_index":null,"name":null}])"));
 }
 
+// A track list whose record is written out in pieces, with a reference in
+// it (the body is parsed twice then).
+TEST(InspectIxml, LongTrackListKeepsEveryTrackInOrder)
+{
+    constexpr int Tracks = 20000;
+    std::string doc = "<BWFXML><TRACK_LIST>";
+    for (int n = 1; n <= Tracks; n++) {
+        const std::string number = std::to_string(n);
+        doc.append("<TRACK><INTERLEAVE_INDEX>").append(number).append("</INTERLEAVE_INDEX><NAME>");
+        doc.append(n == Tracks / 2 ? "L&amp;R" : "T" + number).append("</NAME></TRACK>");
+    }
+    doc += "</TRACK_LIST><NOTE>after</NOTE></BWFXML>";
+    TempDir dir;
+    const Json r = InspectOne(dir.Write("tracks.wav", Wave(Fmt16 + Chunk("iXML", doc) + Data400)));
+    ASSERT_FALSE(r.is_null());
+    const Json& tracks = r["ixml"]["tracks"];
+    ASSERT_EQ(tracks.size(), size_t{Tracks});
+    for (int n : {1, Tracks / 2 - 1, Tracks})
+        EXPECT_EQ(tracks[n - 1]["name"], "T" + std::to_string(n));
+    EXPECT_EQ(tracks[Tracks / 2 - 1]["name"], "L&R");
+    EXPECT_EQ(tracks[Tracks - 1]["index"], Tracks);
+    EXPECT_EQ(r["ixml"]["note"], "after");
+    EXPECT_EQ(r["findings"], Json::array());
+}
+
 // XML that pugixml alone would let pass, and texts split by comments and CDATA.
 TEST(InspectIxml, WellFormedMeansWellFormed)
 {

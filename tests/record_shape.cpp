@@ -108,6 +108,9 @@ std::vector<Json> ParseRecords(const std::string& out)
         const Json record = Json::parse(out.substr(at, end - at), nullptr, false);
         EXPECT_FALSE(record.is_discarded()) << out.substr(at, std::min<size_t>(end - at, 200));
         EXPECT_TRUE(record.is_object());
+        // The line is written piece by piece: it must be nlohmann-json's own compact form.
+        EXPECT_TRUE(record.is_discarded() || record.dump() == out.substr(at, end - at))
+            << out.substr(at, std::min<size_t>(end - at, 200));
         records.push_back(record);
         at = end + 1;
     }
