@@ -3,7 +3,7 @@
 //     16-bit stereo at 48 kHz: the file header, ds64 (true RIFF size, DATA_BYTES,
 //     the frame count), fmt, data with the size 0xFFFFFFFF, DATA_BYTES of hole
 //     (the file is sparse and costs no disk), then a LIST/INFO chunk after the audio.
-//   make_json_wav ixml OUT.wav IXML_BYTES
+//   make_json_wav ixml OUT.wav IXML_BYTES [reference]
 //     A small RIFF file (one second of 16-bit stereo silence) with a well-formed
 //     iXML chunk of exactly IXML_BYTES: a project, scene and take, then a
 //     TRACK_LIST of as many tracks as fit; prints the number of tracks.
@@ -65,11 +65,14 @@ std::string Track(unsigned n)
            "</INTERLEAVE_INDEX><NAME>Track " + i + "</NAME></TRACK>\n";
 }
 
-int Ixml(const char* path, uint64_t ixmlBytes)
+// With `reference`, the project's name holds an entity reference: such a
+// body is parsed twice (its references are checked on a parse that keeps them).
+int Ixml(const char* path, uint64_t ixmlBytes, bool reference)
 {
-    const std::string open = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<BWFXML>\n"
-                             "<IXML_VERSION>1.61</IXML_VERSION>\n<PROJECT>Bench</PROJECT>\n"
-                             "<SCENE>1A</SCENE>\n<TAKE>3</TAKE>\n<TRACK_LIST>\n";
+    const std::string open = std::string("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<BWFXML>\n"
+                                         "<IXML_VERSION>1.61</IXML_VERSION>\n<PROJECT>") +
+                             (reference ? "Bench &amp; Co" : "Bench") +
+                             "</PROJECT>\n<SCENE>1A</SCENE>\n<TAKE>3</TAKE>\n<TRACK_LIST>\n";
     const std::string close = "</TRACK_LIST>\n</BWFXML>\n";
     // Room for the track count's element, at its widest.
     const size_t countRoom = std::string("<TRACK_COUNT>4294967295</TRACK_COUNT>\n").size();
@@ -108,9 +111,10 @@ int main(int argc, char** argv)
 {
     if (argc == 5 && std::strcmp(argv[1], "sparse") == 0)
         return Sparse(argv[2], argv[3], strtoull(argv[4], nullptr, 10));
-    if (argc == 4 && std::strcmp(argv[1], "ixml") == 0)
-        return Ixml(argv[2], strtoull(argv[3], nullptr, 10));
+    const bool reference = argc == 5 && std::strcmp(argv[4], "reference") == 0;
+    if ((argc == 4 || reference) && std::strcmp(argv[1], "ixml") == 0)
+        return Ixml(argv[2], strtoull(argv[3], nullptr, 10), reference);
     fprintf(stderr, "usage: make_json_wav sparse OUT.wav RF64|BW64 DATA_BYTES\n"
-                    "       make_json_wav ixml OUT.wav IXML_BYTES\n");
+                    "       make_json_wav ixml OUT.wav IXML_BYTES [reference]\n");
     return 2;
 }

@@ -48,13 +48,15 @@ const char* const RecordKeys[] = {
     "findings"};
 
 // The inspector's record must be one valid JSON object (the parser also
-// insists on valid UTF-8) with the contract's keys in order.
+// insists on valid UTF-8) with the contract's keys in order, written in
+// nlohmann-json's own compact form.
 void CheckRecord(const std::string& line)
 {
     if (line.find('\n') != std::string::npos)
         abort();
     const auto record = nlohmann::ordered_json::parse(line, nullptr, false);
-    if (record.is_discarded() || !record.is_object() || record.size() != std::size(RecordKeys))
+    if (record.is_discarded() || !record.is_object() || record.size() != std::size(RecordKeys) ||
+        record.dump() != line)
         abort();
     size_t n = 0;
     for (const auto& item : record.items())
