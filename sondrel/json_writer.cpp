@@ -1,6 +1,7 @@
 // Compact JSON text written as it is produced.
 #include "json_writer.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <nlohmann/json.hpp>
@@ -108,18 +109,71 @@ void JsonWriter::Number(double value)
     Append(nlohmann::json(value).dump());
 }
 
-bool JsonWriter::String(const std::string& text)
+namespace
 {
+
+// The serialised text, quotes included; throws when it is not valid UTF-8.
+std::string Quoted(std::string_view text)
+{
+    return nlohmann::json(std::string(text)).dump();
+}
+
+// Where the piece that starts at `from` ends: at most PieceBytes on, never
+// inside a character (a piece ends before a byte that starts one).
+size_t PieceEnd(std::string_view text, size_t from)
+{
+    size_t end = std::min(text.size(), from + JsonWriter::PieceBytes);
+    for (int back = 0; back < 3 && end < text.size() && end > from + 1 &&
+                       (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80;
+         back++)
+        end--;
+    return end;
+}
+
+// Valid UTF-8 exactly when every piece is: no character spans two pieces.
+bool PiecesValid(std::string_view text)
+{
+    try {
+        for (size_t at = 0; at < text.size(); at = PieceEnd(text, at))
+            (void)Quoted(text.substr(at, PieceEnd(text, at) - at));
+    } catch (const nlohmann::json::type_error&) {
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+bool JsonWriter::String(std::string_view text)
+{
+    if (text.size() > PieceBytes) {
+        if (!PiecesValid(text))
+            return false;
+        BeforeValue();
+        PiecewiseString(text);
+        return true;
+    }
     std::string quoted;
     // nlohmann-json refuses to write invalid UTF-8: its check is the one that counts.
     try {
-        quoted = nlohmann::json(text).dump();
+        quoted = Quoted(text);
     } catch (const nlohmann::json::type_error&) {
         return false;
     }
     BeforeValue();
     Append(quoted);
     return true;
+}
+
+// One JSON string made of each piece's serialisation without its quotes.
+void JsonWriter::PiecewiseString(std::string_view text)
+{
+    out += '"';
+    for (size_t at = 0; at < text.size(); at = PieceEnd(text, at)) {
+        const std::string quoted = Quoted(text.substr(at, PieceEnd(text, at) - at));
+        Append(std::string_view(quoted).substr(1, quoted.size() - 2));
+    }
+    Append("\"");
 }
 
 bool JsonWriter::Flush()

@@ -34,8 +34,9 @@ class JsonWriter
     void Unsigned(uint64_t value);
     // null when not finite: JSON has no NaN or infinity.
     void Number(double value);
-    // Returns false, writing nothing, when `text` is not valid UTF-8.
-    bool String(const std::string& text);
+    // Returns false, writing nothing, when `text` is not valid UTF-8.  A
+    // long text is serialised in pieces, so it is never held whole twice.
+    bool String(std::string_view text);
 
     template <typename T> void Optional(const std::optional<T>& value)
     {
@@ -56,10 +57,13 @@ class JsonWriter
     bool Flush();
 
     static constexpr size_t FlushBytes = 64 * 1024;
+    // Texts longer than this are serialised a piece at a time.
+    static constexpr size_t PieceBytes = 64 * 1024;
 
   private:
     void BeforeValue();
     void Append(std::string_view text);
+    void PiecewiseString(std::string_view text);
 
     std::string& out;
     FILE* sink;

@@ -766,10 +766,15 @@ namespace
 {
 
 // File text: kept when it is UTF-8, else each byte read as Latin-1.
-void WriteText(JsonWriter& j, const std::string& bytes)
+void WriteText(JsonWriter& j, std::string_view bytes)
 {
     if (!j.String(bytes))
         j.String(Latin1(bytes.data(), bytes.size()));
+}
+
+void WriteText(JsonWriter& j, const std::string& bytes)
+{
+    WriteText(j, std::string_view(bytes));
 }
 
 void WriteText(JsonWriter& j, const std::optional<std::string>& bytes)
@@ -869,7 +874,7 @@ void WriteCodingHistory(JsonWriter& j, const std::string& history)
         if (end == std::string::npos)
             end = history.size();
         if (end > at)
-            WriteText(j, history.substr(at, end - at));
+            WriteText(j, std::string_view(history).substr(at, end - at));
         at = end + 1;
     }
     j.EndArray();

@@ -82,6 +82,49 @@ TEST(JsonWriter, WritesCompactJson)
     }
 }
 
+std::string Repeated(const std::string& unit, size_t bytes)
+{
+    std::string text;
+    while (text.size() < bytes)
+        text += unit;
+    return text;
+}
+
+// A text longer than a piece is cut between characters, never inside one:
+// the result must be nlohmann-json's serialisation of the whole text, and a
+// text that is not UTF-8 anywhere in it must be refused whole.
+TEST(JsonWriter, LongTextWrittenInPiecesIsTheWholeSerialisation)
+{
+    constexpr size_t Piece = JsonWriter::PieceBytes;
+    const std::vector<std::pair<const char*, std::string>> valid = {
+        {"two-byte characters", Repeated("a\xC3\xA9", 3 * Piece)},
+        {"three-byte characters", Repeated("\xE2\x82\xAC", 2 * Piece + 7)},
+        {"four-byte characters", Repeated("ab\xF0\x9D\x84\x9E", 2 * Piece)},
+        {"a four-byte character across the first cut",
+         std::string(Piece - 2, 'a') + "\xF0\x9D\x84\x9E" + std::string(Piece, 'b')},
+        {"controls and quotes", Repeated("\x01\"\\\n", Piece + 1)},
+    };
+    for (const auto& [name, text] : valid) {
+        SCOPED_TRACE(name);
+        std::string out;
+        JsonWriter writer(out);
+        EXPECT_TRUE(writer.String(text));
+        EXPECT_EQ(out, nlohmann::json(text).dump());
+    }
+    const std::vector<std::pair<const char*, std::string>> invalid = {
+        {"a stray byte at the end", std::string(2 * Piece, 'a') + "\xFF"},
+        {"a character cut at the end", std::string(2 * Piece, 'a') + "\xF0\x9D\x84"},
+        {"a stray continuation byte at a cut", std::string(Piece, 'a') + "\x80" + "bc"},
+    };
+    for (const auto& [name, text] : invalid) {
+        SCOPED_TRACE(name);
+        std::string out;
+        JsonWriter writer(out);
+        EXPECT_FALSE(writer.String(text));
+        EXPECT_EQ(out, "");
+    }
+}
+
 // A long array goes out to the sink as it is written: what is held stays
 // near FlushBytes, and what arrives is the whole value.
 TEST(JsonWriter, LongValueReachesTheSinkInPieces)

@@ -127,6 +127,32 @@ TEST(InspectText, Utf8KeptLatin1ReadByteByByteControlsEscaped)
     }
 }
 
+// Texts longer than a piece of the writer: a byte that is not UTF-8 far
+// into one turns the whole text to Latin-1, as in a short one.
+TEST(InspectText, LongTextsDecodedWhole)
+{
+    std::string utf8;
+    while (utf8.size() < 200000)
+        utf8 += "caf\xC3\xA9 ";
+    const std::string ascii(200000, 'a');
+    const std::vector<TextCase> cases = {
+        {"long_utf8", utf8, utf8},
+        {"long_latin1", ascii + "\xE9", ascii + "\xC3\xA9"},
+    };
+    TempDir dir;
+    for (const TextCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        BextFields b;
+        b.codingHistory = c.stored + "\r\n";
+        const std::string info = Chunk("LIST", "INFO" + Chunk("ICMT", c.stored));
+        const Json r = InspectOne(
+            dir.Write(c.name + ".wav", Wave(Fmt16 + Chunk("bext", BextBody(b)) + info + Data400)));
+        ASSERT_FALSE(r.is_null());
+        EXPECT_TRUE(r["info"]["ICMT"] == c.expected);
+        EXPECT_TRUE(r["bext"]["coding_history"] == Json::array({c.expected}));
+    }
+}
+
 TEST(InspectText, PathNotUtf8ReadAsLatin1)
 {
     TempDir dir;
