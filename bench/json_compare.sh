@@ -62,8 +62,9 @@ fi
 cp "$root/tests/data/ff_s16_stereo.wav" plain_small.wav
 ixml_tracks=$("$make_wav" ixml ixml_big.wav "$ixml_bytes")
 "$make_wav" ixml ixml_reference.wav "$ixml_bytes" reference >/dev/null
+"$make_wav" bext bext_big.wav "$ixml_bytes"
 # Warm the page cache so every command reads from memory.
-cat d/*.wav plain_small.wav rf64_small.wav ixml_big.wav ixml_reference.wav >/dev/null
+cat d/*.wav plain_small.wav rf64_small.wav ixml_big.wav ixml_reference.wav bext_big.wav >/dev/null
 head -c 4096 rf64_5g.wav >/dev/null
 head -c 4096 bw64_5g.wav >/dev/null
 tail -c 4096 rf64_5g.wav >/dev/null
@@ -183,4 +184,8 @@ row "  that peak / the iXML size" "$(awk -v r="$ixml_rss" -v m="$ixml_mib" \
 ixml_rss=$(peak_mib "$sondrel" --json ixml_reference.wav)
 row "sondrel --json, the same with a reference (parsed twice)" "$ixml_rss" "" ""
 row "  that peak / the iXML size" "$(awk -v r="$ixml_rss" -v m="$ixml_mib" \
+    'BEGIN { printf "%.1f", r / m }')" "" ""
+bext_rss=$(peak_mib "$sondrel" --json bext_big.wav)
+row "sondrel --json, bext of $ixml_mib MiB (one coding history line)" "$bext_rss" "" ""
+row "  that peak / the bext size" "$(awk -v r="$bext_rss" -v m="$ixml_mib" \
     'BEGIN { printf "%.1f", r / m }')" "" ""

@@ -7,6 +7,8 @@
 //     A small RIFF file (one second of 16-bit stereo silence) with a well-formed
 //     iXML chunk of exactly IXML_BYTES: a project, scene and take, then a
 //     TRACK_LIST of as many tracks as fit; prints the number of tracks.
+//   make_json_wav bext OUT.wav BEXT_BYTES
+//     The same with a version 2 bext chunk of BEXT_BYTES: one long coding history line.
 #include "wav_builder.h"
 
 #include <cstdint>
@@ -105,6 +107,28 @@ int Ixml(const char* path, uint64_t ixmlBytes, bool reference)
     return 0;
 }
 
+// A bext chunk whose coding history fills it to `bextBytes`: one long line
+// of process descriptions, the longest text a record can hold.
+int Bext(const char* path, uint64_t bextBytes)
+{
+    wavgen::BextFields b;
+    b.version = 2;
+    b.description = "Long coding history";
+    const size_t fixed = wavgen::BextBody(b).size();
+    while (fixed + b.codingHistory.size() < bextBytes)
+        b.codingHistory += "A=PCM,F=48000,W=24,M=stereo,T=bench; ";
+    b.codingHistory.resize(bextBytes > fixed ? bextBytes - fixed : 0);
+    const std::string audio(48000 * 4, '\0');
+    const std::string file = wavgen::Wave(wavgen::Chunk("fmt ", wavgen::FmtBody(1, 2, 48000, 16)) +
+                                          wavgen::Chunk("bext", wavgen::BextBody(b)) +
+                                          wavgen::Chunk("data", audio));
+    if (!wavgen::WriteFile(path, file)) {
+        perror(path);
+        return 1;
+    }
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -114,7 +138,10 @@ int main(int argc, char** argv)
     const bool reference = argc == 5 && std::strcmp(argv[4], "reference") == 0;
     if ((argc == 4 || reference) && std::strcmp(argv[1], "ixml") == 0)
         return Ixml(argv[2], strtoull(argv[3], nullptr, 10), reference);
+    if (argc == 4 && std::strcmp(argv[1], "bext") == 0)
+        return Bext(argv[2], strtoull(argv[3], nullptr, 10));
     fprintf(stderr, "usage: make_json_wav sparse OUT.wav RF64|BW64 DATA_BYTES\n"
-                    "       make_json_wav ixml OUT.wav IXML_BYTES [reference]\n");
+                    "       make_json_wav ixml OUT.wav IXML_BYTES [reference]\n"
+                    "       make_json_wav bext OUT.wav BEXT_BYTES\n");
     return 2;
 }
