@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cstring>
 #include <pugixml.hpp>
+#include <string_view>
 #include <strings.h>
 
 namespace
@@ -202,11 +203,20 @@ IxmlDocument::IxmlDocument(const std::function<std::vector<unsigned char>()>& re
     // It overwrites the body, which is then read again: a copy of a body
     // near the size cap would cost more than reading it from the page cache.
     if (size() > 0 && std::memchr(text(), '&', size())) {
-        if (!ReferencesWellFormed(text(), size())) {
+        const size_t checkedSize = size();
+        const size_t checkedHash = std::hash<std::string_view>{}({text(), checkedSize});
+        if (!ReferencesWellFormed(text(), checkedSize)) {
             tree.reset();
             return;
         }
         tree->body = readBody();
+        // Only the text that was checked is vouched for: a body that changed
+        // between the reads (the file rewritten meanwhile) is not.
+        if (size() != checkedSize ||
+            std::hash<std::string_view>{}({text(), size()}) != checkedHash) {
+            tree.reset();
+            return;
+        }
     }
     // The default flags leave DOCTYPE declarations unparsed and expand only
     // the five predefined entities and character references; as a fragment,

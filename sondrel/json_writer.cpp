@@ -63,12 +63,19 @@ void JsonWriter::Key(std::string_view name)
     afterKey = true;
 }
 
-void JsonWriter::TextKey(const std::string& name)
+bool JsonWriter::TextKey(const std::string& name)
 {
+    std::string quoted;
+    try {
+        quoted = nlohmann::json(name).dump();
+    } catch (const nlohmann::json::type_error&) {
+        return false;
+    }
     BeforeValue();
-    out += nlohmann::json(name).dump();
+    out += quoted;
     out += ':';
     afterKey = true;
+    return true;
 }
 
 void JsonWriter::Null()

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 class JsonWriter
@@ -25,8 +26,8 @@ class JsonWriter
 
     // A key of this program's own, plain ASCII with nothing to escape.
     void Key(std::string_view name);
-    // A key taken from a file: must be valid UTF-8, like String.
-    void TextKey(const std::string& name);
+    // A key taken from a file; false, writing nothing, when it is not valid UTF-8.
+    [[nodiscard]] bool TextKey(const std::string& name);
 
     void Null();
     void Bool(bool value);
@@ -36,7 +37,7 @@ class JsonWriter
     void Number(double value);
     // Returns false, writing nothing, when `text` is not valid UTF-8.  A
     // long text is serialised in pieces, so it is never held whole twice.
-    bool String(std::string_view text);
+    [[nodiscard]] bool String(std::string_view text);
 
     template <typename T> void Optional(const std::optional<T>& value)
     {

@@ -769,15 +769,10 @@ namespace
 void WriteText(JsonWriter& j, std::string_view bytes)
 {
     if (!j.String(bytes))
-        j.String(Latin1(bytes.data(), bytes.size()));
+        (void)j.String(Latin1(bytes.data(), bytes.size())); // Latin-1 as UTF-8 is always valid
 }
 
-void WriteText(JsonWriter& j, const std::string& bytes)
-{
-    WriteText(j, std::string_view(bytes));
-}
-
-void WriteText(JsonWriter& j, const std::optional<std::string>& bytes)
+void WriteOptionalText(JsonWriter& j, const std::optional<std::string>& bytes)
 {
     if (bytes)
         WriteText(j, *bytes);
@@ -792,7 +787,7 @@ void WriteFormat(JsonWriter& j, const FormatInfo& f)
     j.Key("tag");
     j.Unsigned(v.formatTag);
     j.Key("name");
-    j.String(FormatTagName(v.formatTag));
+    WriteText(j, FormatTagName(v.formatTag));
     j.Key("channels");
     j.Unsigned(v.nChannels);
     j.Key("sample_rate");
@@ -812,13 +807,13 @@ void WriteFormat(JsonWriter& j, const FormatInfo& f)
     if (e) {
         j.BeginArray();
         for (const char* name : SpeakerNames(e->channelMask))
-            j.String(name);
+            WriteText(j, name);
         j.EndArray();
     } else {
         j.Null();
     }
     j.Key("sub_format");
-    WriteText(j, e ? std::optional<std::string>(GuidText(e->subFormat)) : std::nullopt);
+    WriteOptionalText(j, e ? std::optional<std::string>(GuidText(e->subFormat)) : std::nullopt);
     j.EndObject();
 }
 
@@ -898,7 +893,7 @@ void WriteBext(JsonWriter& j, const BextRecord& b)
     j.Key("time_reference");
     j.Unsigned(b.timeReference);
     j.Key("umid");
-    WriteText(j, Umid(b.umid));
+    WriteOptionalText(j, Umid(b.umid));
     j.Key("loudness");
     if (b.HasLoudness())
         WriteLoudness(j, StoredFigures(b));
@@ -931,7 +926,7 @@ void WriteInfo(JsonWriter& j, const std::vector<std::pair<FourCC, std::string>>&
 {
     j.BeginObject();
     for (const auto& [id, text] : info) {
-        j.TextKey(Text(id));
+        (void)j.TextKey(Text(id)); // Latin-1 as UTF-8 is always valid
         WriteText(j, text);
     }
     j.EndObject();
@@ -954,11 +949,11 @@ void WriteCues(JsonWriter& j, const std::vector<CueInfo>& cues,
         else
             j.Null();
         j.Key("label");
-        WriteText(j, c.label);
+        WriteOptionalText(j, c.label);
         j.Key("note");
-        WriteText(j, c.note);
+        WriteOptionalText(j, c.note);
         j.Key("text");
-        WriteText(j, c.text);
+        WriteOptionalText(j, c.text);
         j.EndObject();
     }
     j.EndArray();
@@ -972,7 +967,7 @@ void WriteTrack(JsonWriter& j, const IxmlTrack& t)
     j.Key("channel_index");
     j.Optional(t.channelIndex);
     j.Key("name");
-    WriteText(j, t.name);
+    WriteOptionalText(j, t.name);
     j.EndObject();
 }
 
@@ -986,15 +981,15 @@ void WriteIxml(JsonWriter& j, const IxmlInfo& x)
     j.Key("well_formed");
     j.Optional(x.document ? std::optional<bool>(f.wellFormed) : std::nullopt);
     j.Key("project");
-    WriteText(j, f.project);
+    WriteOptionalText(j, f.project);
     j.Key("scene");
-    WriteText(j, f.scene);
+    WriteOptionalText(j, f.scene);
     j.Key("take");
-    WriteText(j, f.take);
+    WriteOptionalText(j, f.take);
     j.Key("tape");
-    WriteText(j, f.tape);
+    WriteOptionalText(j, f.tape);
     j.Key("note");
-    WriteText(j, f.note);
+    WriteOptionalText(j, f.note);
     j.Key("circled");
     j.Optional(f.circled);
     j.Key("tracks");
@@ -1011,11 +1006,11 @@ void WriteFindings(JsonWriter& j, const std::vector<Finding>& findings)
     for (const Finding& f : findings) {
         j.BeginObject();
         j.Key("severity");
-        j.String(f.severity);
+        WriteText(j, f.severity);
         j.Key("code");
-        j.String(f.code);
+        WriteText(j, f.code);
         j.Key("chunk");
-        WriteText(j, f.chunk ? std::optional<std::string>(Text(*f.chunk)) : std::nullopt);
+        WriteOptionalText(j, f.chunk ? std::optional<std::string>(Text(*f.chunk)) : std::nullopt);
         j.Key("offset");
         j.Optional(f.offset);
         j.Key("message");
@@ -1027,8 +1022,8 @@ void WriteFindings(JsonWriter& j, const std::vector<Finding>& findings)
 
 void WriteDigest(JsonWriter& j, const std::optional<std::array<uint8_t, 16>>& digest)
 {
-    WriteText(j, digest ? std::optional<std::string>(Hex(digest->data(), digest->size()))
-                        : std::nullopt);
+    WriteOptionalText(j, digest ? std::optional<std::string>(Hex(digest->data(), digest->size()))
+                                : std::nullopt);
 }
 
 // The record, every key in the order scripts rely on.
@@ -1038,11 +1033,12 @@ void WriteRecord(JsonWriter& j, const Record& r)
     j.Key("path");
     WriteText(j, r.path);
     j.Key("status");
-    j.String(r.error ? "error" : "ok");
+    WriteOptionalText(j, r.error ? "error" : "ok");
     j.Key("error");
-    WriteText(j, r.error);
+    WriteOptionalText(j, r.error);
     j.Key("container");
-    WriteText(j, r.container ? std::optional<std::string>(Text(*r.container)) : std::nullopt);
+    WriteOptionalText(j,
+                      r.container ? std::optional<std::string>(Text(*r.container)) : std::nullopt);
     j.Key("file_bytes");
     j.Optional(r.fileBytes);
     j.Key("chunks");

@@ -55,8 +55,9 @@ TEST(JsonWriter, WritesCompactJson)
         {"text keys and values escaped",
          [](JsonWriter& j) {
              j.BeginObject();
-             j.TextKey("a\"b\x01");
-             j.String("tab\there \\ \xC3\xA9");
+             EXPECT_TRUE(j.TextKey("a\"b\x01"));
+             EXPECT_TRUE(j.String("tab\there \\ \xC3\xA9"));
+             EXPECT_FALSE(j.TextKey("\xFF")) << "refused, writing nothing";
              j.EndObject();
          },
          R"({"a\"b\u0001":"tab\there \\ é"})"},
@@ -138,7 +139,7 @@ TEST(JsonWriter, LongValueReachesTheSinkInPieces)
     size_t held = 0;
     writer.BeginArray();
     for (int n = 0; n < Items; n++) {
-        writer.String(item);
+        EXPECT_TRUE(writer.String(item));
         held = std::max(held, text.size());
     }
     writer.EndArray();
@@ -165,7 +166,7 @@ TEST(JsonWriter, FailedWriteIsRemembered)
     setvbuf(full, nullptr, _IONBF, 0);
     std::string text;
     JsonWriter writer(text, full);
-    writer.String(std::string(JsonWriter::FlushBytes, 'x'));
+    EXPECT_TRUE(writer.String(std::string(JsonWriter::FlushBytes, 'x')));
     writer.Null();
     EXPECT_FALSE(writer.Flush());
     EXPECT_FALSE(writer.Flush()) << "a later empty flush still reports the lost text";
