@@ -182,10 +182,10 @@ row "sondrel --json, iXML of $ixml_mib MiB ($ixml_tracks tracks)" \
 row "  that peak / the iXML size" "$(awk -v r="$ixml_rss" -v m="$ixml_mib" \
     'BEGIN { printf "%.1f", r / m }')" "" ""
 ixml_rss=$(peak_mib "$sondrel" --json ixml_reference.wav)
-row "sondrel --json, the same with a reference (parsed twice)" "$ixml_rss" "" ""
+row "sondrel --json, the same iXML with a reference" "$ixml_rss" "" ""
 row "  that peak / the iXML size" "$(awk -v r="$ixml_rss" -v m="$ixml_mib" \
     'BEGIN { printf "%.1f", r / m }')" "" ""
 bext_rss=$(peak_mib "$sondrel" --json bext_big.wav)
-row "sondrel --json, bext of $ixml_mib MiB (one coding history line)" "$bext_rss" "" ""
+row "sondrel --json, bext of $ixml_mib MiB (coding history)" "$bext_rss" "" ""
 row "  that peak / the bext size" "$(awk -v r="$bext_rss" -v m="$ixml_mib" \
     'BEGIN { printf "%.1f", r / m }')" "" ""
