@@ -39,18 +39,29 @@ class JsonWriter
     // long text is serialised in pieces, so it is never held whole twice.
     [[nodiscard]] bool String(std::string_view text);
 
-    template <typename T> void Optional(const std::optional<T>& value)
+    // A number, a bool, or null for an empty optional of one.
+    template <typename T> void Value(const T& value)
     {
-        if (!value)
-            Null();
-        else if constexpr (std::is_same_v<T, bool>)
-            Bool(*value);
-        else if constexpr (std::is_floating_point_v<T>)
-            Number(*value);
-        else if constexpr (std::is_signed_v<T>)
-            Integer(*value);
-        else
-            Unsigned(*value);
+        if constexpr (IsOptional<T>::value) {
+            if (value)
+                Value(*value);
+            else
+                Null();
+        } else if constexpr (std::is_same_v<T, bool>) {
+            Bool(value);
+        } else if constexpr (std::is_floating_point_v<T>) {
+            Number(value);
+        } else if constexpr (std::is_signed_v<T>) {
+            Integer(value);
+        } else {
+            Unsigned(value);
+        }
+    }
+
+    template <typename T> void Member(std::string_view name, const T& value)
+    {
+        Key(name);
+        Value(value);
     }
 
     // Writes what `out` holds to the sink; false when this or an earlier
@@ -62,6 +73,11 @@ class JsonWriter
     static constexpr size_t PieceBytes = 64 * 1024;
 
   private:
+    template <typename T> struct IsOptional : std::false_type {
+    };
+    template <typename T> struct IsOptional<std::optional<T>> : std::true_type {
+    };
+
     void BeforeValue();
     void Append(std::string_view text);
     void PiecewiseString(std::string_view text);

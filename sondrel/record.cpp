@@ -772,8 +772,25 @@ void WriteText(JsonWriter& j, std::string_view bytes)
         (void)j.String(Latin1(bytes.data(), bytes.size())); // Latin-1 as UTF-8 is always valid
 }
 
-void WriteOptionalText(JsonWriter& j, const std::optional<std::string>& bytes)
+// A chunk id as text, or null.
+std::optional<std::string> IdText(const std::optional<FourCC>& id)
 {
+    if (!id)
+        return std::nullopt;
+    return Text(*id);
+}
+
+void TextMember(JsonWriter& j, std::string_view name, std::string_view bytes)
+{
+    j.Key(name);
+    WriteText(j, bytes);
+}
+
+// File text or null.
+void OptionalTextMember(JsonWriter& j, std::string_view name,
+                        const std::optional<std::string>& bytes)
+{
+    j.Key(name);
     if (bytes)
         WriteText(j, *bytes);
     else
@@ -784,25 +801,16 @@ void WriteFormat(JsonWriter& j, const FormatInfo& f)
 {
     const WaveFormatRecord& v = f.record;
     j.BeginObject();
-    j.Key("tag");
-    j.Unsigned(v.formatTag);
-    j.Key("name");
-    WriteText(j, FormatTagName(v.formatTag));
-    j.Key("channels");
-    j.Unsigned(v.nChannels);
-    j.Key("sample_rate");
-    j.Unsigned(v.samplesPerSec);
-    j.Key("byte_rate");
-    j.Unsigned(v.avgBytesPerSec);
-    j.Key("block_align");
-    j.Unsigned(v.blockAlign);
-    j.Key("bits_per_sample");
-    j.Unsigned(v.bitsPerSample);
+    j.Member("tag", v.formatTag);
+    TextMember(j, "name", FormatTagName(v.formatTag));
+    j.Member("channels", v.nChannels);
+    j.Member("sample_rate", v.samplesPerSec);
+    j.Member("byte_rate", v.avgBytesPerSec);
+    j.Member("block_align", v.blockAlign);
+    j.Member("bits_per_sample", v.bitsPerSample);
     const std::optional<FormatExtension>& e = f.extension;
-    j.Key("valid_bits");
-    j.Optional(e ? std::optional<uint64_t>(e->validBits) : std::nullopt);
-    j.Key("channel_mask");
-    j.Optional(e ? std::optional<uint64_t>(e->channelMask) : std::nullopt);
+    j.Member("valid_bits", e ? std::optional<uint64_t>(e->validBits) : std::nullopt);
+    j.Member("channel_mask", e ? std::optional<uint64_t>(e->channelMask) : std::nullopt);
     j.Key("speakers");
     if (e) {
         j.BeginArray();
@@ -812,40 +820,30 @@ void WriteFormat(JsonWriter& j, const FormatInfo& f)
     } else {
         j.Null();
     }
-    j.Key("sub_format");
-    WriteOptionalText(j, e ? std::optional<std::string>(GuidText(e->subFormat)) : std::nullopt);
+    OptionalTextMember(j, "sub_format",
+                       e ? std::optional<std::string>(GuidText(e->subFormat)) : std::nullopt);
     j.EndObject();
 }
 
 void WriteAudio(JsonWriter& j, const AudioInfo& a)
 {
     j.BeginObject();
-    j.Key("offset");
-    j.Unsigned(a.offset);
-    j.Key("bytes");
-    j.Optional(a.bytes);
-    j.Key("bytes_in_file");
-    j.Unsigned(a.bytesInFile);
-    j.Key("frames");
-    j.Optional(a.frames);
-    j.Key("seconds");
-    j.Optional(a.seconds);
+    j.Member("offset", a.offset);
+    j.Member("bytes", a.bytes);
+    j.Member("bytes_in_file", a.bytesInFile);
+    j.Member("frames", a.frames);
+    j.Member("seconds", a.seconds);
     j.EndObject();
 }
 
 void WriteLoudness(JsonWriter& j, const LoudnessFigures& l)
 {
     j.BeginObject();
-    j.Key("integrated_lufs");
-    j.Optional(l.integratedLufs);
-    j.Key("range_lu");
-    j.Optional(l.rangeLu);
-    j.Key("max_true_peak_dbtp");
-    j.Optional(l.maxTruePeakDbtp);
-    j.Key("max_momentary_lufs");
-    j.Optional(l.maxMomentaryLufs);
-    j.Key("max_short_term_lufs");
-    j.Optional(l.maxShortTermLufs);
+    j.Member("integrated_lufs", l.integratedLufs);
+    j.Member("range_lu", l.rangeLu);
+    j.Member("max_true_peak_dbtp", l.maxTruePeakDbtp);
+    j.Member("max_momentary_lufs", l.maxMomentaryLufs);
+    j.Member("max_short_term_lufs", l.maxShortTermLufs);
     j.EndObject();
 }
 
@@ -878,22 +876,14 @@ void WriteCodingHistory(JsonWriter& j, const std::string& history)
 void WriteBext(JsonWriter& j, const BextRecord& b)
 {
     j.BeginObject();
-    j.Key("version");
-    j.Unsigned(b.version);
-    j.Key("description");
-    WriteText(j, b.description);
-    j.Key("originator");
-    WriteText(j, b.originator);
-    j.Key("originator_reference");
-    WriteText(j, b.originatorReference);
-    j.Key("origination_date");
-    WriteText(j, b.date);
-    j.Key("origination_time");
-    WriteText(j, b.time);
-    j.Key("time_reference");
-    j.Unsigned(b.timeReference);
-    j.Key("umid");
-    WriteOptionalText(j, Umid(b.umid));
+    j.Member("version", b.version);
+    TextMember(j, "description", b.description);
+    TextMember(j, "originator", b.originator);
+    TextMember(j, "originator_reference", b.originatorReference);
+    TextMember(j, "origination_date", b.date);
+    TextMember(j, "origination_time", b.time);
+    j.Member("time_reference", b.timeReference);
+    OptionalTextMember(j, "umid", Umid(b.umid));
     j.Key("loudness");
     if (b.HasLoudness())
         WriteLoudness(j, StoredFigures(b));
@@ -909,14 +899,10 @@ void WriteChunks(JsonWriter& j, const std::vector<WalkedChunk>& chunks)
     j.BeginArray();
     for (const WalkedChunk& c : chunks) {
         j.BeginObject();
-        j.Key("id");
-        WriteText(j, Text(c.id));
-        j.Key("offset");
-        j.Unsigned(c.offset);
-        j.Key("size");
-        j.Unsigned(c.size);
-        j.Key("complete");
-        j.Bool(c.complete);
+        TextMember(j, "id", Text(c.id));
+        j.Member("offset", c.offset);
+        j.Member("size", c.size);
+        j.Member("complete", c.complete);
         j.EndObject();
     }
     j.EndArray();
@@ -939,21 +925,14 @@ void WriteCues(JsonWriter& j, const std::vector<CueInfo>& cues,
     j.BeginArray();
     for (const CueInfo& c : cues) {
         j.BeginObject();
-        j.Key("id");
-        j.Unsigned(c.point.id);
-        j.Key("position");
-        j.Unsigned(c.point.position);
-        j.Key("seconds");
-        if (rate > 0)
-            j.Number(static_cast<double>(c.point.position) / rate);
-        else
-            j.Null();
-        j.Key("label");
-        WriteOptionalText(j, c.label);
-        j.Key("note");
-        WriteOptionalText(j, c.note);
-        j.Key("text");
-        WriteOptionalText(j, c.text);
+        j.Member("id", c.point.id);
+        j.Member("position", c.point.position);
+        j.Member("seconds",
+                 rate > 0 ? std::optional<double>(static_cast<double>(c.point.position) / rate)
+                          : std::nullopt);
+        OptionalTextMember(j, "label", c.label);
+        OptionalTextMember(j, "note", c.note);
+        OptionalTextMember(j, "text", c.text);
         j.EndObject();
     }
     j.EndArray();
@@ -962,12 +941,9 @@ void WriteCues(JsonWriter& j, const std::vector<CueInfo>& cues,
 void WriteTrack(JsonWriter& j, const IxmlTrack& t)
 {
     j.BeginObject();
-    j.Key("index");
-    j.Optional(t.interleaveIndex);
-    j.Key("channel_index");
-    j.Optional(t.channelIndex);
-    j.Key("name");
-    WriteOptionalText(j, t.name);
+    j.Member("index", t.interleaveIndex);
+    j.Member("channel_index", t.channelIndex);
+    OptionalTextMember(j, "name", t.name);
     j.EndObject();
 }
 
@@ -976,22 +952,14 @@ void WriteIxml(JsonWriter& j, const IxmlInfo& x)
     static const IxmlFields Unparsed;
     const IxmlFields& f = x.document ? x.document->Fields() : Unparsed;
     j.BeginObject();
-    j.Key("bytes");
-    j.Unsigned(x.bytes);
-    j.Key("well_formed");
-    j.Optional(x.document ? std::optional<bool>(f.wellFormed) : std::nullopt);
-    j.Key("project");
-    WriteOptionalText(j, f.project);
-    j.Key("scene");
-    WriteOptionalText(j, f.scene);
-    j.Key("take");
-    WriteOptionalText(j, f.take);
-    j.Key("tape");
-    WriteOptionalText(j, f.tape);
-    j.Key("note");
-    WriteOptionalText(j, f.note);
-    j.Key("circled");
-    j.Optional(f.circled);
+    j.Member("bytes", x.bytes);
+    j.Member("well_formed", x.document ? std::optional<bool>(f.wellFormed) : std::nullopt);
+    OptionalTextMember(j, "project", f.project);
+    OptionalTextMember(j, "scene", f.scene);
+    OptionalTextMember(j, "take", f.take);
+    OptionalTextMember(j, "tape", f.tape);
+    OptionalTextMember(j, "note", f.note);
+    j.Member("circled", f.circled);
     j.Key("tracks");
     j.BeginArray();
     if (x.document)
@@ -1005,42 +973,32 @@ void WriteFindings(JsonWriter& j, const std::vector<Finding>& findings)
     j.BeginArray();
     for (const Finding& f : findings) {
         j.BeginObject();
-        j.Key("severity");
-        WriteText(j, f.severity);
-        j.Key("code");
-        WriteText(j, f.code);
-        j.Key("chunk");
-        WriteOptionalText(j, f.chunk ? std::optional<std::string>(Text(*f.chunk)) : std::nullopt);
-        j.Key("offset");
-        j.Optional(f.offset);
-        j.Key("message");
-        WriteText(j, f.message);
+        TextMember(j, "severity", f.severity);
+        TextMember(j, "code", f.code);
+        OptionalTextMember(j, "chunk", IdText(f.chunk));
+        j.Member("offset", f.offset);
+        TextMember(j, "message", f.message);
         j.EndObject();
     }
     j.EndArray();
 }
 
-void WriteDigest(JsonWriter& j, const std::optional<std::array<uint8_t, 16>>& digest)
+std::optional<std::string> DigestText(const std::optional<std::array<uint8_t, 16>>& digest)
 {
-    WriteOptionalText(j, digest ? std::optional<std::string>(Hex(digest->data(), digest->size()))
-                                : std::nullopt);
+    if (!digest)
+        return std::nullopt;
+    return Hex(digest->data(), digest->size());
 }
 
 // The record, every key in the order scripts rely on.
 void WriteRecord(JsonWriter& j, const Record& r)
 {
     j.BeginObject();
-    j.Key("path");
-    WriteText(j, r.path);
-    j.Key("status");
-    WriteOptionalText(j, r.error ? "error" : "ok");
-    j.Key("error");
-    WriteOptionalText(j, r.error);
-    j.Key("container");
-    WriteOptionalText(j,
-                      r.container ? std::optional<std::string>(Text(*r.container)) : std::nullopt);
-    j.Key("file_bytes");
-    j.Optional(r.fileBytes);
+    TextMember(j, "path", r.path);
+    TextMember(j, "status", r.error ? "error" : "ok");
+    OptionalTextMember(j, "error", r.error);
+    OptionalTextMember(j, "container", IdText(r.container));
+    j.Member("file_bytes", r.fileBytes);
     j.Key("chunks");
     WriteChunks(j, r.chunks);
     j.Key("format");
@@ -1057,10 +1015,8 @@ void WriteRecord(JsonWriter& j, const Record& r)
     r.ixml ? WriteIxml(j, *r.ixml) : j.Null();
     j.Key("md5");
     j.BeginObject();
-    j.Key("stored");
-    WriteDigest(j, r.md5Stored);
-    j.Key("computed");
-    WriteDigest(j, r.md5Computed);
+    OptionalTextMember(j, "stored", DigestText(r.md5Stored));
+    OptionalTextMember(j, "computed", DigestText(r.md5Computed));
     j.EndObject();
     j.Key("loudness_measured");
     r.loudness ? WriteLoudness(j, *r.loudness) : j.Null();

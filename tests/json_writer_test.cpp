@@ -47,8 +47,8 @@ TEST(JsonWriter, WritesCompactJson)
              j.Number(-INFINITY);
              j.Number(1.0);
              j.Number(-23.37);
-             j.Optional(std::optional<double>(0.1));
-             j.Optional(std::optional<int64_t>());
+             j.Value(std::optional<double>(0.1));
+             j.Value(std::optional<int64_t>());
              j.EndArray();
          },
          "[null,null,1.0,-23.37,0.1,null]"},
