@@ -35,6 +35,18 @@ constexpr uint16_t TagALaw = 0x0006;
 constexpr uint16_t TagMuLaw = 0x0007;
 constexpr uint16_t TagExtensible = 0xFFFE;
 
+// Bytes a sample takes in its container: whole bytes, the sample left-justified.
+constexpr uint32_t ContainerBytes(uint32_t bitsPerSample)
+{
+    return (bitsPerSample + 7) / 8;
+}
+
+// The block align that PCM, float, A-law and mu-law frames must have.
+constexpr uint64_t ExpectedBlockAlign(uint32_t channels, uint32_t bitsPerSample)
+{
+    return uint64_t{channels} * ContainerBytes(bitsPerSample);
+}
+
 // The extensible format's 22 bytes after the record.
 constexpr size_t FormatExtensionBytes = 22;
 using ExtensionArea = std::array<unsigned char, FormatExtensionBytes>;

@@ -336,7 +336,7 @@ void CheckFormat(Record& r, const WalkedChunk& c, const FormatInfo& f)
     if (!IsLinearTag(f.sampleTag))
         return;
     const WaveFormatRecord& v = f.record;
-    const uint64_t align = uint64_t{v.nChannels} * ((v.bitsPerSample + 7u) / 8u);
+    const uint64_t align = ExpectedBlockAlign(v.nChannels, v.bitsPerSample);
     if (v.blockAlign != align)
         AddChunkFinding(r, "block-align-mismatch", c,
                         "The block align is " + std::to_string(v.blockAlign) + ", " +

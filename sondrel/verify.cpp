@@ -3,6 +3,7 @@
 // run libebur128 on alternate segments of the converted audio.
 #include "verify.h"
 
+#include "decode.h"
 #include "io.h"
 
 #include <ebur128.h>
@@ -28,13 +29,19 @@ enum class Kind { U8, S16, S24, S32, F32, F64, None };
 
 Kind KindOf(const AudioLayout& l)
 {
-    if (l.sampleTag == 3)
+    if (l.sampleTag == TagIEEEFloat)
         return l.bitsPerSample == 32 ? Kind::F32 : l.bitsPerSample == 64 ? Kind::F64 : Kind::None;
-    if (l.sampleTag != 1 || l.bitsPerSample == 0 || l.bitsPerSample > 32)
+    if (l.sampleTag != TagPCM || l.bitsPerSample == 0 || l.bitsPerSample > 32)
         return Kind::None;
     // Samples narrower than their container are left-justified in it.
     static constexpr Kind byWidth[] = {Kind::U8, Kind::S16, Kind::S24, Kind::S32};
-    return byWidth[(l.bitsPerSample + 7) / 8 - 1];
+    return byWidth[ContainerBytes(l.bitsPerSample) - 1];
+}
+
+// libebur128's own 100 ms step, on which the segments of the two meters must agree.
+constexpr size_t StepFrames(uint32_t sampleRate)
+{
+    return (sampleRate + 5) / 10;
 }
 
 constexpr unsigned BytesOf(Kind k)
@@ -347,7 +354,7 @@ class Meter
     explicit Meter(const AudioLayout& l)
         : st_(ebur128_init(l.channels, l.sampleRate,
                            EBUR128_MODE_I | EBUR128_MODE_LRA | EBUR128_MODE_HISTOGRAM)),
-          step_((l.sampleRate + 5) / 10) // libebur128's own 100 ms
+          step_(StepFrames(l.sampleRate))
     {
         if (st_)
             SetChannelRoles(st_.get(), l);
@@ -617,7 +624,7 @@ class Loudness
 Loudness::Loudness(const AudioLayout& l, uint64_t frames)
     : kind_(KindOf(l)), channels_(l.channels), peak_(l.channels, l.sampleRate)
 {
-    const size_t stepFrames = (l.sampleRate + 5) / 10;
+    const size_t stepFrames = StepFrames(l.sampleRate);
     size_t steps = std::max<size_t>(1, SegmentSamples / (stepFrames * l.channels));
     const bool split = steps >= MinSplitSteps && frames > steps * stepFrames;
     if (split)
@@ -746,7 +753,7 @@ bool LoudnessMeasurable(const AudioLayout& l)
     return kind != Kind::None && l.channels >= 1 && l.channels <= MaxChannels &&
            l.sampleRate >= MinRate && l.sampleRate <= MaxRate &&
            uint64_t{l.channels} * l.sampleRate <= MaxChannelRate &&
-           l.blockAlign == l.channels * BytesOf(kind);
+           l.blockAlign == ExpectedBlockAlign(l.channels, l.bitsPerSample);
 }
 
 VerifyResult VerifyAudio(int fd, uint64_t offset, uint64_t bytes, const AudioLayout& layout,
