@@ -5,21 +5,17 @@
 # Environment: SIZE_MB (default 512), RUNS (default 15), BUILD_DIR.
 set -euo pipefail
 
-root=$(cd "$(dirname "$0")/.." && pwd)
-build=${BUILD_DIR:-$root/build/bench}
+source "$(dirname "$0")/common.sh"
 size_mb=${SIZE_MB:-512}
 runs=${RUNS:-15}
 
 # Peers and timers come from the distribution's packages, installed when missing.
 "$root/tools/bootstrap.sh" sox ffmpeg hyperfine time
 
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DSONDREL_BUILD_BENCH=ON \
-    -DSONDREL_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build" -j2 --target sondrel mono_bench make_bench_wav >/dev/null
+bench_build sondrel mono_bench make_bench_wav
 sondrel=$build/sondrel
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/sondrel-bench-XXXXXX")
-trap 'rm -rf "$work"' EXIT
+bench_workdir bench
 
 s16=$work/s16_stereo.wav
 s24=$work/s24_stereo.wav

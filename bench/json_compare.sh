@@ -9,8 +9,7 @@
 # BUILD_DIR (default build/bench).
 set -euo pipefail
 
-root=$(cd "$(dirname "$0")/.." && pwd)
-build=$(realpath -m "${BUILD_DIR:-$root/build/bench}")
+source "$(dirname "$0")/common.sh"
 copies=${COPIES:-10000}
 runs=${RUNS:-10}
 peer_runs=${PEER_RUNS:-3}
@@ -23,14 +22,11 @@ ixml_bytes=$((159 * (1 << 20) / 10)) # 15.9 MiB, under the 16 MiB that are parse
 # Peers and timers come from the distribution's packages, installed when missing.
 "$root/tools/bootstrap.sh" mediainfo ffmpeg hyperfine time
 
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DSONDREL_BUILD_BENCH=ON \
-    -DSONDREL_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build" -j2 --target sondrel make_json_wav >/dev/null
+bench_build sondrel make_json_wav
 sondrel=$build/sondrel
 make_wav=$build/bench/make_json_wav
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/sondrel-inspect-XXXXXX")
-trap 'rm -rf "$work"' EXIT
+bench_workdir inspect
 cd "$work" # short relative paths keep the 10,000 arguments small
 
 # The copies cycle through the test data: copy i is source i mod n.

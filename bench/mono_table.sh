@@ -10,8 +10,7 @@
 # BUILD_DIR (default build/bench), REPS (default 9), MIN_TIME (default 0.05 s).
 set -euo pipefail
 
-root=$(cd "$(dirname "$0")/.." && pwd)
-build=${BUILD_DIR:-$root/build/bench}
+source "$(dirname "$0")/common.sh"
 
 if [ "${1:-}" = "--csv" ]; then
     csv=$2

@@ -7,22 +7,18 @@
 # Environment: SIZE_MB (default 512), RUNS (default 5), BUILD_DIR.
 set -euo pipefail
 
-root=$(cd "$(dirname "$0")/.." && pwd)
-build=${BUILD_DIR:-$root/build/bench}
+source "$(dirname "$0")/common.sh"
 size_mb=${SIZE_MB:-512}
 runs=${RUNS:-5}
 
 # Peers and timers come from the distribution's packages, installed when missing.
 "$root/tools/bootstrap.sh" ffmpeg hyperfine openssl time
 
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DSONDREL_BUILD_BENCH=ON \
-    -DSONDREL_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build" -j2 --target sondrel verify_file make_bench_wav >/dev/null
+bench_build sondrel verify_file make_bench_wav
 sondrel=$build/sondrel
 verify=$build/bench/verify_file
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/sondrel-verify-XXXXXX")
-trap 'rm -rf "$work"' EXIT
+bench_workdir verify
 
 big=$work/s24_stereo.wav
 echo "Making a ${size_mb} MB 24-bit stereo file in $work" >&2
