@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 #include <unistd.h>
 #include <vector>
 
@@ -74,15 +75,17 @@ struct Option {
 };
 
 // Matched in this order; "--rawchunks" is deliberately left out of the usage text.
-const Option Options[] = {
+constexpr Option Options[] = {
     {"--chunks", &WantChunks}, {"--rawchunks", &WantRawChunks}, {"--fmt", &WantFmt},
     {"--bext", &WantBext},     {"--ixml", &WantiXML},           {"--data", &WantData},
     {"--mono", &WantMono},     {"--dryrun", &WantDryRun},       {"--json", &WantJson},
     {"--md5", &WantMD5},       {"--loudness", &WantLoudness},
 };
 
-// The options that write text or audio: the text modes' own.
+// The options that write text or audio, the text modes' own, come first: the
+// inspector's start at --json.
 constexpr size_t TextOptionCount = 8;
+static_assert(std::string_view(Options[TextOptionCount].name) == "--json");
 
 // The first option on the command line that writes text or audio, or null.
 const char* FirstTextOption(int argc, char** argv)

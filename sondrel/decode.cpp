@@ -29,6 +29,11 @@ FormatExtension DecodeExtension(const ExtensionArea& b)
     return e;
 }
 
+uint32_t SubFormatGroup(const FormatExtension& e)
+{
+    return LoadLE32(e.subFormat.data());
+}
+
 std::string GuidText(const std::array<unsigned char, 16>& g)
 {
     char text[40];

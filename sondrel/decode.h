@@ -5,10 +5,16 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
 using FourCC = std::array<char, 4>;
+
+inline bool IdIs(const FourCC& id, const char (&name)[5])
+{
+    return std::memcmp(id.data(), name, 4) == 0;
+}
 
 // ---- "fmt " ----------------------------------------------------------------
 
@@ -58,12 +64,7 @@ struct FormatExtension {
 FormatExtension DecodeExtension(const ExtensionArea& b);
 
 // The sub-format's first group: the format tag it stands for (1 PCM, 3 float).
-inline uint32_t SubFormatGroup(const FormatExtension& e)
-{
-    return static_cast<uint32_t>(e.subFormat[0]) | (static_cast<uint32_t>(e.subFormat[1]) << 8) |
-           (static_cast<uint32_t>(e.subFormat[2]) << 16) |
-           (static_cast<uint32_t>(e.subFormat[3]) << 24);
-}
+uint32_t SubFormatGroup(const FormatExtension& e);
 
 // "00000001-0000-0010-8000-00AA00389B71": the first three groups little-endian.
 std::string GuidText(const std::array<unsigned char, 16>& g);
