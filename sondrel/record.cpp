@@ -138,11 +138,6 @@ std::string Hex(const unsigned char* p, size_t n)
     return s;
 }
 
-bool IdEquals(const FourCC& id, const char (&name)[5])
-{
-    return std::memcmp(id.data(), name, 4) == 0;
-}
-
 } // namespace
 
 // ---- findings --------------------------------------------------------------
@@ -209,7 +204,7 @@ std::string Quoted(const FourCC& id)
 void AddWalkFindings(Record& r, const WalkState& w)
 {
     for (const WalkNote& n : w.notes) {
-        const WalkedChunk* c = n.chunk >= 0 ? &w.chunks[static_cast<size_t>(n.chunk)] : nullptr;
+        const WalkedChunk* c = n.chunk >= 0 ? &r.chunks[static_cast<size_t>(n.chunk)] : nullptr;
         switch (n.issue) {
         case WalkIssue::Truncated:
             AddChunkFinding(r, "chunk-truncated", *c,
@@ -300,12 +295,8 @@ Singles FindSingles(Record& r, const std::vector<WalkedChunk>& chunks)
 // The body bytes the file holds, up to `limit`.
 std::vector<unsigned char> ReadBody(WalkState& w, const WalkedChunk& c, uint64_t limit)
 {
-    const uint64_t room = w.fileBytes - std::min(c.offset + 8, w.fileBytes);
-    std::vector<unsigned char> body(std::min({c.size, room, limit}));
-    int error = 0;
-    body.resize(ReadAt(w.fd, c.offset + 8, body.data(), body.size(), &error));
-    if (error != 0)
-        w.readError = error;
+    std::vector<unsigned char> body(std::min({c.size, BytesLeft(w, c.offset + 8), limit}));
+    body.resize(InspectRead(w, c.offset + 8, body.data(), body.size()));
     return body;
 }
 
@@ -372,7 +363,7 @@ AudioInfo DescribeAudio(Record& r, WalkState& w, const Singles& s)
     a.offset = c.offset + 8;
     if (!c.sizeUnset && !c.sizeUnknown)
         a.bytes = c.size;
-    a.bytesInFile = std::min(c.size, w.fileBytes - std::min(a.offset, w.fileBytes));
+    a.bytesInFile = std::min(c.size, BytesLeft(w, a.offset));
     const FormatInfo* f = r.format ? &*r.format : nullptr;
     if (f && IsLinearTag(f->sampleTag)) {
         if (f->record.blockAlign > 0) {
@@ -443,11 +434,11 @@ void TakeAdtl(const SubChunk& sub, CueTexts& texts)
     const uint32_t id = LoadLE32(sub.body);
     if (!texts.wanted.count(id))
         return;
-    if (IdEquals(sub.id, "labl"))
+    if (IdIs(sub.id, "labl"))
         texts.label.emplace(id, FieldText(sub.body + 4, sub.size - 4));
-    else if (IdEquals(sub.id, "note"))
+    else if (IdIs(sub.id, "note"))
         texts.note.emplace(id, FieldText(sub.body + 4, sub.size - 4));
-    else if (IdEquals(sub.id, "ltxt") && sub.size >= LabelledTextHeader)
+    else if (IdIs(sub.id, "ltxt") && sub.size >= LabelledTextHeader)
         texts.text.emplace(id,
                            FieldText(sub.body + LabelledTextHeader, sub.size - LabelledTextHeader));
 }
@@ -456,7 +447,7 @@ void DescribeLists(Record& r, WalkState& w, CueTexts& texts)
 {
     std::unordered_set<std::string> seen; // INFO ids: the first occurrence wins
     for (const WalkedChunk& c : r.chunks) {
-        if (!IdEquals(c.id, "LIST"))
+        if (!IdIs(c.id, "LIST"))
             continue;
         const std::vector<unsigned char> body = ReadBody(w, c, MaxMetadataBytes);
         if (body.size() < 4)
@@ -613,11 +604,11 @@ void MeasureAudio(Record& r, WalkState& w, const InspectOptions& o)
         return;
     VerifyRequest q;
     q.md5 = o.md5;
-    q.loudness = o.loudness && r.format && LoudnessMeasurable(LayoutOf(*r.format));
+    const AudioLayout layout = r.format ? LayoutOf(*r.format) : AudioLayout{};
+    q.loudness = o.loudness && r.format && LoudnessMeasurable(layout);
     const uint64_t total = r.audio->bytesInFile;
     if (o.progress)
         q.progress = [&](uint64_t done) { ShowByteProgress(r.path, done, total); };
-    const AudioLayout layout = r.format ? LayoutOf(*r.format) : AudioLayout{};
     const VerifyResult v = VerifyAudio(w.fd, r.audio->offset, total, layout, q);
     if (v.readError != 0)
         w.readError = v.readError;
@@ -743,7 +734,7 @@ Record Inspect(const char* path, const InspectOptions& o)
     if (w.magic != FourCC{})
         r.container = w.magic;
     if (walked) {
-        r.chunks = w.chunks;
+        r.chunks = std::move(w.chunks);
         DescribeContents(r, w, o);
     }
     close(w.fd);

@@ -78,17 +78,6 @@ bool ReadFileHeader(WalkState& w)
     return RIFFChunkNext(w.fd, 12);
 }
 
-// Reads up to `count` bytes at `offset` for the inspector, keeping a
-// failure's errno in the walk state instead of reporting it.
-size_t InspectRead(WalkState& w, uint64_t offset, void* buffer, size_t count)
-{
-    int error = 0;
-    const size_t got = ReadAt(w.fd, offset, buffer, count, &error);
-    if (error != 0)
-        w.readError = error;
-    return got;
-}
-
 void Note(WalkState& w, WalkIssue issue, int chunk, uint64_t offset)
 {
     w.notes.push_back({issue, chunk, offset});
@@ -148,7 +137,7 @@ bool IsPrintableId(const unsigned char* id)
 // the file follows, or a recording whose size was never written.
 bool AudioFollowsEmptyData(WalkState& w)
 {
-    const uint64_t left = w.fileBytes - std::min(w.bodyOffset, w.fileBytes);
+    const uint64_t left = BytesLeft(w, w.bodyOffset);
     if (left == 0)
         return false;
     unsigned char next[8];
@@ -179,12 +168,10 @@ void ResolveInspectedSize(WalkState& w, WalkedChunk& c)
     if (isData && size == 0 && !c.sizeUnknown)
         unset = AudioFollowsEmptyData(w);
     if (unset) {
-        size = w.fileBytes - std::min(w.bodyOffset, w.fileBytes);
+        size = BytesLeft(w, w.bodyOffset);
         c.sizeUnset = true;
     }
     c.size = size;
-    w.audioSize = size;
-    w.resolvedSize = size;
     w.steppedSize = RoundUpToEven(size);
 }
 
@@ -260,7 +247,7 @@ bool RecordChunk(WalkState& w)
 {
     WalkedChunk c{w.header.id, w.chunkOffset, 0, true, false, false};
     ResolveInspectedSize(w, c);
-    const uint64_t room = w.fileBytes - std::min(w.bodyOffset, w.fileBytes);
+    const uint64_t room = BytesLeft(w, w.bodyOffset);
     c.complete = c.size <= room;
     w.chunks.push_back(c);
     const int index = static_cast<int>(w.chunks.size() - 1);
@@ -291,12 +278,14 @@ void WalkChunks(WalkState& w)
     for (;;) {
         if (!ReadChunkHeader(w))
             return;
-        ResolveSizes(w);
         if (w.inspect) {
+            w.bodyOffset = w.chunkOffset + 8; // sized when the chunk is listed
             if (!InspectedChunkStarts(w))
                 return;
-        } else if (w.steppedSize == 0) {
-            return; // a zero size ends the walk: recorders pad files with zeros
+        } else {
+            ResolveSizes(w);
+            if (w.steppedSize == 0)
+                return; // a zero size ends the walk: recorders pad files with zeros
         }
         if (WantChunks && !w.inspect)
             PrintSummaryLine(w);
@@ -327,6 +316,20 @@ bool ReadInspectedFileHeader(WalkState& w)
 }
 
 } // namespace
+
+size_t InspectRead(WalkState& w, uint64_t offset, void* buffer, size_t count)
+{
+    int error = 0;
+    const size_t got = ReadAt(w.fd, offset, buffer, count, &error);
+    if (error != 0)
+        w.readError = error;
+    return got;
+}
+
+uint64_t BytesLeft(const WalkState& w, uint64_t offset)
+{
+    return w.fileBytes - std::min(offset, w.fileBytes);
+}
 
 void WalkWaveFile(const char* path, ChunkHandler handler)
 {

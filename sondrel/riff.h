@@ -102,11 +102,18 @@ void WalkWaveFile(const char* path, ChunkHandler handler);
 // RIFF/RF64/BW64 WAVE file or its header cannot be read (w.readError).
 bool InspectWalk(WalkState& w);
 
+// Reads up to `count` bytes at `offset` for the inspector, keeping a
+// failure's errno in w.readError instead of reporting it.
+size_t InspectRead(WalkState& w, uint64_t offset, void* buffer, size_t count);
+
+// Bytes of the file from `offset` to its end (w.fileBytes); 0 past it.
+uint64_t BytesLeft(const WalkState& w, uint64_t offset);
+
 // Closes the descriptor of a walk that a fatal stop cut short; a real run
 // ends the process there, an in-process run (fuzzing, tests) goes on.
 void ResetWalker();
 
 inline bool IdIs(const ChunkHeader& h, const char (&id)[5])
 {
-    return std::memcmp(h.id.data(), id, 4) == 0;
+    return IdIs(h.id, id);
 }
