@@ -1,7 +1,7 @@
 // Input throughput of the mono downmix for every layout with a fast path
 // (2, 3 and 4 bytes a sample, 1 to 8 channels): what PCMToMono picks, each
 // vector width the processor runs, and the plain loop for comparison.
-#include "mono.h"
+#include "text/mono.h"
 
 #include <benchmark/benchmark.h>
 
@@ -52,10 +52,10 @@ void Register(const std::string& name, const Mix& mix)
 int main(int argc, char** argv)
 {
     Register("PCMToMono", PCMToMono);
-    const std::pair<MixIsa, const char*> widths[] = {
-        {MixIsa::Base, "base"}, {MixIsa::Avx2, "avx2"}, {MixIsa::Avx512, "avx512"}};
+    const std::pair<Isa, const char*> widths[] = {
+        {Isa::Base, "base"}, {Isa::Avx2, "avx2"}, {Isa::Avx512, "avx512"}};
     for (const auto& [isa, name] : widths) {
-        if (MixIsaSupported(isa))
+        if (IsaSupported(isa))
             Register(std::string("PCMToMonoWith/") + name,
                      [isa](void* b, int32_t n, int32_t w, int32_t c) {
                          return PCMToMonoWith(isa, b, n, w, c);

@@ -2,8 +2,9 @@
 // for timing against md5sum and ffmpeg:
 //   verify_file [--md5] [--loudness] [--plain] FILE
 // --plain measures with libebur128 alone (its own true peak), the baseline.
+#include "bytes.h"
 #include "io.h"
-#include "verify.h"
+#include "measure/verify.h"
 
 #include <ebur128.h>
 

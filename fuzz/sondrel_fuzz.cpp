@@ -1,8 +1,8 @@
 // libFuzzer target: runs the whole walk on arbitrary file bytes under one
 // option set, chosen with SONDREL_FUZZ_OPTIONS (for example "--data --mono").
-#include "cli.h"
-#include "flags.h"
-#include "record.h"
+#include "cli/cli.h"
+#include "text/flags.h"
+#include "inspect/record.h"
 #include "walk_in_process.h"
 
 #include <nlohmann/json.hpp>

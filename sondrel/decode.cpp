@@ -1,7 +1,7 @@
 // Bytes to records.
 #include "decode.h"
 
-#include "io.h"
+#include "bytes.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -2,19 +2,14 @@
 // text reports and the inspector read.  No I/O here.
 #pragma once
 
+#include "bytes.h"
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
-
-using FourCC = std::array<char, 4>;
-
-inline bool IdIs(const FourCC& id, const char (&name)[5])
-{
-    return std::memcmp(id.data(), name, 4) == 0;
-}
 
 // ---- "fmt " ----------------------------------------------------------------
 

@@ -1,9 +1,9 @@
-// Descriptor reads and seeks, and the run status.
+// Descriptor reads and seeks.
 #include "io.h"
 
+#include "status.h"
+
 #include <cerrno>
-#include <cstdio>
-#include <cstdlib>
 #include <limits>
 #include <unistd.h>
 
@@ -12,90 +12,28 @@ static_assert(sizeof(off_t) == 8, "64-bit file offsets are required");
 namespace
 {
 
-int RunFailed = 0;
-bool WriteFailureReported = false;
-
 // A single read(2) is capped well below the kernel's 0x7FFFF000 limit.
 constexpr size_t MaxReadCall = size_t{1} << 30;
 
 constexpr uint64_t LargestOffset = static_cast<uint64_t>(std::numeric_limits<off_t>::max());
 
-} // namespace
-
-void ReportError(const char* label)
+// Reads until `count`, the end of the file or a failure (its errno in
+// *error); `offset` < 0 reads at the file position.
+size_t ReadFully(int fd, int64_t offset, unsigned char* p, size_t count, int* error)
 {
-    perror(label);
-    RunFailed = 1;
-}
-
-void NoteFailure()
-{
-    RunFailed = 1;
-}
-
-void ReportWriteFailure()
-{
-    if (!WriteFailureReported)
-        ReportError("Writing output file");
-    WriteFailureReported = true;
-    RunFailed = 1;
-    clearerr(stdout);
-}
-
-void (*FatalStopHook)() = nullptr;
-
-void FatalStop()
-{
-    if (FatalStopHook)
-        FatalStopHook();
-    exit(1);
-}
-
-int RunStatus()
-{
-    return RunFailed;
-}
-
-void ResetRunStatus()
-{
-    RunFailed = 0;
-    WriteFailureReported = false;
-}
-
-size_t RIFFRead(int fd, void* buffer, size_t count, bool* failed)
-{
-    auto* p = static_cast<unsigned char*>(buffer);
-    size_t done = 0;
-    if (failed)
-        *failed = false;
-    while (done < count) {
-        size_t ask = count - done < MaxReadCall ? count - done : MaxReadCall;
-        ssize_t got = read(fd, p + done, ask);
-        if (got < 0) {
-            if (errno == EINTR)
-                continue;
-            ReportError("RIFFRead");
-            if (failed)
-                *failed = true;
-            break;
-        }
-        if (got == 0)
-            break;
-        done += static_cast<size_t>(got);
-    }
-    return done;
-}
-
-size_t ReadAt(int fd, uint64_t offset, void* buffer, size_t count, int* error)
-{
-    auto* p = static_cast<unsigned char*>(buffer);
     size_t done = 0;
     *error = 0;
     while (done < count) {
-        if (offset + done > LargestOffset || offset + done < offset)
-            break; // past any file's end
-        size_t ask = count - done < MaxReadCall ? count - done : MaxReadCall;
-        ssize_t got = pread(fd, p + done, ask, static_cast<off_t>(offset + done));
+        const size_t ask = count - done < MaxReadCall ? count - done : MaxReadCall;
+        ssize_t got = 0;
+        if (offset < 0) {
+            got = read(fd, p + done, ask);
+        } else {
+            const uint64_t at = static_cast<uint64_t>(offset) + done;
+            if (at > LargestOffset)
+                break; // past any file's end
+            got = pread(fd, p + done, ask, static_cast<off_t>(at));
+        }
         if (got < 0) {
             if (errno == EINTR)
                 continue;
@@ -107,6 +45,30 @@ size_t ReadAt(int fd, uint64_t offset, void* buffer, size_t count, int* error)
         done += static_cast<size_t>(got);
     }
     return done;
+}
+
+} // namespace
+
+size_t RIFFRead(int fd, void* buffer, size_t count, bool* failed)
+{
+    int error = 0;
+    const size_t done = ReadFully(fd, -1, static_cast<unsigned char*>(buffer), count, &error);
+    if (error != 0) {
+        errno = error;
+        ReportError("RIFFRead");
+    }
+    if (failed)
+        *failed = error != 0;
+    return done;
+}
+
+size_t ReadAt(int fd, uint64_t offset, void* buffer, size_t count, int* error)
+{
+    *error = 0;
+    if (offset > LargestOffset)
+        return 0;
+    return ReadFully(fd, static_cast<int64_t>(offset), static_cast<unsigned char*>(buffer), count,
+                     error);
 }
 
 bool SeekTo(int fd, uint64_t offset)

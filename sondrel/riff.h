@@ -3,8 +3,9 @@
 #pragma once
 
 #include "decode.h"
-#include "flags.h"
 #include "io.h"
+#include "status.h"
+#include "text/flags.h"
 
 #include <array>
 #include <cstddef>

@@ -55,10 +55,10 @@ to_pattern()
     sed -e 's/[][\.*^$+?(){}|/]/\\&/g' -e 's/%[-0-9.]*l*[a-zA-Z]/.+/g'
 }
 messages=$(
-    grep -ohE '"(sondrel: (Error|Warning): |WARNING: )[^"]*"' "$source_dir"/sondrel/*.cpp |
+    grep -ohE '"(sondrel: (Error|Warning): |WARNING: )[^"]*"' "$source_dir"/sondrel/*.cpp "$source_dir"/sondrel/*/*.cpp |
         sed -e 's/^"//' -e 's/"$//' -e 's/\\n/\n/g' | sed -e 's/[[:space:]]*$//' | grep -v '^$'
     # Error labels are followed by the system's text.
-    grep -ohE '(ReportError|perror)\("[^"]*"\)' "$source_dir"/sondrel/*.cpp |
+    grep -ohE '(ReportError|perror)\("[^"]*"\)' "$source_dir"/sondrel/*.cpp "$source_dir"/sondrel/*/*.cpp |
         sed -e 's/^[a-zA-Z]*("//' -e 's/")$/: /'
     printf '%s\n' "Unknown option '%s'" "Allocating %lu byte buffer" \
         "Streaming... %llu of %llu bytes" "+OK"

@@ -1,9 +1,9 @@
 // The raw chunk export: RC4 against published test vectors, and whole runs of
 // "--rawchunks" read back line by line and deciphered to the chunks' bytes as
 // stored in the file.
-#include "cli.h"
-#include "export.h"
-#include "dump.h"
+#include "cli/cli.h"
+#include "text/export.h"
+#include "text/dump.h"
 #include "riff.h"
 #include "run_tool.h"
 #include "walk_in_process.h"

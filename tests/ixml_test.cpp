@@ -1,7 +1,7 @@
 // An iXML body that holds references is read twice (its references are
 // checked on a parse that keeps them): what is reported must be what was
 // checked, whatever the second read returns.
-#include "ixml.h"
+#include "inspect/ixml.h"
 
 #include <gtest/gtest.h>
 

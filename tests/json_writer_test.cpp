@@ -1,6 +1,6 @@
 // The record's JSON written piece by piece: the same compact text that
 // nlohmann-json writes for the same tree, written out in bounded pieces.
-#include "json_writer.h"
+#include "inspect/json_writer.h"
 
 #include <gtest/gtest.h>
 

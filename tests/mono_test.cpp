@@ -1,6 +1,6 @@
 // The downmix and the progress percentage, called directly.
-#include "mono.h"
-#include "stream.h"
+#include "text/mono.h"
+#include "text/stream.h"
 #include "wav_builder.h"
 
 #include <gtest/gtest.h>
@@ -43,10 +43,10 @@ AllMixes()
 {
     std::vector<std::pair<std::string, std::function<int32_t(void*, int32_t, int32_t, int32_t)>>>
         mixes = {{"PCMToMono", PCMToMono}, {"reference", PCMToMonoReference}};
-    const std::pair<MixIsa, const char*> widths[] = {
-        {MixIsa::Base, "base"}, {MixIsa::Avx2, "avx2"}, {MixIsa::Avx512, "avx512"}};
+    const std::pair<Isa, const char*> widths[] = {
+        {Isa::Base, "base"}, {Isa::Avx2, "avx2"}, {Isa::Avx512, "avx512"}};
     for (const auto& [isa, name] : widths) {
-        if (MixIsaSupported(isa))
+        if (IsaSupported(isa))
             mixes.emplace_back(name, [isa](void* b, int32_t n, int32_t w, int32_t c) {
                 return PCMToMonoWith(isa, b, n, w, c);
             });

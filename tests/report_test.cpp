@@ -1,7 +1,7 @@
 // The "fmt", "bext" and iXML reports, checked through the whole program.
-#include "cli.h"
+#include "cli/cli.h"
 #include "lines.h"
-#include "report.h"
+#include "text/report.h"
 #include "run_tool.h"
 #include "wav_builder.h"
 

@@ -1,7 +1,7 @@
 // Every file cut at (nearly) every byte offset, under every option set: the
 // walk never crashes or hangs, and --data writes exactly the audio bytes the
 // cut file still holds.  Runs in-process so a dense sweep stays quick.
-#include "cli.h"
+#include "cli/cli.h"
 #include "facts.h"
 #include "run_tool.h"
 #include "walk_in_process.h"

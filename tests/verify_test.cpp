@@ -2,9 +2,9 @@
 // against signals with known answers, against libebur128's own figures and
 // against ffmpeg's meter.
 #include "facts.h"
-#include "io.h"
+#include "bytes.h"
 #include "run_tool.h"
-#include "verify.h"
+#include "measure/verify.h"
 #include "wav_builder.h"
 
 #include <ebur128.h>

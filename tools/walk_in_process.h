@@ -3,8 +3,8 @@
 // starts each run with ResetRunState() and sets its options after it.
 #pragma once
 
-#include "dump.h"
-#include "io.h"
+#include "text/dump.h"
+#include "status.h"
 #include "riff.h"
 
 struct FatalStopInProcess {

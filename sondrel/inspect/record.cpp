@@ -1,13 +1,13 @@
 // The inspector: walks each file with the one chunk walker, decodes its
 // metadata chunks, names each defect, and renders one JSON record per file.
-#include "record.h"
+#include "inspect/record.h"
 
 #include "decode.h"
+#include "inspect/ixml.h"
+#include "inspect/json_writer.h"
 #include "io.h"
-#include "ixml.h"
-#include "json_writer.h"
+#include "measure/verify.h"
 #include "riff.h"
-#include "verify.h"
 
 #include <algorithm>
 #include <cerrno>

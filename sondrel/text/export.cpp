@@ -1,5 +1,5 @@
 // Raw chunk export.
-#include "export.h"
+#include "text/export.h"
 
 #include "riff.h"
 

@@ -1,11 +1,11 @@
 // The text modes' per-file driver.
-#include "dump.h"
+#include "text/dump.h"
 
-#include "export.h"
-#include "flags.h"
-#include "report.h"
 #include "riff.h"
-#include "stream.h"
+#include "text/export.h"
+#include "text/flags.h"
+#include "text/report.h"
+#include "text/stream.h"
 
 #include <cstdio>
 

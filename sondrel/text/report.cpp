@@ -1,5 +1,5 @@
 // Report lines and the "fmt ", "bext" and "iXML" handlers.
-#include "report.h"
+#include "text/report.h"
 
 #include <algorithm>
 #include <array>

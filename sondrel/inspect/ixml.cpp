@@ -1,5 +1,5 @@
 // iXML fields through pugixml.
-#include "ixml.h"
+#include "inspect/ixml.h"
 
 #include <charconv>
 #include <cstring>

@@ -1,6 +1,8 @@
 // The 16-bit mono downmix of interleaved integer PCM.
 #pragma once
 
+#include "cpu.h"
+
 #include <cstdint>
 
 // Mixes `nbytes` of interleaved little-endian signed PCM (`nchannels` samples
@@ -11,14 +13,10 @@
 // bytesPerSample >= 2 and nchannels > 0.
 int32_t PCMToMono(void* buffer, int32_t nbytes, int32_t bytesPerSample, int32_t nchannels);
 
-// Instruction sets the fast paths of the mix are compiled for; PCMToMono uses
-// the newest one the processor runs.  The AVX-512 build keeps to 256-bit
+// PCMToMono with the fast paths built for `isa` (one the processor runs);
+// PCMToMono itself uses the widest.  The AVX-512 build keeps to 256-bit
 // registers: 512-bit shuffles ran slower on every processor measured.
-enum class MixIsa { Base, Avx2, Avx512 };
-bool MixIsaSupported(MixIsa isa);
-
-// PCMToMono with the fast paths of the given width (one the processor runs).
-int32_t PCMToMonoWith(MixIsa isa, void* buffer, int32_t nbytes, int32_t bytesPerSample,
+int32_t PCMToMonoWith(Isa isa, void* buffer, int32_t nbytes, int32_t bytesPerSample,
                       int32_t nchannels);
 
 // The same mix done by the plain frame-by-frame loop, which PCMToMono uses for

@@ -1,11 +1,11 @@
 // Command line: arguments to option flags, one file, the exit status.
-#include "cli.h"
+#include "cli/cli.h"
 
-#include "dump.h"
-#include "export.h"
-#include "record.h"
-#include "report.h"
+#include "inspect/record.h"
 #include "riff.h"
+#include "text/dump.h"
+#include "text/export.h"
+#include "text/report.h"
 
 #include <cerrno>
 #include <cstdio>

@@ -1,7 +1,8 @@
 // 16-bit mono downmix of interleaved integer PCM, in place.
-#include "mono.h"
+#include "text/mono.h"
 
-#include "io.h"
+#include "bytes.h"
+#include "cpu.h"
 
 #include <algorithm>
 #include <array>
@@ -99,7 +100,7 @@ using MixFn = void (*)(unsigned char*, int32_t);
 
 // The frame loop as the compiler vectorises it: the base path, and every path
 // where the vector kernel is not built.
-template <MixIsa I, int B, int C> struct Mixer {
+template <Isa I, int B, int C> struct Mixer {
     static void Run(unsigned char* p, int32_t frames) { MixChunks<B, C>(p, frames); }
 };
 
@@ -353,7 +354,7 @@ template <int B, int C> struct LaneMixer {
 
 #undef SONDREL_AVX2
 
-template <int B, int C> struct Mixer<MixIsa::Avx2, B, C> {
+template <int B, int C> struct Mixer<Isa::Avx2, B, C> {
     [[gnu::target("avx2")]] static void Run(unsigned char* p, int32_t frames)
     {
         MixPlain(p, LaneMixer<B, C>::Run(p, frames), frames, B, C);
@@ -364,7 +365,7 @@ template <int B, int C> struct Mixer<MixIsa::Avx2, B, C> {
 // the 24 layouts (it splits 512-bit operations in two, and filling four
 // lanes takes three inserts where two lanes take one), and Intel cores issue
 // 512-bit shuffles on one port only: the AVX-512 path mixes with two lanes.
-template <int B, int C> struct Mixer<MixIsa::Avx512, B, C> {
+template <int B, int C> struct Mixer<Isa::Avx512, B, C> {
     [[gnu::target("avx512f,avx512bw,avx512vl")]] static void Run(unsigned char* p, int32_t frames)
     {
         MixPlain(p, LaneMixer<B, C>::Run(p, frames), frames, B, C);
@@ -376,36 +377,29 @@ constexpr int MaxFastChannels = 8;
 using MixerRow = std::array<MixFn, MaxFastChannels>;
 using MixerTable = std::array<MixerRow, 3>; // [bytes per sample - 2][channels - 1]
 
-template <MixIsa I, int B, int... Cs>
+template <Isa I, int B, int... Cs>
 constexpr MixerRow MixersOfWidth(std::integer_sequence<int, Cs...>)
 {
     return {&Mixer<I, B, Cs + 1>::Run...};
 }
 
-template <MixIsa I> constexpr MixerTable Mixers()
+template <Isa I> constexpr MixerTable Mixers()
 {
     constexpr auto channels = std::make_integer_sequence<int, MaxFastChannels>{};
     return {MixersOfWidth<I, 2>(channels), MixersOfWidth<I, 3>(channels),
             MixersOfWidth<I, 4>(channels)};
 }
 
-// Indexed by MixIsa.
-constexpr std::array<MixerTable, 3> AllMixers = {Mixers<MixIsa::Base>(), Mixers<MixIsa::Avx2>(),
-                                                 Mixers<MixIsa::Avx512>()};
+// Indexed by Isa.
+constexpr std::array<MixerTable, 3> AllMixers = {Mixers<Isa::Base>(), Mixers<Isa::Avx2>(),
+                                                 Mixers<Isa::Avx512>()};
 
-MixFn FastMixer(MixIsa isa, int32_t bytesPerSample, int32_t nchannels)
+MixFn FastMixer(Isa isa, int32_t bytesPerSample, int32_t nchannels)
 {
     if (bytesPerSample > 4 || nchannels > MaxFastChannels)
         return nullptr;
     return AllMixers[static_cast<size_t>(isa)][static_cast<size_t>(bytesPerSample - 2)]
                     [static_cast<size_t>(nchannels - 1)];
-}
-
-MixIsa WidestMixIsa()
-{
-    if (MixIsaSupported(MixIsa::Avx512))
-        return MixIsa::Avx512;
-    return MixIsaSupported(MixIsa::Avx2) ? MixIsa::Avx2 : MixIsa::Base;
 }
 
 // Whole frames in the block, with the warning for a partial one; -1 when the
@@ -436,25 +430,7 @@ int32_t PCMToMonoReference(void* buffer, int32_t nbytes, int32_t bytesPerSample,
     return nsamples * 2;
 }
 
-bool MixIsaSupported(MixIsa isa)
-{
-#ifdef SONDREL_WIDE_VECTORS
-    switch (isa) {
-    case MixIsa::Base:
-        return true;
-    case MixIsa::Avx2:
-        return __builtin_cpu_supports("avx2");
-    case MixIsa::Avx512:
-        return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-               __builtin_cpu_supports("avx512vl");
-    }
-    return false;
-#else
-    return isa == MixIsa::Base;
-#endif
-}
-
-int32_t PCMToMonoWith(MixIsa isa, void* buffer, int32_t nbytes, int32_t bytesPerSample,
+int32_t PCMToMonoWith(Isa isa, void* buffer, int32_t nbytes, int32_t bytesPerSample,
                       int32_t nchannels)
 {
     const int32_t nsamples = FrameCount(nbytes, bytesPerSample, nchannels);
@@ -472,6 +448,5 @@ int32_t PCMToMonoWith(MixIsa isa, void* buffer, int32_t nbytes, int32_t bytesPer
 
 int32_t PCMToMono(void* buffer, int32_t nbytes, int32_t bytesPerSample, int32_t nchannels)
 {
-    static const MixIsa widest = WidestMixIsa();
-    return PCMToMonoWith(widest, buffer, nbytes, bytesPerSample, nchannels);
+    return PCMToMonoWith(WidestIsa(), buffer, nbytes, bytesPerSample, nchannels);
 }

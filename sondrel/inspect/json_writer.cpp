@@ -1,5 +1,5 @@
 // Compact JSON text written as it is produced.
-#include "json_writer.h"
+#include "inspect/json_writer.h"
 
 #include <algorithm>
 #include <charconv>

@@ -1,8 +1,8 @@
 // Audio streaming: the "data" chunk to standard output in blocks, as stored or
 // mixed to 16-bit mono, with a progress line on standard error.
-#include "stream.h"
+#include "text/stream.h"
 
-#include "mono.h"
+#include "text/mono.h"
 
 #include <cerrno>
 #include <cstdio>

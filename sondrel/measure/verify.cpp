@@ -1,8 +1,10 @@
 // One read of the audio feeding the MD5 and the loudness meter.  The reading
 // thread hashes, converts to float and finds the true peak; two more threads
 // run libebur128 on alternate segments of the converted audio.
-#include "verify.h"
+#include "measure/verify.h"
 
+#include "bytes.h"
+#include "cpu.h"
 #include "decode.h"
 #include "io.h"
 
@@ -239,7 +241,7 @@ template <unsigned T, unsigned P>
 template <unsigned T, unsigned P> PhasePeakFn PickPhasePeak()
 {
 #if defined(__x86_64__) && defined(__GNUC__)
-    if (__builtin_cpu_supports("avx2"))
+    if (IsaSupported(Isa::Avx2))
         return PhasePeakAvx2<T, P>;
 #endif
     return PhasePeakBase<T, P>;
