@@ -2,7 +2,7 @@
 // option set, chosen with SONDREL_FUZZ_OPTIONS (for example "--data --mono").
 #include "cli/cli.h"
 #include "text/flags.h"
-#include "inspect/record.h"
+#include "inspect/inspect.h"
 #include "walk_in_process.h"
 
 #include <nlohmann/json.hpp>

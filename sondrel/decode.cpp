@@ -44,36 +44,66 @@ std::string GuidText(const std::array<unsigned char, 16>& g)
     return text;
 }
 
+namespace
+{
+
+struct TagName {
+    uint16_t tag;
+    const char* name;
+    bool inTextReport; // one of the text report's own few names
+};
+
+constexpr TagName TagNames[] = {
+    {TagPCM, "PCM", true},       {0x0002, "ADPCM", false},    {TagIEEEFloat, "IEEE float", false},
+    {TagALaw, "A-law", false},   {TagMuLaw, "mu-law", false}, {0x0011, "IMA ADPCM", false},
+    {0x0031, "GSM 6.10", false}, {0x0050, "MPEG", true},      {0x0055, "MPEG Layer 3", false},
+    {0x00FF, "AAC", false},      {0x2000, "AC-3", false},     {TagExtensible, "Extensible", true},
+};
+
+const TagName* FindTag(uint16_t tag)
+{
+    for (const TagName& t : TagNames)
+        if (t.tag == tag)
+            return &t;
+    return nullptr;
+}
+
+} // namespace
+
 const char* FormatTagName(uint16_t tag)
 {
-    switch (tag) {
-    case TagPCM:
-        return "PCM";
-    case 0x0002:
-        return "ADPCM";
-    case TagIEEEFloat:
-        return "IEEE float";
-    case TagALaw:
-        return "A-law";
-    case TagMuLaw:
-        return "mu-law";
-    case 0x0011:
-        return "IMA ADPCM";
-    case 0x0031:
-        return "GSM 6.10";
-    case 0x0050:
-        return "MPEG";
-    case 0x0055:
-        return "MPEG Layer 3";
-    case 0x00FF:
-        return "AAC";
-    case 0x2000:
-        return "AC-3";
-    case TagExtensible:
-        return "Extensible";
-    default:
-        return "unknown";
+    const TagName* t = FindTag(tag);
+    return t ? t->name : "unknown";
+}
+
+const char* WavFormatAsStr(uint16_t tag)
+{
+    const TagName* t = FindTag(tag);
+    return t && t->inTextReport ? t->name : "Unknown";
+}
+
+bool IsLinearTag(uint16_t tag)
+{
+    return tag == TagPCM || tag == TagIEEEFloat || tag == TagALaw || tag == TagMuLaw;
+}
+
+FormatChunk DecodeFormatChunk(const unsigned char* body, size_t size)
+{
+    FormatChunk f;
+    FormatBytes bytes{};
+    f.bytes = std::min<size_t>(size, WaveFormatRecordBytes + FormatExtensionBytes);
+    if (size > 0)
+        std::memcpy(bytes.data(), body, std::min(size, bytes.size()));
+    f.record = DecodeFormat(bytes);
+    f.sampleTag = f.record.formatTag;
+    if (f.record.formatTag == TagExtensible && f.record.extraBytes >= FormatExtensionBytes &&
+        size >= WaveFormatRecordBytes + FormatExtensionBytes) {
+        ExtensionArea ext{};
+        std::memcpy(ext.data(), body + WaveFormatRecordBytes, ext.size());
+        f.extension = DecodeExtension(ext);
+        f.sampleTag = static_cast<uint16_t>(SubFormatGroup(*f.extension) & 0xFFFF);
     }
+    return f;
 }
 
 std::vector<const char*> SpeakerNames(uint32_t channelMask)

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -67,6 +68,29 @@ std::string GuidText(const std::array<unsigned char, 16>& g);
 // Names of the common format tags ("PCM", "IEEE float", "MPEG", ...), "unknown" else.
 const char* FormatTagName(uint16_t tag);
 
+// The text report's older, shorter list: "PCM", "MPEG", "Extensible", else "Unknown".
+const char* WavFormatAsStr(uint16_t tag);
+
+// Samples of these formats are whole-byte values in frames of block_align
+// bytes: PCM, float, A-law and mu-law.
+bool IsLinearTag(uint16_t tag);
+
+// A "fmt " body as far as the file holds it.  A field whose bytes are not
+// all there is absent (Has), never pieced together from the bytes that are.
+struct FormatChunk {
+    WaveFormatRecord record{};                // absent fields read as zero
+    size_t bytes = 0;                         // body bytes decoded, at most 18 + 22
+    std::optional<FormatExtension> extension; // all 22 bytes, extension size >= 22
+    uint16_t sampleTag = 0; // the samples' format: the sub-format's for extensible
+
+    bool Has(size_t offset, size_t width) const { return bytes >= offset + width; }
+};
+// Field offsets in the record.
+constexpr size_t FmtTag = 0, FmtChannels = 2, FmtRate = 4, FmtByteRate = 8, FmtBlockAlign = 12,
+                 FmtBits = 14;
+
+FormatChunk DecodeFormatChunk(const unsigned char* body, size_t size);
+
 // Speaker names of the channel mask's standard bits, in bit order.
 std::vector<const char*> SpeakerNames(uint32_t channelMask);
 
@@ -115,6 +139,8 @@ struct Ds64Record {
     uint64_t riffSize = 0, dataSize = 0, sampleCount = 0;
     std::vector<Ds64Entry> table;
 };
+// The fixed fields: RIFF size, data size, sample count and table length.
+constexpr size_t Ds64FixedBytes = 28;
 // Table entries are read only as far as the body holds them.
 Ds64Record DecodeDs64(const unsigned char* body, size_t size);
 

@@ -1,118 +1,67 @@
-// RIFF/RF64/BW64 reader: opens the file and walks its chunks, handing each
-// one to a text mode's handler or listing it for the inspector.
+// The one chunk walker over RIFF/RF64/BW64 WAVE files.  The loop is the same
+// for every mode; a mode plugs in through ChunkWalker: how it reads a header,
+// how it sizes a chunk, what it does with it and how it moves on.
 #pragma once
 
-#include "decode.h"
-#include "io.h"
-#include "status.h"
-#include "text/flags.h"
+#include "bytes.h"
 
-#include <array>
-#include <cstddef>
 #include <cstdint>
-#include <cstring>
-#include <sys/types.h>
-#include <unordered_map>
-#include <vector>
+#include <optional>
 
 // The 8-byte chunk header as stored: four raw id bytes and a 32-bit size that
 // counts neither the header nor the pad byte after an odd-sized body.
 struct ChunkHeader {
-    std::array<char, 4> id;
+    FourCC id;
     uint32_t size;
 };
 
 // The size field value that RF64/BW64 files use to say "see ds64".
 constexpr uint32_t SizeFromDs64 = 0xFFFFFFFFu;
 
-// A chunk header as the inspector's walk read it.
-struct WalkedChunk {
-    FourCC id;
-    uint64_t offset;  // of the header
-    uint64_t size;    // resolved: through ds64, or to the end of the file
-    bool complete;    // the file holds the whole body
-    bool sizeUnset;   // an unfinalised size: the body runs to the end of the file
-    bool sizeUnknown; // RF64/BW64 0xFFFFFFFF that no ds64 sizes
-};
+// The first chunk header follows the 12-byte file header.
+constexpr uint64_t FirstChunkOffset = 12;
 
-// What the inspector's walk noticed about the file's structure.
-enum class WalkIssue {
-    Truncated,
-    PadByteMissing,
-    DataSizeUnset,
-    Ds64Missing,
-    TrailingBytes,
-    ChunkLimit
-};
-struct WalkNote {
-    WalkIssue issue;
-    int chunk;       // index into WalkState::chunks, or -1
-    uint64_t offset; // the chunk's header, or the first trailing byte
-};
-
-// The inspector's walk stops after this many chunks: a file of zero-size
-// chunks must not grow the record without bound.
-constexpr size_t MaxWalkedChunks = 10000;
-
-struct WalkState;
-
-// A text mode's handler of one chunk, called after the chunk's summary line.
-using ChunkHandler = void (*)(WalkState&);
-
-// Everything the walk knows about one file.  Handlers get it by reference and
-// may leave the descriptor anywhere: the walker moves on by absolute seeks.
-struct WalkState {
+// Where the walk stands in one file; the same for every mode.
+struct Walk {
     int fd = -1;
-    int rf64 = 0;              // magic was "RF64" or "BW64"
-    uint64_t ds64DataSize = 0; // data size from the ds64 chunk, 0 until one is read
-    uint64_t chunkOffset = 12; // where the current chunk's header starts
-    ChunkHeader header{};      // current chunk's header, as stored
-    uint64_t resolvedSize = 0; // size after ds64 resolution
-    uint64_t steppedSize = 0;  // resolved size rounded up to even
-    uint64_t bodyOffset = 0;   // chunkOffset + 8
-    uint64_t audioSize = 0;    // audio bytes of a "data" chunk: no pad byte
-    FormatBytes formatBytes{}; // the record as read, over any earlier "fmt "
-    WaveFormatRecord format{}; // decoded from formatBytes
-    // First 32-bit group of an extensible format's sub-format GUID, kept only
-    // when the "fmt " chunk delivered all 22 extension bytes.
-    int hasSubFormat = 0;
-    uint32_t subFormatGroup = 0;
-    ChunkHandler handler = nullptr; // the text modes' handler of each chunk
-
-    // The inspector's walk: reads at absolute offsets without messages, goes
-    // on through damage where the structure still shows, and lists every
-    // chunk header instead of handing chunks to the text handlers.
-    bool inspect = false;
-    uint64_t fileBytes = 0;
-    FourCC magic{};
-    uint32_t riffSize = 0;
-    bool haveDs64 = false;
-    Ds64Record ds64;                                  // the first ds64 chunk
-    std::unordered_map<uint32_t, uint64_t> ds64Sizes; // its table by chunk id
-    int readError = 0; // errno of a failed read; the walk ended there
-    std::vector<WalkedChunk> chunks;
-    std::vector<WalkNote> notes;
+    bool rf64 = false; // magic "RF64" or "BW64"
+    uint64_t chunkOffset = FirstChunkOffset;
+    ChunkHeader header{};     // the current chunk's header, as stored
+    uint64_t bodyOffset = 0;  // chunkOffset + 8
+    uint64_t steppedSize = 0; // set by the mode's sizing: the body and its pad byte
 };
 
-// The text modes' walk: opens the file at `path` (reporting a failure),
-// checks its header and hands each chunk to `handler`; closes the file.
-void WalkWaveFile(const char* path, ChunkHandler handler);
+// A mode of the walk.  Every step returns false to end the walk there.
+class ChunkWalker
+{
+  public:
+    virtual ~ChunkWalker() = default;
+    // Reads the header at w.chunkOffset into w.header.
+    virtual bool ReadHeader(Walk& w) = 0;
+    // Works out the chunk's sizes, w.steppedSize among them.
+    virtual bool SizeChunk(Walk& w) = 0;
+    // Handles the chunk.
+    virtual bool VisitChunk(Walk& w) = 0;
+    // Moves to the header at `next`; null when the chunk's size points past
+    // the largest file offset (a forged size must not wrap the walk back).
+    virtual bool MoveTo(Walk& w, std::optional<uint64_t> next) = 0;
+};
 
-// The inspector's walk over an open descriptor of a file of w.fileBytes
-// bytes (set w.fd and w.fileBytes first).  False when the file is not a
-// RIFF/RF64/BW64 WAVE file or its header cannot be read (w.readError).
-bool InspectWalk(WalkState& w);
+// Walks the chunks from w.chunkOffset until a step ends it.
+void WalkChunks(Walk& w, ChunkWalker& mode);
 
-// Reads up to `count` bytes at `offset` for the inspector, keeping a
-// failure's errno in w.readError instead of reporting it.
-size_t InspectRead(WalkState& w, uint64_t offset, void* buffer, size_t count);
+// What the first four bytes of a file say.
+enum class Magic { Riff, Rf64, Other };
+Magic MagicOf(const unsigned char* head);
 
-// Bytes of the file from `offset` to its end (w.fileBytes); 0 past it.
-uint64_t BytesLeft(const WalkState& w, uint64_t offset);
+// A forged size of 2^64-1 stays as it is rather than wrapping to 0.
+constexpr uint64_t RoundUpToEven(uint64_t size)
+{
+    return size == UINT64_MAX ? size : size + (size & 1);
+}
 
-// Closes the descriptor of a walk that a fatal stop cut short; a real run
-// ends the process there, an in-process run (fuzzing, tests) goes on.
-void ResetWalker();
+// Four printable ASCII characters: what a real chunk id looks like.
+bool IsPrintableId(const unsigned char* id);
 
 inline bool IdIs(const ChunkHeader& h, const char (&id)[5])
 {

@@ -340,11 +340,13 @@ TEST(RawChunks, CountPast2To32NeitherRekeysNorBreaksLines)
 {
     ResetRunState();
     std::string out = CaptureStdout([] {
-        outdump(0);
-        ResumeExportAt(0xFFFFFFFEu, 1); // two bytes short of wrapping, mid-line
-        outdump(0);
-        outdump(0);
-        outdump(0);
+        ExportStream e;
+        outdump(e, 0);
+        e.CharCount = 0xFFFFFFFEu; // two bytes short of wrapping, mid-line
+        e.LineCount = 1;
+        outdump(e, 0);
+        outdump(e, 0);
+        outdump(e, 0);
     });
     ResetRunState();
     ASSERT_GE(out.size(), 18u);

@@ -122,11 +122,11 @@ TEST(FmtReport, ChunkSizesTagsAndExtensions)
 void Feed(const TempDir& dir, WalkState& w, uint32_t sizeField, const std::string& bytes)
 {
     std::string path = dir.Write("body", bytes);
-    w.fd = open(path.c_str(), O_RDONLY);
-    ASSERT_GE(w.fd, 0);
-    w.header.size = sizeField;
+    w.walk.fd = open(path.c_str(), O_RDONLY);
+    ASSERT_GE(w.walk.fd, 0);
+    w.walk.header.size = sizeField;
     FmtChunk(w);
-    close(w.fd);
+    close(w.walk.fd);
 }
 
 TEST(FmtRecord, FilledWithoutReportAndKeepsUndeliveredBytes)

@@ -17,7 +17,7 @@ inline void WalkInProcess(const char* path)
     try {
         DumpWaveFile(path);
     } catch (const FatalStopInProcess&) {
-        ResetWalker(); // a real run would have ended with the descriptor open
+        // the walk closed its descriptor as the stop unwound it
     }
     FatalStopHook = savedHook;
 }

@@ -1,11 +1,10 @@
 // Command line: arguments to option flags, one file, the exit status.
 #include "cli/cli.h"
 
-#include "inspect/record.h"
-#include "riff.h"
+#include "inspect/inspect.h"
+#include "status.h"
 #include "text/dump.h"
-#include "text/export.h"
-#include "text/report.h"
+#include "text/flags.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -15,17 +14,15 @@
 #include <unistd.h>
 #include <vector>
 
-int WantChunks = 0;
-int WantRawChunks = 0;
-int WantFmt = 0;
-int WantBext = 0;
-int WantiXML = 0;
-int WantData = 0;
-int WantMono = 0;
-int WantDryRun = 0;
+namespace
+{
+
+// The inspector's options; the text modes' flags are their own (text/flags.h).
 int WantJson = 0;
 int WantMD5 = 0;
 int WantLoudness = 0;
+
+} // namespace
 
 const char* const Usage =
     "sondrel version 0.05 [Build date " __DATE__ "]\n"
@@ -152,9 +149,6 @@ void ResetRunState()
 {
     ClearOptions();
     ResetRunStatus();
-    outEnd();
-    ResetExport();
-    ResetWalker();
 }
 
 int SondrelMain(int argc, char** argv)

@@ -11,8 +11,7 @@ bool SetOption(const char* arg);
 void ClearOptions();
 
 // Returns every piece of process-wide state to its start, as for a new
-// process: option flags, run status, report section, export, and a
-// descriptor left open by a fatal stop.
+// process: the option flags and the run status.
 void ResetRunState();
 
 // Parses the arguments, runs the one file named and returns the exit status.

@@ -1,21 +1,60 @@
-// The inspector: one JSON record per file (JSON Lines) with the file's
-// structure, metadata and findings, and with --md5 / --loudness the audio
-// measured against what the file claims.
+// The inspection record of one file, in plain values: what the walk found,
+// the decoded metadata chunks, the measurements and the findings.  The
+// record writer turns it into one JSON line in the order scripts rely on.
 #pragma once
 
+#include "decode.h"
+#include "inspect/findings.h"
+#include "inspect/ixml.h"
+#include "inspect/walk.h"
+#include "measure/verify.h"
+
+#include <array>
+#include <cstdint>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
+
+struct AudioInfo {
+    uint64_t offset = 0;
+    std::optional<uint64_t> bytes;
+    uint64_t bytesInFile = 0;
+    std::optional<uint64_t> frames;
+    std::optional<double> seconds;
+};
+
+struct CueInfo {
+    CuePoint point{};
+    std::optional<std::string> label, note, text;
+};
+
+struct IxmlInfo {
+    uint64_t bytes = 0;
+    std::optional<IxmlDocument> document; // absent when not parsed
+};
+
+struct Record {
+    std::string path;
+    std::optional<std::string> error;
+    std::optional<FourCC> container;
+    std::optional<uint64_t> fileBytes;
+    std::vector<WalkedChunk> chunks;
+    std::optional<FormatChunk> format;
+    std::optional<AudioInfo> audio;
+    std::optional<BextRecord> bext;
+    std::vector<std::pair<FourCC, std::string>> info;
+    std::vector<CueInfo> cues;
+    std::optional<IxmlInfo> ixml;
+    std::optional<std::array<uint8_t, 16>> md5Stored, md5Computed;
+    std::optional<LoudnessFigures> loudness;
+    Findings findings;
+
+    bool HasError() const { return error || HasErrorFinding(findings); }
+};
 
 struct InspectOptions {
     bool md5 = false;
     bool loudness = false;
     bool progress = false; // a progress line on standard error (a terminal)
 };
-
-// The record of one file as one line of JSON, without the newline.  Sets
-// *failed when the file could not be inspected or has an error finding.
-std::string InspectRecordLine(const char* path, const InspectOptions& options, bool* failed);
-
-// Writes the record of every file, in order, to standard output.  Returns
-// the exit status: 0 when every file was inspected without an error finding.
-int InspectFiles(const std::vector<const char*>& paths, const InspectOptions& options);

@@ -1,7 +1,8 @@
 // Raw chunk export.
 #include "text/export.h"
 
-#include "riff.h"
+#include "io.h"
+#include "status.h"
 
 #include <cassert>
 #include <cstdio>
@@ -12,27 +13,9 @@
 namespace
 {
 
-// Bytes written so far (the clear nonce included) and lines started so far.
-uint32_t CharCount = 0;
-uint32_t LineCount = 0;
-
-constexpr char KeyTemplate[] = "kiv.lorhamer.x7q2=";
-// The terminating zero byte belongs to the key: decoders schedule all 19 bytes.
-constexpr size_t KeyLength = sizeof KeyTemplate;
-static_assert(KeyLength == 19);
+static_assert(ExportKeyLength == 19);
 constexpr size_t NonceIndex = 3;
 constexpr uint32_t LineBytes = 32;
-
-constexpr std::array<uint8_t, KeyLength> MakeKey()
-{
-    std::array<uint8_t, KeyLength> k{};
-    for (size_t n = 0; n < KeyLength; n++)
-        k[n] = static_cast<uint8_t>(KeyTemplate[n]);
-    return k;
-}
-
-std::array<uint8_t, KeyLength> key = MakeKey();
-Rc4State Rc4;
 
 // Header, the largest body the walker exports (size field 4095) and its pad byte.
 constexpr size_t DumpBlock = 8 + 4095 + 1;
@@ -61,19 +44,6 @@ uint8_t DrawNonce()
 
 } // namespace
 
-void ResetExport()
-{
-    CharCount = 0;
-    LineCount = 0;
-    key = MakeKey();
-}
-
-void ResumeExportAt(uint32_t charCount, uint32_t lineCount)
-{
-    CharCount = charCount;
-    LineCount = lineCount;
-}
-
 void RC4Init(Rc4State& state, const uint8_t* keyBytes, size_t keyLength)
 {
     assert(keyLength > 0);
@@ -96,28 +66,28 @@ uint8_t RC4Output(Rc4State& state)
     return state.S[(state.S[state.i] + state.S[state.j]) & 0xFF];
 }
 
-void outdump(uint8_t byte)
+void outdump(ExportStream& e, uint8_t byte)
 {
-    if (CharCount % LineBytes == 0) {
-        if (CharCount != 0)
+    if (e.CharCount % LineBytes == 0) {
+        if (e.CharCount != 0)
             putchar('\n');
-        LineCount++;
-        printf("com.velmarin.%02d=", static_cast<int>(LineCount));
+        e.LineCount++;
+        printf("com.velmarin.%02d=", static_cast<int>(e.LineCount));
     }
-    if (CharCount == 0) {
-        key[NonceIndex] = DrawNonce();
-        CharCount = 1;
-        RC4Init(Rc4, key.data(), key.size());
-        WriteHex(key[NonceIndex]); // the nonce stands in clear
+    if (e.CharCount == 0) {
+        e.key[NonceIndex] = DrawNonce();
+        e.CharCount = 1;
+        RC4Init(e.Rc4, e.key.data(), e.key.size());
+        WriteHex(e.key[NonceIndex]); // the nonce stands in clear
     }
     // The count must never come back to 0, which would key the cipher again
     // mid-stream; 32 stands in for it, as 2^32 is a multiple of the line length.
-    if (++CharCount == 0)
-        CharCount = LineBytes;
-    WriteHex(static_cast<uint8_t>(byte ^ RC4Output(Rc4)));
+    if (++e.CharCount == 0)
+        e.CharCount = LineBytes;
+    WriteHex(static_cast<uint8_t>(byte ^ RC4Output(e.Rc4)));
 }
 
-void RIFFDumpChunk(int fd, uint64_t offset, uint64_t steppedSize)
+void RIFFDumpChunk(ExportStream& e, int fd, uint64_t offset, uint64_t steppedSize)
 {
     if (!SeekTo(fd, offset)) {
         ReportError("RIFFDumpChunk");
@@ -129,7 +99,7 @@ void RIFFDumpChunk(int fd, uint64_t offset, uint64_t steppedSize)
         const size_t ask = left < DumpBlock ? static_cast<size_t>(left) : DumpBlock;
         const size_t got = RIFFRead(fd, buffer.data(), ask);
         for (size_t n = 0; n < got; n++)
-            outdump(buffer[n]);
+            outdump(e, buffer[n]);
         left -= got;
         if (got == ask)
             continue;
@@ -137,7 +107,7 @@ void RIFFDumpChunk(int fd, uint64_t offset, uint64_t steppedSize)
         // the pad byte of an odd body); it is exported as a zero byte.
         if (left != 1)
             FailedToDump();
-        outdump(0);
+        outdump(e, 0);
         left = 0;
     }
     if (!SeekTo(fd, offset + 8)) {

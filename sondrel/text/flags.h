@@ -1,5 +1,5 @@
-// Process-wide option flags, set by the command line before the file is
-// opened and read everywhere after.
+// The text modes' option flags: process-wide, set by the command line before
+// the file is opened and read by the text modes alone.
 #pragma once
 
 extern int WantChunks;
@@ -10,8 +10,3 @@ extern int WantiXML;
 extern int WantData;
 extern int WantMono;
 extern int WantDryRun;
-
-// The inspector: one JSON record per file, with the audio's MD5 and loudness.
-extern int WantJson;
-extern int WantMD5;
-extern int WantLoudness;

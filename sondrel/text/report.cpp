@@ -1,14 +1,16 @@
 // Report lines and the "fmt ", "bext" and "iXML" handlers.
 #include "text/report.h"
 
+#include "io.h"
+#include "status.h"
+#include "text/flags.h"
+
 #include <algorithm>
 #include <array>
 #include <cassert>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-
-char Section[128];
 
 namespace
 {
@@ -29,8 +31,8 @@ constexpr size_t CopyBlock = size_t{1} << 16;
 size_t ReadFormatRecord(WalkState& w, bool* failed)
 {
     FormatBytes fresh{};
-    const size_t want = std::min<size_t>(fresh.size(), w.header.size);
-    const size_t got = RIFFRead(w.fd, fresh.data(), want, failed);
+    const size_t want = std::min<size_t>(fresh.size(), w.header().size);
+    const size_t got = RIFFRead(w.fd(), fresh.data(), want, failed);
     std::memcpy(w.formatBytes.data(), fresh.data(), got);
     w.format = DecodeFormat(w.formatBytes);
     return got;
@@ -43,7 +45,7 @@ size_t ReadExtension(const WalkState& w, bool forReport, ExtensionArea& ext)
 {
     // The size field may be below 18 while an earlier chunk left a large
     // extension size: there is nothing of this chunk left to read then.
-    const uint32_t size = w.header.size;
+    const uint32_t size = w.header().size;
     const uint64_t room = size > WaveFormatRecordBytes ? size - WaveFormatRecordBytes : 0;
     const size_t want = std::min<uint64_t>(FormatExtensionBytes, room);
     if (w.format.extraBytes < FormatExtensionBytes || want == 0)
@@ -51,7 +53,7 @@ size_t ReadExtension(const WalkState& w, bool forReport, ExtensionArea& ext)
     if (want < FormatExtensionBytes && !forReport)
         return 0;
     bool failed = false;
-    const size_t got = RIFFRead(w.fd, ext.data(), want, &failed);
+    const size_t got = RIFFRead(w.fd(), ext.data(), want, &failed);
     return failed ? 0 : got;
 }
 
@@ -62,32 +64,33 @@ void KeepSubFormat(WalkState& w, const ExtensionArea& ext)
     w.subFormatGroup = SubFormatGroup(DecodeExtension(ext));
 }
 
-void PrintExtension(const ExtensionArea& bytes)
+void PrintExtension(const Section& s, const ExtensionArea& bytes)
 {
     const FormatExtension ext = DecodeExtension(bytes);
-    out("Ext.Samples.Info", "%u", static_cast<unsigned>(ext.validBits));
-    out("Ext.ChannelMask", "0x%08lX", static_cast<unsigned long>(ext.channelMask));
-    out("Ext.SubFormat", "%s", GuidText(ext.subFormat).c_str());
+    out(s, "Ext.Samples.Info", "%u", static_cast<unsigned>(ext.validBits));
+    out(s, "Ext.ChannelMask", "0x%08lX", static_cast<unsigned long>(ext.channelMask));
+    out(s, "Ext.SubFormat", "%s", GuidText(ext.subFormat).c_str());
 }
 
 // `ext` is null unless all 22 extension bytes were read.
 void PrintFormat(const WaveFormatRecord& f, const ExtensionArea* ext)
 {
-    outStart("fmt");
-    out("Format", "0x%04X", static_cast<unsigned>(f.formatTag));
-    out("Format.Type", "%s", WavFormatAsStr(f.formatTag));
-    out("SamplesPerSec", "%lu", static_cast<unsigned long>(f.samplesPerSec));
-    out("AvgBytesPerSec", "%lu", static_cast<unsigned long>(f.avgBytesPerSec));
-    out("NChannels", "%u", static_cast<unsigned>(f.nChannels));
-    out("BlockAlign", "%u", static_cast<unsigned>(f.blockAlign));
+    Section s{};
+    outStart(s, "fmt");
+    out(s, "Format", "0x%04X", static_cast<unsigned>(f.formatTag));
+    out(s, "Format.Type", "%s", WavFormatAsStr(f.formatTag));
+    out(s, "SamplesPerSec", "%lu", static_cast<unsigned long>(f.samplesPerSec));
+    out(s, "AvgBytesPerSec", "%lu", static_cast<unsigned long>(f.avgBytesPerSec));
+    out(s, "NChannels", "%u", static_cast<unsigned>(f.nChannels));
+    out(s, "BlockAlign", "%u", static_cast<unsigned>(f.blockAlign));
     if (f.formatTag == 1 || f.bitsPerSample != 0)
-        out("BitsPerSample", "%u", static_cast<unsigned>(f.bitsPerSample));
+        out(s, "BitsPerSample", "%u", static_cast<unsigned>(f.bitsPerSample));
     if (f.extraBytes != 0) {
-        out("ExtraBytes", "%u", static_cast<unsigned>(f.extraBytes));
+        out(s, "ExtraBytes", "%u", static_cast<unsigned>(f.extraBytes));
         if (ext && f.formatTag == TagExtensible)
-            PrintExtension(*ext);
+            PrintExtension(s, *ext);
     }
-    outEnd();
+    outEnd(s);
 }
 
 // Text fields are written up to their precision or first zero byte; "UMID"
@@ -96,36 +99,38 @@ void PrintBext(const std::array<char, BextBytes>& body)
 {
     const char* t = body.data();
     const auto* u = reinterpret_cast<const unsigned char*>(body.data());
-    outStart("bext");
-    out("Description", "%.256s", t);
-    out("Originator", "%.32s", t + BextOriginator);
-    out("OriginatorRef", "%.32s", t + BextOriginatorRef);
-    out("OriginatorDate", " %.10s", t + BextDate);
-    out("OriginatorTime", "%.8s", t + BextTime);
-    out("TimeReferenceLow", "0x%08lX", static_cast<unsigned long>(LoadLE32(u + BextTimeReference)));
-    out("TimeReferenceHigh", "0x%08lX",
+    Section s{};
+    outStart(s, "bext");
+    out(s, "Description", "%.256s", t);
+    out(s, "Originator", "%.32s", t + BextOriginator);
+    out(s, "OriginatorRef", "%.32s", t + BextOriginatorRef);
+    out(s, "OriginatorDate", " %.10s", t + BextDate);
+    out(s, "OriginatorTime", "%.8s", t + BextTime);
+    out(s, "TimeReferenceLow", "0x%08lX",
+        static_cast<unsigned long>(LoadLE32(u + BextTimeReference)));
+    out(s, "TimeReferenceHigh", "0x%08lX",
         static_cast<unsigned long>(LoadLE32(u + BextTimeReference + 4)));
-    out("Version", "%u", static_cast<unsigned>(LoadLE16(u + BextVersion)));
-    out("UMID", "%.256s", t + BextUmid);
-    out("Reserved", "%.256s", t + BextLoudness);
-    out("CodingHistory", "%.256s", t + BextCodingHistory);
-    out("Timestamp", "%llu", static_cast<unsigned long long>(LoadLE64(u + BextTimeReference)));
-    outEnd();
+    out(s, "Version", "%u", static_cast<unsigned>(LoadLE16(u + BextVersion)));
+    out(s, "UMID", "%.256s", t + BextUmid);
+    out(s, "Reserved", "%.256s", t + BextLoudness);
+    out(s, "CodingHistory", "%.256s", t + BextCodingHistory);
+    out(s, "Timestamp", "%llu", static_cast<unsigned long long>(LoadLE64(u + BextTimeReference)));
+    outEnd(s);
 }
 
 } // namespace
 
-void outStart(const char* s)
+void outStart(Section& section, const char* s)
 {
-    assert(strlen(s) < sizeof(Section));
-    const size_t n = strnlen(s, sizeof(Section) - 1);
-    std::memcpy(Section, s, n);
-    Section[n] = '\0';
+    assert(strlen(s) < sizeof(section.name));
+    const size_t n = strnlen(s, sizeof(section.name) - 1);
+    std::memcpy(section.name, s, n);
+    section.name[n] = '\0';
 }
 
-void out(const char* name, const char* format, ...)
+void out(const Section& section, const char* name, const char* format, ...)
 {
-    printf("%s.%-20s : ", Section, name);
+    printf("%s.%-20s : ", section.name, name);
     va_list args;
     va_start(args, format);
     vprintf(format, args);
@@ -133,23 +138,9 @@ void out(const char* name, const char* format, ...)
     putchar('\n');
 }
 
-void outEnd()
+void outEnd(Section& section)
 {
-    Section[0] = '\0';
-}
-
-const char* WavFormatAsStr(uint16_t tag)
-{
-    switch (tag) {
-    case 0x0001:
-        return "PCM";
-    case 0x0050:
-        return "MPEG";
-    case TagExtensible:
-        return "Extensible";
-    default:
-        return "Unknown";
-    }
+    section.name[0] = '\0';
 }
 
 void FmtChunk(WalkState& w)
@@ -174,9 +165,9 @@ void FmtChunk(WalkState& w)
 void BextChunk(WalkState& w)
 {
     std::array<char, BextBytes> body{};
-    const size_t want = std::min<size_t>(body.size(), w.header.size);
+    const size_t want = std::min<size_t>(body.size(), w.header().size);
     bool failed = false;
-    const size_t got = RIFFRead(w.fd, body.data(), want, &failed);
+    const size_t got = RIFFRead(w.fd(), body.data(), want, &failed);
     if (failed || got == 0 || !WantBext)
         return;
     PrintBext(body);
@@ -184,12 +175,12 @@ void BextChunk(WalkState& w)
 
 void IXMLChunk(WalkState& w)
 {
-    static std::array<unsigned char, CopyBlock> block;
-    uint64_t left = w.header.size; // the pad byte after an odd size is not copied
+    std::array<unsigned char, CopyBlock> block;
+    uint64_t left = w.header().size; // the pad byte after an odd size is not copied
     while (left > 0) {
         const size_t want = std::min<uint64_t>(left, block.size());
         bool failed = false;
-        const size_t got = RIFFRead(w.fd, block.data(), want, &failed);
+        const size_t got = RIFFRead(w.fd(), block.data(), want, &failed);
         if (got > 0 && fwrite(block.data(), 1, got, stdout) != got) {
             ReportWriteFailure();
             return;

@@ -2,24 +2,22 @@
 // "bext" and "iXML" chunks.
 #pragma once
 
-#include "riff.h"
+#include "text/walk_state.h"
 
-#include <cstdint>
-
-// Name of the section being reported, zero-terminated; empty between reports.
-extern char Section[128];
+// The name of the section being reported, zero-terminated; one per report.
+struct Section {
+    char name[128];
+};
 
 // Starts a section; `s` is always one of the fixed section names.
-void outStart(const char* s);
+void outStart(Section& section, const char* s);
 
-// Writes "Section.name : value" and a newline, the value formatted printf-style.
-void out(const char* name, const char* format, ...) __attribute__((format(printf, 2, 3)));
+// Writes "section.name : value" and a newline, the value formatted printf-style.
+void out(const Section& section, const char* name, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
 
-// Ends the current section.
-void outEnd();
-
-// "PCM", "MPEG", "Extensible" or "Unknown" for a format tag.
-const char* WavFormatAsStr(uint16_t tag);
+// Ends the section.
+void outEnd(Section& section);
 
 // Fills w.format from a "fmt " chunk; prints the "fmt" section with --fmt.
 void FmtChunk(WalkState& w);

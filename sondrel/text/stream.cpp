@@ -2,6 +2,9 @@
 // mixed to 16-bit mono, with a progress line on standard error.
 #include "text/stream.h"
 
+#include "io.h"
+#include "status.h"
+#include "text/flags.h"
 #include "text/mono.h"
 
 #include <cerrno>
@@ -143,7 +146,7 @@ void DataChunk(WalkState& w)
         perror("Data buffer");
         FatalStop();
     }
-    Stream s{w.fd, buffer, bufferBytes, (w.format.bitsPerSample + 7) / 8, w.format.nChannels};
+    Stream s{w.fd(), buffer, bufferBytes, (w.format.bitsPerSample + 7) / 8, w.format.nChannels};
     // With --mono each block holds whole frames, so odd sample widths stay in
     // step from one block to the next.
     if (WantMono)

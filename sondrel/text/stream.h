@@ -1,7 +1,7 @@
 // Audio streaming of the "data" chunk, as stored or mixed to 16-bit mono.
 #pragma once
 
-#include "riff.h"
+#include "text/walk_state.h"
 
 #include <cstdint>
 

@@ -1,0 +1,27 @@
+// Text taken from a file, made fit for JSON: kept when it is UTF-8, else
+// each byte read as Latin-1, so no byte is ever lost or replaced.
+#pragma once
+
+#include "bytes.h"
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+// Whether nlohmann-json would write `bytes` as a string (valid UTF-8).
+bool IsUtf8(std::string_view bytes);
+
+// Each byte as the Latin-1 character it codes, in UTF-8.
+std::string Latin1(const char* bytes, size_t size);
+
+// File text as JSON text: kept when it is UTF-8, else read as Latin-1.
+std::string Text(const std::string& bytes);
+
+// A chunk id is four raw bytes, each read as Latin-1 whatever they spell.
+std::string Text(const FourCC& id);
+
+// The id in double quotes, for messages: "\"fmt \"".
+std::string Quoted(const FourCC& id);
+
+// Upper-case hex of `n` bytes.
+std::string Hex(const unsigned char* p, size_t n);

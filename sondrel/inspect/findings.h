@@ -1,0 +1,73 @@
+// What the inspector can find wrong with a file: the codes, their severities
+// and whether they are about the whole file, as one table.
+#pragma once
+
+#include "bytes.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+enum class Severity { Error, Warning, Info };
+
+// One per row of FindingTable, in its order.
+enum class Code {
+    NotWave,
+    ChunkTruncated,
+    PadByteMissing,
+    RiffSizeMismatch,
+    DataSizeUnset,
+    Ds64Missing,
+    FmtMissing,
+    FmtAfterData,
+    DataMissing,
+    DuplicateChunk,
+    BlockAlignMismatch,
+    ByteRateMismatch,
+    PartialFrame,
+    TrailingBytes,
+    BextDateFormat,
+    BextTimeFormat,
+    IxmlMalformed,
+    IxmlTooLarge,
+    Md5ChunkInvalid,
+    Md5Mismatch,
+    LoudnessUnmeasurable,
+    LoudnessMismatch,
+    ChunkLimit,
+};
+
+struct FindingKind {
+    Code code;
+    const char* text; // the code as records show it
+    Severity severity;
+    bool wholeFile; // chunk and offset are null
+};
+
+const FindingKind& KindOf(Code code);
+const char* SeverityText(Severity s);
+
+struct Finding {
+    Code code;
+    std::optional<FourCC> chunk;
+    std::optional<uint64_t> offset;
+    std::string message;
+
+    const FindingKind& Kind() const { return KindOf(code); }
+};
+
+using Findings = std::vector<Finding>;
+
+// A finding about the whole file.
+void AddFileFinding(Findings& f, Code code, std::string message);
+// A finding about one chunk, at the offset of its header.
+void AddChunkFinding(Findings& f, Code code, const FourCC& id, uint64_t offset,
+                     std::string message);
+// A finding about bytes that make no chunk (trailing bytes), at their offset.
+void AddOffsetFinding(Findings& f, Code code, uint64_t offset, std::string message);
+
+// File order; whole-file findings last.
+void SortFindings(Findings& f);
+
+bool HasErrorFinding(const Findings& f);

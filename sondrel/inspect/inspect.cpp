@@ -1,0 +1,134 @@
+// The inspector: one file at a time, the one walker, then its chunks.
+#include "inspect/inspect.h"
+
+#include "inspect/measured.h"
+#include "inspect/metadata.h"
+#include "inspect/record_writer.h"
+#include "inspect/structure.h"
+#include "status.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace
+{
+
+// The record of a file that could not be inspected: nothing but the reason.
+void FailRecord(Record& r, std::string reason, bool notWave)
+{
+    Record failed;
+    failed.path = std::move(r.path);
+    failed.container = r.container;
+    failed.fileBytes = r.fileBytes;
+    failed.error = std::move(reason);
+    if (notWave)
+        AddFileFinding(failed.findings, Code::NotWave,
+                       "The file is not a RIFF, RF64 or BW64 WAVE file.");
+    r = std::move(failed);
+}
+
+std::string ReadFailure(int error)
+{
+    return std::string("Can't read file: ") + strerror(error);
+}
+
+// Opens without blocking on a FIFO; only files that can be read at offsets
+// are inspected.  Returns -1 with the reason set.
+int OpenForInspection(const Record& r, uint64_t& length, std::string& reason)
+{
+    const int fd = open(r.path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        reason = std::string("Can't open file for reading: ") + strerror(errno);
+        return -1;
+    }
+    struct stat st {
+    };
+    if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode) || S_ISFIFO(st.st_mode) ||
+        S_ISSOCK(st.st_mode)) {
+        const int error = S_ISDIR(st.st_mode) ? EISDIR : ESPIPE;
+        reason = ReadFailure(error);
+        close(fd);
+        return -1;
+    }
+    if (S_ISREG(st.st_mode)) {
+        length = static_cast<uint64_t>(st.st_size);
+    } else {
+        const off_t end = lseek(fd, 0, SEEK_END); // a block device says its size this way
+        length = end > 0 ? static_cast<uint64_t>(end) : 0;
+    }
+    return fd;
+}
+
+void Describe(Record& r, FileWalk& f, const InspectOptions& o)
+{
+    r.chunks = std::move(f.chunks);
+    DescribeStructure(r, f);
+    const Singles s = FindSingles(r);
+    DescribeFormatAndAudio(r, f, s);
+    DescribeMetadata(r, f, s);
+    MeasureAudio(r, f, o);
+}
+
+} // namespace
+
+Record InspectFile(const char* path, const InspectOptions& o)
+{
+    Record r;
+    r.path = path;
+    uint64_t length = 0;
+    std::string reason;
+    const int fd = OpenForInspection(r, length, reason);
+    if (fd < 0) {
+        FailRecord(r, reason, false);
+        return r;
+    }
+    r.fileBytes = length;
+    FileWalk f = WalkFile(fd, length);
+    if (f.magic != FourCC{})
+        r.container = f.magic;
+    if (f.isWave)
+        Describe(r, f, o);
+    close(fd);
+    if (f.readError != 0)
+        FailRecord(r, ReadFailure(f.readError), false);
+    else if (!f.isWave)
+        FailRecord(r, "Not a WAVE file", true);
+    SortFindings(r.findings);
+    return r;
+}
+
+std::string InspectRecordLine(const char* path, const InspectOptions& options, bool* failed)
+{
+    const Record r = InspectFile(path, options);
+    *failed = r.HasError();
+    std::string line;
+    JsonWriter writer(line);
+    WriteRecord(writer, r);
+    return line;
+}
+
+int InspectFiles(const std::vector<const char*>& paths, const InspectOptions& options)
+{
+    int status = 0;
+    size_t done = 0;
+    std::string text;
+    // Written out as it grows: a record with a long track list is not held whole.
+    JsonWriter writer(text, stdout);
+    for (const char* path : paths) {
+        const Record r = InspectFile(path, options);
+        WriteRecord(writer, r);
+        text += '\n';
+        if (!writer.Flush())
+            ReportWriteFailure();
+        status |= r.HasError() ? 1 : 0;
+        if (options.progress)
+            fprintf(stderr, "\r\033[Ksondrel: %zu of %zu files", ++done, paths.size());
+    }
+    if (options.progress)
+        fputs("\r\033[K", stderr);
+    return status;
+}

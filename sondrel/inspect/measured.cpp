@@ -1,0 +1,111 @@
+// The audio measured against what the file stores: the MD5 against an MD5
+// chunk, the loudness against the bext values.
+#include "inspect/measured.h"
+
+#include "inspect/file_text.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+LoudnessFigures StoredFigures(const BextRecord& b)
+{
+    auto value = [&](size_t i) -> std::optional<double> {
+        if (b.loudness[i] == 0x7FFF)
+            return std::nullopt;
+        return b.loudness[i] / 100.0;
+    };
+    return {value(0), value(1), value(2), value(3), value(4)};
+}
+
+namespace
+{
+
+AudioLayout LayoutOf(const FormatChunk& f)
+{
+    AudioLayout l;
+    l.sampleTag = f.sampleTag;
+    l.channels = f.record.nChannels;
+    l.sampleRate = f.record.samplesPerSec;
+    l.blockAlign = f.record.blockAlign;
+    l.bitsPerSample = f.record.bitsPerSample;
+    if (f.extension)
+        l.channelMask = f.extension->channelMask;
+    return l;
+}
+
+// Stored bext loudness to compare; none below version 2, or when all five
+// are zero, as writers leave them when nothing was measured.
+std::optional<LoudnessFigures> StoredLoudness(const BextRecord& b)
+{
+    if (!b.HasLoudness() ||
+        std::all_of(b.loudness.begin(), b.loudness.end(), [](int16_t v) { return v == 0; }))
+        return std::nullopt;
+    return StoredFigures(b);
+}
+
+bool Differs(const std::optional<double>& stored, const std::optional<double>& measured)
+{
+    return stored && measured && std::isfinite(*measured) && std::fabs(*stored - *measured) > 0.5;
+}
+
+void CompareLoudness(Record& r)
+{
+    if (!r.bext || !r.loudness)
+        return;
+    const std::optional<LoudnessFigures> stored = StoredLoudness(*r.bext);
+    if (!stored)
+        return;
+    char text[160];
+    if (Differs(stored->integratedLufs, r.loudness->integratedLufs)) {
+        snprintf(text, sizeof text,
+                 "The stored integrated loudness %.2f LUFS differs from the "
+                 "measured %.2f LUFS.",
+                 *stored->integratedLufs, *r.loudness->integratedLufs);
+        AddFileFinding(r.findings, Code::LoudnessMismatch, text);
+    }
+    if (Differs(stored->maxTruePeakDbtp, r.loudness->maxTruePeakDbtp)) {
+        snprintf(text, sizeof text,
+                 "The stored true peak %.2f dBTP differs from the measured "
+                 "%.2f dBTP.",
+                 *stored->maxTruePeakDbtp, *r.loudness->maxTruePeakDbtp);
+        AddFileFinding(r.findings, Code::LoudnessMismatch, text);
+    }
+}
+
+void ShowByteProgress(const std::string& path, uint64_t done, uint64_t total)
+{
+    fprintf(stderr, "\r\033[Ksondrel: %s: %llu of %llu bytes", path.c_str(),
+            static_cast<unsigned long long>(done), static_cast<unsigned long long>(total));
+}
+
+// Reads the audio once for the MD5 and the loudness asked for.
+} // namespace
+
+void MeasureAudio(Record& r, FileWalk& f, const InspectOptions& o)
+{
+    if (!r.audio || !(o.md5 || o.loudness))
+        return;
+    VerifyRequest q;
+    q.md5 = o.md5;
+    const AudioLayout layout = r.format ? LayoutOf(*r.format) : AudioLayout{};
+    q.loudness = o.loudness && r.format && LoudnessMeasurable(layout);
+    const uint64_t total = r.audio->bytesInFile;
+    if (o.progress)
+        q.progress = [&](uint64_t done) { ShowByteProgress(r.path, done, total); };
+    const VerifyResult v = VerifyAudio(f.fd, r.audio->offset, total, layout, q);
+    if (v.readError != 0)
+        f.readError = v.readError;
+    r.md5Computed = v.md5;
+    if (o.loudness && !(q.loudness && v.loudnessMeasurable && v.loudness))
+        AddFileFinding(r.findings, Code::LoudnessUnmeasurable,
+                       "The audio's format, rate or channel count cannot be measured for "
+                       "loudness.");
+    else if (o.loudness)
+        r.loudness = v.loudness;
+    if (r.md5Stored && r.md5Computed && *r.md5Stored != *r.md5Computed)
+        AddFileFinding(r.findings, Code::Md5Mismatch,
+                       "The audio's MD5 " + Hex(r.md5Computed->data(), 16) +
+                           " differs from the stored " + Hex(r.md5Stored->data(), 16) + ".");
+    CompareLoudness(r);
+}

@@ -1,0 +1,7 @@
+// The metadata chunks in the record: bext, LIST/INFO, cue points, iXML, MD5.
+#pragma once
+
+#include "inspect/record.h"
+#include "inspect/structure.h"
+
+void DescribeMetadata(Record& r, FileWalk& f, const Singles& s);

@@ -1,0 +1,271 @@
+// The record as one line of JSON, every key in the order scripts rely on.
+#include "inspect/record_writer.h"
+
+#include "inspect/file_text.h"
+#include "inspect/measured.h"
+
+#include <algorithm>
+
+namespace
+{
+
+// File text: kept when it is UTF-8, else each byte read as Latin-1.
+void WriteText(JsonWriter& j, std::string_view bytes)
+{
+    if (!j.String(bytes))
+        (void)j.String(Latin1(bytes.data(), bytes.size())); // Latin-1 as UTF-8 is always valid
+}
+
+// A chunk id as text, or null.
+std::optional<std::string> IdText(const std::optional<FourCC>& id)
+{
+    if (!id)
+        return std::nullopt;
+    return Text(*id);
+}
+
+void TextMember(JsonWriter& j, std::string_view name, std::string_view bytes)
+{
+    j.Key(name);
+    WriteText(j, bytes);
+}
+
+// File text or null.
+void OptionalTextMember(JsonWriter& j, std::string_view name,
+                        const std::optional<std::string>& bytes)
+{
+    j.Key(name);
+    if (bytes)
+        WriteText(j, *bytes);
+    else
+        j.Null();
+}
+
+void WriteFormat(JsonWriter& j, const FormatChunk& f)
+{
+    const WaveFormatRecord& v = f.record;
+    j.BeginObject();
+    j.Member("tag", v.formatTag);
+    TextMember(j, "name", FormatTagName(v.formatTag));
+    j.Member("channels", v.nChannels);
+    j.Member("sample_rate", v.samplesPerSec);
+    j.Member("byte_rate", v.avgBytesPerSec);
+    j.Member("block_align", v.blockAlign);
+    j.Member("bits_per_sample", v.bitsPerSample);
+    const std::optional<FormatExtension>& e = f.extension;
+    j.Member("valid_bits", e ? std::optional<uint64_t>(e->validBits) : std::nullopt);
+    j.Member("channel_mask", e ? std::optional<uint64_t>(e->channelMask) : std::nullopt);
+    j.Key("speakers");
+    if (e) {
+        j.BeginArray();
+        for (const char* name : SpeakerNames(e->channelMask))
+            WriteText(j, name);
+        j.EndArray();
+    } else {
+        j.Null();
+    }
+    OptionalTextMember(j, "sub_format",
+                       e ? std::optional<std::string>(GuidText(e->subFormat)) : std::nullopt);
+    j.EndObject();
+}
+
+void WriteAudio(JsonWriter& j, const AudioInfo& a)
+{
+    j.BeginObject();
+    j.Member("offset", a.offset);
+    j.Member("bytes", a.bytes);
+    j.Member("bytes_in_file", a.bytesInFile);
+    j.Member("frames", a.frames);
+    j.Member("seconds", a.seconds);
+    j.EndObject();
+}
+
+void WriteLoudness(JsonWriter& j, const LoudnessFigures& l)
+{
+    j.BeginObject();
+    j.Member("integrated_lufs", l.integratedLufs);
+    j.Member("range_lu", l.rangeLu);
+    j.Member("max_true_peak_dbtp", l.maxTruePeakDbtp);
+    j.Member("max_momentary_lufs", l.maxMomentaryLufs);
+    j.Member("max_short_term_lufs", l.maxShortTermLufs);
+    j.EndObject();
+}
+
+std::optional<std::string> Umid(const std::array<unsigned char, 64>& u)
+{
+    auto zero = [&](size_t from, size_t to) {
+        return std::all_of(u.begin() + static_cast<long>(from), u.begin() + static_cast<long>(to),
+                           [](unsigned char c) { return c == 0; });
+    };
+    if (zero(0, 64))
+        return std::nullopt;
+    return Hex(u.data(), zero(32, 64) ? 32 : 64); // a basic UMID fills only the first 32
+}
+
+void WriteCodingHistory(JsonWriter& j, const std::string& history)
+{
+    j.BeginArray();
+    size_t at = 0;
+    while (at < history.size()) {
+        size_t end = history.find_first_of("\r\n", at);
+        if (end == std::string::npos)
+            end = history.size();
+        if (end > at)
+            WriteText(j, std::string_view(history).substr(at, end - at));
+        at = end + 1;
+    }
+    j.EndArray();
+}
+
+void WriteBext(JsonWriter& j, const BextRecord& b)
+{
+    j.BeginObject();
+    j.Member("version", b.version);
+    TextMember(j, "description", b.description);
+    TextMember(j, "originator", b.originator);
+    TextMember(j, "originator_reference", b.originatorReference);
+    TextMember(j, "origination_date", b.date);
+    TextMember(j, "origination_time", b.time);
+    j.Member("time_reference", b.timeReference);
+    OptionalTextMember(j, "umid", Umid(b.umid));
+    j.Key("loudness");
+    if (b.HasLoudness())
+        WriteLoudness(j, StoredFigures(b));
+    else
+        j.Null();
+    j.Key("coding_history");
+    WriteCodingHistory(j, b.codingHistory);
+    j.EndObject();
+}
+
+void WriteChunks(JsonWriter& j, const std::vector<WalkedChunk>& chunks)
+{
+    j.BeginArray();
+    for (const WalkedChunk& c : chunks) {
+        j.BeginObject();
+        TextMember(j, "id", Text(c.id));
+        j.Member("offset", c.offset);
+        j.Member("size", c.size);
+        j.Member("complete", c.complete);
+        j.EndObject();
+    }
+    j.EndArray();
+}
+
+void WriteInfo(JsonWriter& j, const std::vector<std::pair<FourCC, std::string>>& info)
+{
+    j.BeginObject();
+    for (const auto& [id, text] : info) {
+        (void)j.TextKey(Text(id)); // Latin-1 as UTF-8 is always valid
+        WriteText(j, text);
+    }
+    j.EndObject();
+}
+
+void WriteCues(JsonWriter& j, const std::vector<CueInfo>& cues,
+               const std::optional<FormatChunk>& format)
+{
+    const uint32_t rate = format ? format->record.samplesPerSec : 0;
+    j.BeginArray();
+    for (const CueInfo& c : cues) {
+        j.BeginObject();
+        j.Member("id", c.point.id);
+        j.Member("position", c.point.position);
+        j.Member("seconds",
+                 rate > 0 ? std::optional<double>(static_cast<double>(c.point.position) / rate)
+                          : std::nullopt);
+        OptionalTextMember(j, "label", c.label);
+        OptionalTextMember(j, "note", c.note);
+        OptionalTextMember(j, "text", c.text);
+        j.EndObject();
+    }
+    j.EndArray();
+}
+
+void WriteTrack(JsonWriter& j, const IxmlTrack& t)
+{
+    j.BeginObject();
+    j.Member("index", t.interleaveIndex);
+    j.Member("channel_index", t.channelIndex);
+    OptionalTextMember(j, "name", t.name);
+    j.EndObject();
+}
+
+void WriteIxml(JsonWriter& j, const IxmlInfo& x)
+{
+    static const IxmlFields Unparsed;
+    const IxmlFields& f = x.document ? x.document->Fields() : Unparsed;
+    j.BeginObject();
+    j.Member("bytes", x.bytes);
+    j.Member("well_formed", x.document ? std::optional<bool>(f.wellFormed) : std::nullopt);
+    OptionalTextMember(j, "project", f.project);
+    OptionalTextMember(j, "scene", f.scene);
+    OptionalTextMember(j, "take", f.take);
+    OptionalTextMember(j, "tape", f.tape);
+    OptionalTextMember(j, "note", f.note);
+    j.Member("circled", f.circled);
+    j.Key("tracks");
+    j.BeginArray();
+    if (x.document)
+        x.document->ForEachTrack([&j](const IxmlTrack& t) { WriteTrack(j, t); });
+    j.EndArray();
+    j.EndObject();
+}
+
+void WriteFindings(JsonWriter& j, const std::vector<Finding>& findings)
+{
+    j.BeginArray();
+    for (const Finding& f : findings) {
+        j.BeginObject();
+        TextMember(j, "severity", SeverityText(f.Kind().severity));
+        TextMember(j, "code", f.Kind().text);
+        OptionalTextMember(j, "chunk", IdText(f.chunk));
+        j.Member("offset", f.offset);
+        TextMember(j, "message", f.message);
+        j.EndObject();
+    }
+    j.EndArray();
+}
+
+std::optional<std::string> DigestText(const std::optional<std::array<uint8_t, 16>>& digest)
+{
+    if (!digest)
+        return std::nullopt;
+    return Hex(digest->data(), digest->size());
+}
+
+} // namespace
+
+void WriteRecord(JsonWriter& j, const Record& r)
+{
+    j.BeginObject();
+    TextMember(j, "path", r.path);
+    TextMember(j, "status", r.error ? "error" : "ok");
+    OptionalTextMember(j, "error", r.error);
+    OptionalTextMember(j, "container", IdText(r.container));
+    j.Member("file_bytes", r.fileBytes);
+    j.Key("chunks");
+    WriteChunks(j, r.chunks);
+    j.Key("format");
+    r.format ? WriteFormat(j, *r.format) : j.Null();
+    j.Key("audio");
+    r.audio ? WriteAudio(j, *r.audio) : j.Null();
+    j.Key("bext");
+    r.bext ? WriteBext(j, *r.bext) : j.Null();
+    j.Key("info");
+    WriteInfo(j, r.info);
+    j.Key("cues");
+    WriteCues(j, r.cues, r.format);
+    j.Key("ixml");
+    r.ixml ? WriteIxml(j, *r.ixml) : j.Null();
+    j.Key("md5");
+    j.BeginObject();
+    OptionalTextMember(j, "stored", DigestText(r.md5Stored));
+    OptionalTextMember(j, "computed", DigestText(r.md5Computed));
+    j.EndObject();
+    j.Key("loudness_measured");
+    r.loudness ? WriteLoudness(j, *r.loudness) : j.Null();
+    j.Key("findings");
+    WriteFindings(j, r.findings);
+    j.EndObject();
+}

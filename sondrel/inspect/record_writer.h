@@ -1,0 +1,8 @@
+// The record as one line of JSON (without the newline), written as it is
+// produced: a long track list is never held whole.
+#pragma once
+
+#include "inspect/json_writer.h"
+#include "inspect/record.h"
+
+void WriteRecord(JsonWriter& j, const Record& r);

@@ -1,0 +1,171 @@
+// The file's structure in the record.
+#include "inspect/structure.h"
+
+#include "inspect/file_text.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace
+{
+
+void AddWalkFinding(Record& r, const WalkNote& n)
+{
+    const WalkedChunk* c = n.chunk >= 0 ? &r.chunks[static_cast<size_t>(n.chunk)] : nullptr;
+    Findings& f = r.findings;
+    switch (n.issue) {
+    case WalkIssue::Truncated:
+        AddChunkFinding(f, Code::ChunkTruncated, c->id, c->offset,
+                        "The " + Quoted(c->id) + " chunk runs past the end of the file.");
+        break;
+    case WalkIssue::PadByteMissing:
+        AddChunkFinding(f, Code::PadByteMissing, c->id, c->offset,
+                        "The file ends after the odd-sized " + Quoted(c->id) +
+                            " chunk without its pad byte.");
+        break;
+    case WalkIssue::DataSizeUnset:
+        AddChunkFinding(f, Code::DataSizeUnset, c->id, c->offset,
+                        "The data size was never written (an unfinalised recording); the "
+                        "audio is taken to the end of the file.");
+        break;
+    case WalkIssue::Ds64Missing:
+        AddChunkFinding(f, Code::Ds64Missing, c->id, c->offset,
+                        "The " + Quoted(c->id) +
+                            " chunk's size is 0xFFFFFFFF and no ds64 chunk before it sizes it.");
+        break;
+    case WalkIssue::TrailingBytes:
+        AddOffsetFinding(f, Code::TrailingBytes, n.offset,
+                         "Bytes after the last chunk do not make a chunk.");
+        break;
+    case WalkIssue::ChunkLimit:
+        AddOffsetFinding(f, Code::ChunkLimit, n.offset,
+                         "The walk stopped after " + std::to_string(MaxWalkedChunks) + " chunks.");
+        break;
+    }
+}
+
+// Expected size of the RIFF size field, when the file says one.
+void CheckRiffSize(Record& r, const FileWalk& f)
+{
+    std::optional<uint64_t> declared;
+    if (!f.rf64)
+        declared = f.riffSize;
+    else if (f.haveDs64 && f.ds64.fieldBytes >= 8)
+        declared = f.ds64.riffSize;
+    if (declared && *declared != f.fileBytes - 8)
+        AddFileFinding(r.findings, Code::RiffSizeMismatch,
+                       "The RIFF size is " + std::to_string(*declared) +
+                           ", the file length minus 8 is " + std::to_string(f.fileBytes - 8) + ".");
+}
+
+void CheckFormat(Record& r, const WalkedChunk& c, const FormatChunk& f)
+{
+    if (!IsLinearTag(f.sampleTag))
+        return;
+    const WaveFormatRecord& v = f.record;
+    const uint64_t align = ExpectedBlockAlign(v.nChannels, v.bitsPerSample);
+    if (v.blockAlign != align)
+        AddChunkFinding(r.findings, Code::BlockAlignMismatch, c.id, c.offset,
+                        "The block align is " + std::to_string(v.blockAlign) + ", " +
+                            std::to_string(v.nChannels) + " channels of " +
+                            std::to_string(v.bitsPerSample) + " bits need " +
+                            std::to_string(align) + ".");
+    const uint64_t rate = uint64_t{v.samplesPerSec} * v.blockAlign;
+    if (v.avgBytesPerSec != rate)
+        AddChunkFinding(r.findings, Code::ByteRateMismatch, c.id, c.offset,
+                        "The byte rate is " + std::to_string(v.avgBytesPerSec) +
+                            ", the sample rate times the block align is " + std::to_string(rate) +
+                            ".");
+}
+
+// The sample count of a "fact" chunk; in RF64/BW64 0xFFFFFFFF defers to ds64.
+std::optional<uint64_t> FactFrames(FileWalk& f, const WalkedChunk* fact)
+{
+    if (!fact)
+        return std::nullopt;
+    const std::vector<unsigned char> body = f.ReadBody(*fact, 4);
+    if (body.size() < 4)
+        return std::nullopt;
+    const uint32_t count = LoadLE32(body.data());
+    if (f.rf64 && count == 0xFFFFFFFFu && f.haveDs64 && f.ds64.fieldBytes >= 24)
+        return f.ds64.sampleCount;
+    return count;
+}
+
+AudioInfo DescribeAudio(Record& r, FileWalk& f, const Singles& s)
+{
+    const WalkedChunk& c = *s.data;
+    AudioInfo a;
+    a.offset = c.offset + 8;
+    if (!c.sizeUnset && !c.sizeUnknown)
+        a.bytes = c.size;
+    a.bytesInFile = std::min(c.size, f.BytesLeft(a.offset));
+    const FormatChunk* fmt = r.format ? &*r.format : nullptr;
+    if (fmt && IsLinearTag(fmt->sampleTag)) {
+        const uint16_t align = fmt->record.blockAlign;
+        if (align > 0) {
+            a.frames = a.bytesInFile / align;
+            if (a.bytesInFile % align != 0)
+                AddChunkFinding(r.findings, Code::PartialFrame, c.id, c.offset,
+                                "The audio ends inside a frame: " + std::to_string(a.bytesInFile) +
+                                    " bytes are not a whole number of " + std::to_string(align) +
+                                    "-byte frames.");
+        }
+    } else {
+        a.frames = FactFrames(f, s.fact);
+    }
+    if (a.frames && fmt && fmt->record.samplesPerSec > 0)
+        a.seconds = static_cast<double>(*a.frames) / fmt->record.samplesPerSec;
+    return a;
+}
+
+} // namespace
+
+Singles FindSingles(Record& r)
+{
+    Singles s;
+    const std::pair<const char*, const WalkedChunk**> slots[] = {
+        {"fmt ", &s.fmt},  {"bext", &s.bext}, {"data", &s.data}, {"ds64", &s.ds64},
+        {"iXML", &s.ixml}, {"MD5 ", &s.md5},  {"cue ", &s.cue},  {"fact", &s.fact}};
+    for (const WalkedChunk& c : r.chunks) {
+        for (const auto& [name, slot] : slots) {
+            if (std::memcmp(c.id.data(), name, 4) != 0)
+                continue;
+            if (!*slot)
+                *slot = &c;
+            else if (slot != &s.cue && slot != &s.fact)
+                AddChunkFinding(r.findings, Code::DuplicateChunk, c.id, c.offset,
+                                "A second " + Quoted(c.id) + " chunk; the first one is described.");
+        }
+    }
+    return s;
+}
+
+void DescribeStructure(Record& r, const FileWalk& f)
+{
+    for (const WalkNote& n : f.notes)
+        AddWalkFinding(r, n);
+    CheckRiffSize(r, f);
+}
+
+void DescribeFormatAndAudio(Record& r, FileWalk& f, const Singles& s)
+{
+    if (s.fmt) {
+        const std::vector<unsigned char> body = f.ReadBody(*s.fmt, 64);
+        r.format = DecodeFormatChunk(body.data(), body.size());
+        CheckFormat(r, *s.fmt, *r.format);
+    }
+    if (s.data)
+        r.audio = DescribeAudio(r, f, s);
+    if (s.fmt && s.data && s.fmt->offset > s.data->offset)
+        AddChunkFinding(r.findings, Code::FmtAfterData, s.fmt->id, s.fmt->offset,
+                        "The fmt chunk comes after the data chunk.");
+    // A walk cut short by the chunk limit cannot say what is missing.
+    const bool walkedAll = std::none_of(f.notes.begin(), f.notes.end(), [](const WalkNote& n) {
+        return n.issue == WalkIssue::ChunkLimit;
+    });
+    if (s.data && !s.fmt && walkedAll)
+        AddFileFinding(r.findings, Code::FmtMissing, "There is a data chunk but no fmt chunk.");
+    if (!s.data && walkedAll)
+        AddFileFinding(r.findings, Code::DataMissing, "There is no data chunk.");
+}

@@ -1,0 +1,198 @@
+// The inspector's walk.
+#include "inspect/walk.h"
+
+#include "io.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace
+{
+
+uint32_t IdKey(const FourCC& id)
+{
+    return LoadLE32(reinterpret_cast<const unsigned char*>(id.data()));
+}
+
+void Note(FileWalk& f, WalkIssue issue, int chunk, uint64_t offset)
+{
+    f.notes.push_back({issue, chunk, offset});
+}
+
+// Fixed fields and a table of 87,379 entries: far more than any writer needs.
+constexpr size_t Ds64ReadBytes = Ds64FixedBytes + 87379 * 12;
+
+class InspectWalker final : public ChunkWalker
+{
+  public:
+    explicit InspectWalker(FileWalk& file) : f(file) {}
+    bool ReadHeader(Walk& w) override;
+    bool SizeChunk(Walk& w) override;
+    bool VisitChunk(Walk& w) override;
+    bool MoveTo(Walk&, std::optional<uint64_t> next) override
+    {
+        return next.has_value(); // past the largest offset: the body ran past the end already
+    }
+
+  private:
+    bool AudioFollowsEmptyData(const Walk& w);
+    void ReadDs64(const Walk& w);
+
+    FileWalk& f;
+    WalkedChunk current{};
+};
+
+// Fewer than 8 bytes left is no chunk; an all-zero header is zero padding.
+bool InspectWalker::ReadHeader(Walk& w)
+{
+    if (w.chunkOffset >= f.fileBytes)
+        return false; // the end, or past it after a truncated body
+    if (f.fileBytes - w.chunkOffset < 8) {
+        Note(f, WalkIssue::TrailingBytes, -1, w.chunkOffset);
+        return false;
+    }
+    if (f.chunks.size() >= MaxWalkedChunks) {
+        Note(f, WalkIssue::ChunkLimit, -1, w.chunkOffset);
+        return false;
+    }
+    unsigned char raw[8];
+    if (f.Read(w.chunkOffset, raw, 8) != 8)
+        return false;
+    std::memcpy(w.header.id.data(), raw, 4);
+    w.header.size = LoadLE32(raw + 4);
+    if (w.header.size == 0 && w.header.id == FourCC{}) {
+        Note(f, WalkIssue::TrailingBytes, -1, w.chunkOffset);
+        return false;
+    }
+    return true;
+}
+
+// A "data" size of 0 is either an empty chunk, when a chunk header that fits
+// the file follows, or a recording whose size was never written.
+bool InspectWalker::AudioFollowsEmptyData(const Walk& w)
+{
+    const uint64_t left = f.BytesLeft(w.bodyOffset);
+    if (left == 0)
+        return false;
+    unsigned char next[8];
+    if (left < 8 || f.Read(w.bodyOffset, next, 8) != 8)
+        return true;
+    return !(IsPrintableId(next) && LoadLE32(next + 4) <= left - 8);
+}
+
+// The size through ds64 (its data size and its table), or to the end of the
+// file for an unfinalised recording.
+bool InspectWalker::SizeChunk(Walk& w)
+{
+    if (w.rf64 && IdIs(w.header, "ds64"))
+        ReadDs64(w); // a ds64 table may size the ds64 chunk itself
+    current = WalkedChunk{w.header.id, w.chunkOffset, 0, true, false, false};
+    const bool isData = IdIs(w.header, "data");
+    uint64_t size = w.header.size;
+    bool unset = false;
+    if (w.rf64 && w.header.size == SizeFromDs64) {
+        const auto entry = f.ds64Sizes.find(IdKey(w.header.id));
+        if (isData && f.haveDs64 && f.ds64.fieldBytes >= 16)
+            size = f.ds64.dataSize;
+        else if (entry != f.ds64Sizes.end())
+            size = entry->second;
+        else
+            current.sizeUnknown = true;
+        unset = current.sizeUnknown && isData;
+    } else if (!w.rf64 && isData && w.header.size == SizeFromDs64) {
+        unset = true;
+    }
+    if (isData && size == 0 && !current.sizeUnknown)
+        unset = AudioFollowsEmptyData(w);
+    if (unset) {
+        size = f.BytesLeft(w.bodyOffset);
+        current.sizeUnset = true;
+    }
+    current.size = size;
+    w.steppedSize = RoundUpToEven(size);
+    return true;
+}
+
+void InspectWalker::ReadDs64(const Walk& w)
+{
+    if (f.haveDs64)
+        return; // the first ds64 sizes the file
+    std::vector<unsigned char> body(std::min<uint64_t>(w.header.size, Ds64ReadBytes));
+    const size_t got = f.Read(w.bodyOffset, body.data(), body.size());
+    f.ds64 = DecodeDs64(body.data(), got);
+    f.haveDs64 = true;
+    for (const Ds64Entry& e : f.ds64.table)
+        f.ds64Sizes.emplace(IdKey(e.id), e.size); // the first entry for an id wins
+}
+
+// Lists the chunk with what the file holds of it.
+bool InspectWalker::VisitChunk(Walk& w)
+{
+    WalkedChunk& c = current;
+    const uint64_t room = f.BytesLeft(w.bodyOffset);
+    c.complete = c.size <= room;
+    f.chunks.push_back(c);
+    const int index = static_cast<int>(f.chunks.size() - 1);
+    if (c.sizeUnknown)
+        Note(f, WalkIssue::Ds64Missing, index, c.offset);
+    if (c.sizeUnset)
+        Note(f, WalkIssue::DataSizeUnset, index, c.offset);
+    if (!c.complete && !c.sizeUnknown)
+        Note(f, WalkIssue::Truncated, index, c.offset);
+    else if ((c.size & 1) && c.size == room && !c.sizeUnset && !c.sizeUnknown)
+        Note(f, WalkIssue::PadByteMissing, index, c.offset); // no size was declared
+    return c.complete && !c.sizeUnset && !c.sizeUnknown;
+}
+
+// The header check, quiet: the record says what went wrong.
+bool ReadFileHeader(FileWalk& f, Walk& w)
+{
+    unsigned char head[12];
+    if (f.Read(0, head, sizeof head) != sizeof head)
+        return false;
+    const Magic magic = MagicOf(head);
+    if (magic == Magic::Other)
+        return false;
+    std::memcpy(f.magic.data(), head, 4);
+    f.rf64 = w.rf64 = magic == Magic::Rf64;
+    f.riffSize = LoadLE32(head + 4);
+    return std::memcmp(head + 8, "WAVE", 4) == 0;
+}
+
+} // namespace
+
+size_t FileWalk::Read(uint64_t offset, void* buffer, size_t count)
+{
+    int error = 0;
+    const size_t got = ReadAt(fd, offset, buffer, count, &error);
+    if (error != 0)
+        readError = error;
+    return got;
+}
+
+uint64_t FileWalk::BytesLeft(uint64_t offset) const
+{
+    return fileBytes - std::min(offset, fileBytes);
+}
+
+std::vector<unsigned char> FileWalk::ReadBody(const WalkedChunk& c, uint64_t limit)
+{
+    std::vector<unsigned char> body(std::min({c.size, BytesLeft(c.offset + 8), limit}));
+    body.resize(Read(c.offset + 8, body.data(), body.size()));
+    return body;
+}
+
+FileWalk WalkFile(int fd, uint64_t fileBytes)
+{
+    FileWalk f;
+    f.fd = fd;
+    f.fileBytes = fileBytes;
+    Walk w;
+    w.fd = fd;
+    f.isWave = ReadFileHeader(f, w);
+    if (f.isWave) {
+        InspectWalker walker(f);
+        WalkChunks(w, walker);
+    }
+    return f;
+}
