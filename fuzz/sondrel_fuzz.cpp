@@ -3,6 +3,7 @@
 #include "cli/cli.h"
 #include "text/flags.h"
 #include "inspect/inspect.h"
+#include "record_keys.h"
 #include "walk_in_process.h"
 
 #include <nlohmann/json.hpp>
@@ -40,12 +41,6 @@ void SetFlags()
     if (!any)
         WantChunks = 1;
 }
-
-// The keys every record has, in this order.
-const char* const RecordKeys[] = {
-    "path",    "status", "error", "container", "file_bytes", "chunks", "format",
-    "audio",   "bext",   "info",  "cues",      "ixml",       "md5",    "loudness_measured",
-    "findings"};
 
 // The inspector's record must be one valid JSON object (the parser also
 // insists on valid UTF-8) with the contract's keys in order, written in

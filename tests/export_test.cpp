@@ -34,11 +34,7 @@ std::vector<uint8_t> Keystream(std::string_view key, size_t count)
 
 std::string Hex(const uint8_t* p, size_t n)
 {
-    static const char Digits[] = "0123456789ABCDEF";
-    std::string s;
-    for (size_t k = 0; k < n; k++)
-        s += {Digits[p[k] >> 4], Digits[p[k] & 15]};
-    return s;
+    return HexOf(p, n);
 }
 
 TEST(Rc4, KeystreamMatchesPublishedVectors)

@@ -59,8 +59,11 @@ class TempDir
 // Reads a whole file; empty when it cannot be read.
 std::string ReadWholeFile(const std::string& path);
 
-// Lower-case hex MD5 of `bytes`, to compare with independently computed digests.
+// Lower-case hex MD5 of `bytes` (OpenSSL's), as md5sum and ffmpeg print it.
 std::string Md5Hex(std::string_view bytes);
+
+// Upper-case hex of `n` bytes, as the record writes digests.
+std::string HexOf(const void* bytes, size_t n);
 
 // Runs `run` in this process with standard output going to a memory file;
 // returns what it wrote.
