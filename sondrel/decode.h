@@ -118,8 +118,11 @@ struct BextRecord {
     std::string codingHistory;
     size_t storedBytes = 0; // the body's length: a short one lacks later fields
 
-    // Version 2 added the loudness fields; a body that ends before them has none.
-    bool HasLoudness() const { return version >= 2 && storedBytes >= BextLoudness + 10; }
+    // Whether the body holds all `width` bytes of the field at `offset`.
+    bool Has(size_t offset, size_t width) const { return storedBytes >= offset + width; }
+    // Version 2 added the loudness fields, each of which the body may lack.
+    bool HasLoudness() const { return Has(BextVersion, 2) && version >= 2; }
+    bool HasLoudnessValue(size_t i) const { return Has(BextLoudness + 2 * i, 2); }
 };
 
 // Decodes `size` body bytes; missing bytes read as zeros.

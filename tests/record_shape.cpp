@@ -42,6 +42,19 @@ void ExpectLoudnessShape(const Json& l)
         EXPECT_TRUE(NumberOrNull(item.value())) << item.key();
 }
 
+// Fields listed in the order their bytes are stored: a chunk cut short
+// loses a tail of them, so none may be present after a null one.
+void ExpectCutAsAPrefix(const Json& object, std::initializer_list<const char*> inByteOrder)
+{
+    const char* firstNull = nullptr;
+    for (const char* k : inByteOrder) {
+        if (object[k].is_null())
+            firstNull = firstNull ? firstNull : k;
+        else
+            EXPECT_EQ(firstNull, nullptr) << k << " is present after the null " << firstNull;
+    }
+}
+
 void ExpectFormatShape(const Json& f)
 {
     if (f.is_null())
@@ -50,9 +63,11 @@ void ExpectFormatShape(const Json& f)
                {"tag", "name", "channels", "sample_rate", "byte_rate", "block_align",
                 "bits_per_sample", "valid_bits", "channel_mask", "speakers", "sub_format"},
                "format");
-    EXPECT_TRUE(f["name"].is_string());
+    EXPECT_EQ(f["name"].is_string(), !f["tag"].is_null());
+    ExpectCutAsAPrefix(f, {"tag", "channels", "sample_rate", "byte_rate", "block_align",
+                           "bits_per_sample"});
     for (const char* k : {"tag", "channels", "sample_rate", "byte_rate", "block_align"})
-        EXPECT_TRUE(IsUnsigned(f[k])) << k;
+        EXPECT_TRUE(f[k].is_null() || IsUnsigned(f[k])) << k;
     EXPECT_TRUE(f["speakers"].is_null() || f["speakers"].is_array());
 }
 
@@ -73,6 +88,11 @@ void ExpectNestedShapes(const Json& r)
                     "coding_history"},
                    "bext");
         ExpectLoudnessShape(r["bext"]["loudness"]);
+        ExpectCutAsAPrefix(r["bext"],
+                           {"description", "originator", "originator_reference",
+                            "origination_date", "origination_time", "time_reference", "version"});
+        EXPECT_TRUE(r["bext"]["coding_history"].is_null() ||
+                    r["bext"]["coding_history"].is_array());
     }
     EXPECT_TRUE(r["info"].is_object());
     for (const Json& c : r["cues"])

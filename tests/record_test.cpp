@@ -107,6 +107,9 @@ std::vector<DefectCase> DefectCases()
              EXPECT_EQ(r["audio"]["bytes_in_file"], 400);
              EXPECT_EQ(r["chunks"][1]["complete"], false);
              EXPECT_EQ(FindingOf(r, "chunk-truncated")["offset"], 36);
+             EXPECT_EQ(FindingOf(r, "chunk-truncated")["message"],
+                       "The \"data\" chunk runs past the end of the file: 600 bytes (0.003125 "
+                       "seconds) are missing.");
          }},
         {"pad_byte_missing",
          Wave(Chunk("fmt ", FmtBody(1, 1, 8000, 8)) + RawChunk("data", 5, "12345", false)),
@@ -139,7 +142,7 @@ std::vector<DefectCase> DefectCases()
          }},
         {"ds64_missing_data",
          Wave(Fmt16 + RawChunk("data", 0xFFFFFFFF, "") + Audio400, "RF64"),
-         {"ds64-missing", "data-size-unset"},
+         {"ds64-missing"},
          1,
          [](const Json& r) {
              EXPECT_TRUE(r["audio"]["bytes"].is_null());
@@ -306,7 +309,61 @@ std::vector<DefectCase> DefectCases()
          }(),
          {},
          0,
-         [](const Json& r) { EXPECT_TRUE(r["bext"]["loudness"].is_null()); }},
+         [](const Json& r) {
+             EXPECT_EQ(r["bext"]["loudness"]["integrated_lufs"], 0);
+             EXPECT_TRUE(r["bext"]["loudness"]["range_lu"].is_null());
+         }},
+        {"junk_after_a_finished_file",
+         clean + "q2j\x8B" + LE32(2632369658u) + std::string(100, '\x8B'),
+         {"trailing-bytes", "riff-size-mismatch"},
+         0,
+         [clean](const Json& r) {
+             EXPECT_EQ(r["chunks"].size(), 2u);
+             EXPECT_EQ(FindingOf(r, "trailing-bytes")["offset"], clean.size());
+             EXPECT_EQ(FindingOf(r, "trailing-bytes")["message"],
+                       "108 bytes after the last chunk do not make a chunk.");
+         }},
+        {"printable_chunk_that_fits_past_the_riff_end",
+         clean + List("INFO", {{"INAM", "late"}}),
+         {"riff-size-mismatch"},
+         0,
+         [](const Json& r) { EXPECT_EQ(r["info"]["INAM"], "late"); }},
+        {"two_files_concatenated",
+         clean + clean,
+         {"concatenated-file", "riff-size-mismatch"},
+         0,
+         [clean](const Json& r) {
+             EXPECT_EQ(r["chunks"].size(), 2u);
+             EXPECT_EQ(FindingOf(r, "concatenated-file")["chunk"], "RIFF");
+             EXPECT_EQ(FindingOf(r, "concatenated-file")["offset"], clean.size());
+         }},
+        {"shorter_than_a_header",
+         "RIFF" + LE32(2) + "WA",
+         {"not-wave"},
+         1,
+         [](const Json& r) { EXPECT_EQ(r["container"], "RIFF"); }},
+        {"fmt_cut_after_the_sample_rate",
+         Wave(RawChunk("fmt ", 16, FmtBody(1, 2, 48000, 16).substr(0, 8))),
+         {"chunk-truncated", "data-missing"},
+         1,
+         [](const Json& r) {
+             EXPECT_EQ(r["format"]["sample_rate"], 48000);
+             for (const char* k : {"byte_rate", "block_align", "bits_per_sample"})
+                 EXPECT_TRUE(r["format"][k].is_null()) << k;
+             EXPECT_EQ(FindingOf(r, "chunk-truncated")["message"],
+                       "The \"fmt \" chunk runs past the end of the file: 8 bytes are missing.");
+         }},
+        {"bext_cut_inside_its_time_reference",
+         Wave(Fmt16 + Data400 +
+              RawChunk("bext", 602, BextDated("2024-01-01", "10:11:12").substr(0, 340))),
+         {"chunk-truncated"},
+         1,
+         [](const Json& r) {
+             EXPECT_EQ(r["bext"]["origination_time"], "10:11:12");
+             for (const char* k :
+                  {"time_reference", "version", "umid", "loudness", "coding_history"})
+                 EXPECT_TRUE(r["bext"][k].is_null()) << k;
+         }},
     };
 }
 

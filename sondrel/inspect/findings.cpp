@@ -24,6 +24,7 @@ constexpr FindingKind Table[] = {
     {Code::ByteRateMismatch, "byte-rate-mismatch", Warning, false},
     {Code::PartialFrame, "partial-frame", Warning, false},
     {Code::TrailingBytes, "trailing-bytes", Info, false},
+    {Code::ConcatenatedFile, "concatenated-file", Warning, false},
     {Code::BextDateFormat, "bext-date-format", Warning, false},
     {Code::BextTimeFormat, "bext-time-format", Warning, false},
     {Code::IxmlMalformed, "ixml-malformed", Warning, false},

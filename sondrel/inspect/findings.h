@@ -27,6 +27,7 @@ enum class Code {
     ByteRateMismatch,
     PartialFrame,
     TrailingBytes,
+    ConcatenatedFile,
     BextDateFormat,
     BextTimeFormat,
     IxmlMalformed,

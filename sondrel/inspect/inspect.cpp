@@ -66,8 +66,10 @@ int OpenForInspection(const Record& r, uint64_t& length, std::string& reason)
 void Describe(Record& r, FileWalk& f, const InspectOptions& o)
 {
     r.chunks = std::move(f.chunks);
-    DescribeStructure(r, f);
-    const Singles s = FindSingles(r);
+    const Singles s = FindSingles(r.chunks);
+    if (s.fmt)
+        r.format = ReadFormat(f, *s.fmt);
+    DescribeStructure(r, f, s);
     DescribeFormatAndAudio(r, f, s);
     DescribeMetadata(r, f, s);
     MeasureAudio(r, f, o);

@@ -11,7 +11,7 @@
 LoudnessFigures StoredFigures(const BextRecord& b)
 {
     auto value = [&](size_t i) -> std::optional<double> {
-        if (b.loudness[i] == 0x7FFF)
+        if (!b.HasLoudnessValue(i) || b.loudness[i] == 0x7FFF)
             return std::nullopt;
         return b.loudness[i] / 100.0;
     };
@@ -89,7 +89,8 @@ void MeasureAudio(Record& r, FileWalk& f, const InspectOptions& o)
     VerifyRequest q;
     q.md5 = o.md5;
     const AudioLayout layout = r.format ? LayoutOf(*r.format) : AudioLayout{};
-    q.loudness = o.loudness && r.format && LoudnessMeasurable(layout);
+    // Measuring needs every field through bits per sample.
+    q.loudness = o.loudness && r.format && r.format->Has(FmtBits, 2) && LoudnessMeasurable(layout);
     const uint64_t total = r.audio->bytesInFile;
     if (o.progress)
         q.progress = [&](uint64_t done) { ShowByteProgress(r.path, done, total); };

@@ -41,17 +41,25 @@ void OptionalTextMember(JsonWriter& j, std::string_view name,
         j.Null();
 }
 
+// A field whose bytes are not all in the file is null, never pieced together.
+std::optional<uint64_t> Field(bool present, uint64_t value)
+{
+    return present ? std::optional(value) : std::nullopt;
+}
+
 void WriteFormat(JsonWriter& j, const FormatChunk& f)
 {
     const WaveFormatRecord& v = f.record;
+    const bool hasTag = f.Has(FmtTag, 2);
     j.BeginObject();
-    j.Member("tag", v.formatTag);
-    TextMember(j, "name", FormatTagName(v.formatTag));
-    j.Member("channels", v.nChannels);
-    j.Member("sample_rate", v.samplesPerSec);
-    j.Member("byte_rate", v.avgBytesPerSec);
-    j.Member("block_align", v.blockAlign);
-    j.Member("bits_per_sample", v.bitsPerSample);
+    j.Member("tag", Field(hasTag, v.formatTag));
+    OptionalTextMember(
+        j, "name", hasTag ? std::optional<std::string>(FormatTagName(v.formatTag)) : std::nullopt);
+    j.Member("channels", Field(f.Has(FmtChannels, 2), v.nChannels));
+    j.Member("sample_rate", Field(f.Has(FmtRate, 4), v.samplesPerSec));
+    j.Member("byte_rate", Field(f.Has(FmtByteRate, 4), v.avgBytesPerSec));
+    j.Member("block_align", Field(f.Has(FmtBlockAlign, 2), v.blockAlign));
+    j.Member("bits_per_sample", Field(f.Has(FmtBits, 2), v.bitsPerSample));
     const std::optional<FormatExtension>& e = f.extension;
     j.Member("valid_bits", e ? std::optional<uint64_t>(e->validBits) : std::nullopt);
     j.Member("channel_mask", e ? std::optional<uint64_t>(e->channelMask) : std::nullopt);
@@ -117,24 +125,34 @@ void WriteCodingHistory(JsonWriter& j, const std::string& history)
     j.EndArray();
 }
 
+void BextTextMember(JsonWriter& j, std::string_view name, const BextRecord& b, size_t offset,
+                    size_t width, const std::string& text)
+{
+    OptionalTextMember(j, name, b.Has(offset, width) ? std::optional(text) : std::nullopt);
+}
+
+// A body cut short by the end of the file has the fields it holds; the rest is null.
 void WriteBext(JsonWriter& j, const BextRecord& b)
 {
     j.BeginObject();
-    j.Member("version", b.version);
-    TextMember(j, "description", b.description);
-    TextMember(j, "originator", b.originator);
-    TextMember(j, "originator_reference", b.originatorReference);
-    TextMember(j, "origination_date", b.date);
-    TextMember(j, "origination_time", b.time);
-    j.Member("time_reference", b.timeReference);
-    OptionalTextMember(j, "umid", Umid(b.umid));
+    j.Member("version", Field(b.Has(BextVersion, 2), b.version));
+    BextTextMember(j, "description", b, BextDescription, 256, b.description);
+    BextTextMember(j, "originator", b, BextOriginator, 32, b.originator);
+    BextTextMember(j, "originator_reference", b, BextOriginatorRef, 32, b.originatorReference);
+    BextTextMember(j, "origination_date", b, BextDate, 10, b.date);
+    BextTextMember(j, "origination_time", b, BextTime, 8, b.time);
+    j.Member("time_reference", Field(b.Has(BextTimeReference, 8), b.timeReference));
+    OptionalTextMember(j, "umid", b.Has(BextUmid, 64) ? Umid(b.umid) : std::nullopt);
     j.Key("loudness");
     if (b.HasLoudness())
         WriteLoudness(j, StoredFigures(b));
     else
         j.Null();
     j.Key("coding_history");
-    WriteCodingHistory(j, b.codingHistory);
+    if (b.Has(BextCodingHistory, 0))
+        WriteCodingHistory(j, b.codingHistory);
+    else
+        j.Null();
     j.EndObject();
 }
 

@@ -4,41 +4,76 @@
 #include "inspect/file_text.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 namespace
 {
 
-void AddWalkFinding(Record& r, const WalkNote& n)
+std::string BytesText(uint64_t n)
+{
+    return std::to_string(n) + (n == 1 ? " byte" : " bytes");
+}
+
+// How much of a cut chunk is missing; for the audio also in seconds, when
+// the format says how long a byte lasts.
+std::string MissingText(const WalkedChunk& c, uint64_t inFile,
+                        const std::optional<FormatChunk>& fmt)
+{
+    const uint64_t missing = c.size - inFile;
+    std::string text = BytesText(missing);
+    if (IdIs(c.id, "data") && fmt && fmt->Has(FmtRate, 4) && fmt->Has(FmtBlockAlign, 2) &&
+        fmt->record.samplesPerSec > 0 && fmt->record.blockAlign > 0) {
+        const double seconds =
+            static_cast<double>(missing) / fmt->record.blockAlign / fmt->record.samplesPerSec;
+        char figure[64];
+        snprintf(figure, sizeof figure, "%.2f", seconds);
+        if (std::string(figure) == "0.00")
+            snprintf(figure, sizeof figure, "%.6f", seconds); // never "0.00" for a loss
+        text += std::string(" (") + figure + " seconds)";
+    }
+    return text + (missing == 1 ? " is" : " are") + " missing.";
+}
+
+void AddWalkFinding(Record& r, const FileWalk& f, const WalkNote& n)
 {
     const WalkedChunk* c = n.chunk >= 0 ? &r.chunks[static_cast<size_t>(n.chunk)] : nullptr;
-    Findings& f = r.findings;
+    Findings& out = r.findings;
     switch (n.issue) {
     case WalkIssue::Truncated:
-        AddChunkFinding(f, Code::ChunkTruncated, c->id, c->offset,
-                        "The " + Quoted(c->id) + " chunk runs past the end of the file.");
+        AddChunkFinding(out, Code::ChunkTruncated, c->id, c->offset,
+                        "The " + Quoted(c->id) + " chunk runs past the end of the file: " +
+                            MissingText(*c, f.BytesLeft(c->offset + 8), r.format));
         break;
     case WalkIssue::PadByteMissing:
-        AddChunkFinding(f, Code::PadByteMissing, c->id, c->offset,
+        AddChunkFinding(out, Code::PadByteMissing, c->id, c->offset,
                         "The file ends after the odd-sized " + Quoted(c->id) +
                             " chunk without its pad byte.");
         break;
     case WalkIssue::DataSizeUnset:
-        AddChunkFinding(f, Code::DataSizeUnset, c->id, c->offset,
+        AddChunkFinding(out, Code::DataSizeUnset, c->id, c->offset,
                         "The data size was never written (an unfinalised recording); the "
                         "audio is taken to the end of the file.");
         break;
     case WalkIssue::Ds64Missing:
-        AddChunkFinding(f, Code::Ds64Missing, c->id, c->offset,
+        AddChunkFinding(out, Code::Ds64Missing, c->id, c->offset,
                         "The " + Quoted(c->id) +
                             " chunk's size is 0xFFFFFFFF and no ds64 chunk before it sizes it.");
         break;
-    case WalkIssue::TrailingBytes:
-        AddOffsetFinding(f, Code::TrailingBytes, n.offset,
-                         "Bytes after the last chunk do not make a chunk.");
+    case WalkIssue::TrailingBytes: {
+        const uint64_t left = f.BytesLeft(n.offset);
+        AddOffsetFinding(out, Code::TrailingBytes, n.offset,
+                         BytesText(left) + " after the last chunk " + (left == 1 ? "does" : "do") +
+                             " not make a chunk.");
+        break;
+    }
+    case WalkIssue::Concatenated:
+        AddChunkFinding(out, Code::ConcatenatedFile, n.id, n.offset,
+                        "Another file starts here: a " + Quoted(n.id) +
+                            " header where a chunk header is expected.");
         break;
     case WalkIssue::ChunkLimit:
-        AddOffsetFinding(f, Code::ChunkLimit, n.offset,
+        AddOffsetFinding(out, Code::ChunkLimit, n.offset,
                          "The walk stopped after " + std::to_string(MaxWalkedChunks) + " chunks.");
         break;
     }
@@ -58,20 +93,21 @@ void CheckRiffSize(Record& r, const FileWalk& f)
                            ", the file length minus 8 is " + std::to_string(f.fileBytes - 8) + ".");
 }
 
+// A check that needs a field the file does not hold is not made.
 void CheckFormat(Record& r, const WalkedChunk& c, const FormatChunk& f)
 {
-    if (!IsLinearTag(f.sampleTag))
+    if (!f.Has(FmtTag, 2) || !IsLinearTag(f.sampleTag) || !f.Has(FmtBlockAlign, 2))
         return;
     const WaveFormatRecord& v = f.record;
     const uint64_t align = ExpectedBlockAlign(v.nChannels, v.bitsPerSample);
-    if (v.blockAlign != align)
+    if (f.Has(FmtBits, 2) && v.blockAlign != align)
         AddChunkFinding(r.findings, Code::BlockAlignMismatch, c.id, c.offset,
                         "The block align is " + std::to_string(v.blockAlign) + ", " +
                             std::to_string(v.nChannels) + " channels of " +
                             std::to_string(v.bitsPerSample) + " bits need " +
                             std::to_string(align) + ".");
     const uint64_t rate = uint64_t{v.samplesPerSec} * v.blockAlign;
-    if (v.avgBytesPerSec != rate)
+    if (f.Has(FmtByteRate, 4) && v.avgBytesPerSec != rate)
         AddChunkFinding(r.findings, Code::ByteRateMismatch, c.id, c.offset,
                         "The byte rate is " + std::to_string(v.avgBytesPerSec) +
                             ", the sample rate times the block align is " + std::to_string(rate) +
@@ -101,9 +137,9 @@ AudioInfo DescribeAudio(Record& r, FileWalk& f, const Singles& s)
         a.bytes = c.size;
     a.bytesInFile = std::min(c.size, f.BytesLeft(a.offset));
     const FormatChunk* fmt = r.format ? &*r.format : nullptr;
-    if (fmt && IsLinearTag(fmt->sampleTag)) {
+    if (fmt && fmt->Has(FmtTag, 2) && IsLinearTag(fmt->sampleTag)) {
         const uint16_t align = fmt->record.blockAlign;
-        if (align > 0) {
+        if (fmt->Has(FmtBlockAlign, 2) && align > 0) {
             a.frames = a.bytesInFile / align;
             if (a.bytesInFile % align != 0)
                 AddChunkFinding(r.findings, Code::PartialFrame, c.id, c.offset,
@@ -114,47 +150,63 @@ AudioInfo DescribeAudio(Record& r, FileWalk& f, const Singles& s)
     } else {
         a.frames = FactFrames(f, s.fact);
     }
-    if (a.frames && fmt && fmt->record.samplesPerSec > 0)
+    if (a.frames && fmt && fmt->Has(FmtRate, 4) && fmt->record.samplesPerSec > 0)
         a.seconds = static_cast<double>(*a.frames) / fmt->record.samplesPerSec;
     return a;
 }
 
 } // namespace
 
-Singles FindSingles(Record& r)
+namespace
 {
-    Singles s;
-    const std::pair<const char*, const WalkedChunk**> slots[] = {
-        {"fmt ", &s.fmt},  {"bext", &s.bext}, {"data", &s.data}, {"ds64", &s.ds64},
-        {"iXML", &s.ixml}, {"MD5 ", &s.md5},  {"cue ", &s.cue},  {"fact", &s.fact}};
-    for (const WalkedChunk& c : r.chunks) {
-        for (const auto& [name, slot] : slots) {
-            if (std::memcmp(c.id.data(), name, 4) != 0)
-                continue;
-            if (!*slot)
-                *slot = &c;
-            else if (slot != &s.cue && slot != &s.fact)
+
+constexpr std::pair<const char*, const WalkedChunk * Singles::*> Slots[] = {
+    {"fmt ", &Singles::fmt},  {"bext", &Singles::bext}, {"data", &Singles::data},
+    {"ds64", &Singles::ds64}, {"iXML", &Singles::ixml}, {"MD5 ", &Singles::md5},
+    {"cue ", &Singles::cue},  {"fact", &Singles::fact}};
+
+// A second cue or fact chunk is not a defect; a second of the others is.
+void AddDuplicateFindings(Record& r, const Singles& s)
+{
+    for (const WalkedChunk& c : r.chunks)
+        for (const auto& [name, slot] : Slots)
+            if (std::memcmp(c.id.data(), name, 4) == 0 && s.*slot != &c && slot != &Singles::cue &&
+                slot != &Singles::fact)
                 AddChunkFinding(r.findings, Code::DuplicateChunk, c.id, c.offset,
                                 "A second " + Quoted(c.id) + " chunk; the first one is described.");
-        }
-    }
+}
+
+} // namespace
+
+Singles FindSingles(const std::vector<WalkedChunk>& chunks)
+{
+    Singles s;
+    for (const WalkedChunk& c : chunks)
+        for (const auto& [name, slot] : Slots)
+            if (std::memcmp(c.id.data(), name, 4) == 0 && !(s.*slot))
+                s.*slot = &c;
     return s;
 }
 
-void DescribeStructure(Record& r, const FileWalk& f)
+FormatChunk ReadFormat(FileWalk& f, const WalkedChunk& fmt)
+{
+    const std::vector<unsigned char> body =
+        f.ReadBody(fmt, WaveFormatRecordBytes + FormatExtensionBytes);
+    return DecodeFormatChunk(body.data(), body.size());
+}
+
+void DescribeStructure(Record& r, const FileWalk& f, const Singles& s)
 {
     for (const WalkNote& n : f.notes)
-        AddWalkFinding(r, n);
+        AddWalkFinding(r, f, n);
     CheckRiffSize(r, f);
+    AddDuplicateFindings(r, s);
 }
 
 void DescribeFormatAndAudio(Record& r, FileWalk& f, const Singles& s)
 {
-    if (s.fmt) {
-        const std::vector<unsigned char> body = f.ReadBody(*s.fmt, 64);
-        r.format = DecodeFormatChunk(body.data(), body.size());
+    if (s.fmt)
         CheckFormat(r, *s.fmt, *r.format);
-    }
     if (s.data)
         r.audio = DescribeAudio(r, f, s);
     if (s.fmt && s.data && s.fmt->offset > s.data->offset)

@@ -17,11 +17,15 @@ struct Singles {
     const WalkedChunk* fact = nullptr;
 };
 
-// Finds the singles among r.chunks, with a finding for each duplicate.
-Singles FindSingles(Record& r);
+// The first of each single among the chunks.
+Singles FindSingles(const std::vector<WalkedChunk>& chunks);
 
-// The findings of the walk and the RIFF size check.
-void DescribeStructure(Record& r, const FileWalk& f);
+// The findings of the walk, the RIFF size check and the duplicates; the
+// format, when decoded, gives a cut recording's missing seconds.
+void DescribeStructure(Record& r, const FileWalk& f, const Singles& s);
+
+// The format chunk's fields, as far as the file holds them.
+FormatChunk ReadFormat(FileWalk& f, const WalkedChunk& fmt);
 
 // The format and the audio, with their findings.
 void DescribeFormatAndAudio(Record& r, FileWalk& f, const Singles& s);

@@ -14,9 +14,18 @@ uint32_t IdKey(const FourCC& id)
     return LoadLE32(reinterpret_cast<const unsigned char*>(id.data()));
 }
 
-void Note(FileWalk& f, WalkIssue issue, int chunk, uint64_t offset)
+void Note(FileWalk& f, WalkIssue issue, int chunk, uint64_t offset, FourCC id = {})
 {
-    f.notes.push_back({issue, chunk, offset});
+    f.notes.push_back({issue, chunk, offset, id});
+}
+
+// A size field that says where the file ends: recorders leave 0 or
+// 0xFFFFFFFF until they finalise.
+std::optional<uint64_t> EndFromSize(uint64_t riffSize)
+{
+    if (riffSize == 0 || riffSize == SizeFromDs64)
+        return std::nullopt;
+    return riffSize + 8;
 }
 
 // Fixed fields and a table of 87,379 entries: far more than any writer needs.
@@ -35,6 +44,7 @@ class InspectWalker final : public ChunkWalker
     }
 
   private:
+    bool StartsAChunk(const Walk& w, const unsigned char* raw);
     bool AudioFollowsEmptyData(const Walk& w);
     void ReadDs64(const Walk& w);
 
@@ -56,11 +66,29 @@ bool InspectWalker::ReadHeader(Walk& w)
         return false;
     }
     unsigned char raw[8];
-    if (f.Read(w.chunkOffset, raw, 8) != 8)
+    if (f.Read(w.chunkOffset, raw, 8) != 8 || !StartsAChunk(w, raw))
         return false;
     std::memcpy(w.header.id.data(), raw, 4);
     w.header.size = LoadLE32(raw + 4);
-    if (w.header.size == 0 && w.header.id == FourCC{}) {
+    return true;
+}
+
+// Another file's header ends the walk; so does an all-zero header (zero
+// padding) and, past the RIFF end, anything but a printable id whose body
+// fits: junk appended to a finished file is not a truncated chunk.
+bool InspectWalker::StartsAChunk(const Walk& w, const unsigned char* raw)
+{
+    if (MagicOf(raw) != Magic::Other) {
+        FourCC id{};
+        std::memcpy(id.data(), raw, 4);
+        Note(f, WalkIssue::Concatenated, -1, w.chunkOffset, id);
+        return false;
+    }
+    static constexpr unsigned char Zeros[8] = {};
+    const bool padding = std::memcmp(raw, Zeros, 8) == 0;
+    const bool pastEnd = f.riffEnd && w.chunkOffset >= *f.riffEnd;
+    const bool fits = LoadLE32(raw + 4) <= f.BytesLeft(w.chunkOffset + 8);
+    if (padding || (pastEnd && !(IsPrintableId(raw) && fits))) {
         Note(f, WalkIssue::TrailingBytes, -1, w.chunkOffset);
         return false;
     }
@@ -121,6 +149,8 @@ void InspectWalker::ReadDs64(const Walk& w)
     const size_t got = f.Read(w.bodyOffset, body.data(), body.size());
     f.ds64 = DecodeDs64(body.data(), got);
     f.haveDs64 = true;
+    if (f.ds64.fieldBytes >= 8)
+        f.riffEnd = EndFromSize(f.ds64.riffSize);
     for (const Ds64Entry& e : f.ds64.table)
         f.ds64Sizes.emplace(IdKey(e.id), e.size); // the first entry for an id wins
 }
@@ -135,7 +165,7 @@ bool InspectWalker::VisitChunk(Walk& w)
     const int index = static_cast<int>(f.chunks.size() - 1);
     if (c.sizeUnknown)
         Note(f, WalkIssue::Ds64Missing, index, c.offset);
-    if (c.sizeUnset)
+    if (c.sizeUnset && !c.sizeUnknown)
         Note(f, WalkIssue::DataSizeUnset, index, c.offset);
     if (!c.complete && !c.sizeUnknown)
         Note(f, WalkIssue::Truncated, index, c.offset);
@@ -148,14 +178,17 @@ bool InspectWalker::VisitChunk(Walk& w)
 bool ReadFileHeader(FileWalk& f, Walk& w)
 {
     unsigned char head[12];
-    if (f.Read(0, head, sizeof head) != sizeof head)
-        return false;
-    const Magic magic = MagicOf(head);
+    const size_t got = f.Read(0, head, sizeof head);
+    const Magic magic = got >= 4 ? MagicOf(head) : Magic::Other;
     if (magic == Magic::Other)
         return false;
-    std::memcpy(f.magic.data(), head, 4);
+    std::memcpy(f.magic.data(), head, 4); // the magic, even of a file too short for a header
+    if (got < sizeof head)
+        return false;
     f.rf64 = w.rf64 = magic == Magic::Rf64;
     f.riffSize = LoadLE32(head + 4);
+    if (!f.rf64)
+        f.riffEnd = EndFromSize(f.riffSize);
     return std::memcmp(head + 8, "WAVE", 4) == 0;
 }
 

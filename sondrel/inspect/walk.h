@@ -7,6 +7,7 @@
 #include "riff.h"
 
 #include <cstdint>
+#include <optional>
 #include <unordered_map>
 #include <vector>
 
@@ -27,12 +28,14 @@ enum class WalkIssue {
     DataSizeUnset,
     Ds64Missing,
     TrailingBytes,
+    Concatenated,
     ChunkLimit
 };
 struct WalkNote {
     WalkIssue issue;
     int chunk;       // index into FileWalk::chunks, or -1
     uint64_t offset; // the chunk's header, or the first trailing byte
+    FourCC id{};     // the magic where another file starts
 };
 
 // The walk stops after this many chunks: a file of zero-size chunks must not
@@ -51,6 +54,9 @@ struct FileWalk {
     Ds64Record ds64;                                  // the first ds64 chunk
     std::unordered_map<uint32_t, uint64_t> ds64Sizes; // its table by chunk id
     int readError = 0; // errno of a failed read; the walk ended there
+    // Where the RIFF size says the file ends, when it says one (not 0 or
+    // 0xFFFFFFFF; through ds64 for RF64/BW64).
+    std::optional<uint64_t> riffEnd;
     std::vector<WalkedChunk> chunks;
     std::vector<WalkNote> notes;
 
