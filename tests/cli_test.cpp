@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 using namespace wavgen;
+using namespace std::string_literals;
 
 namespace
 {
@@ -74,6 +75,31 @@ TEST(CommandLine, VersionIsWrittenToStandardOutputAndStopsTheArguments)
         EXPECT_EQ(r.out.find('\n'), r.out.size() - 1) << "one line only";
         EXPECT_EQ(r.err, "");
     }
+}
+
+TEST(CommandLine, HelpListsEveryOptionOnStandardOutput)
+{
+    const RunResult help = RunSondrel({"--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(help.err, "");
+    for (const char* entry :
+         {"--chunks", "--fmt", "--bext", "--ixml", "--data", "--mono", "--dryrun", "--rawchunks",
+          "--json", "--md5", "--loudness", "--recursive", "--files-from LIST", "-0", "--",
+          "--repair [--md5] IN OUT", "--embed [--md5] [--loudness] FILE...", "--version",
+          "-h, --help"})
+        EXPECT_TRUE(help.out.find("\n  "s + entry + " ") != std::string::npos ||
+                    help.out.find("\n  "s + entry + "\n") != std::string::npos)
+            << entry;
+    // Like --version, it stops the arguments where it stands.
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {"-h"}, {"--fmt", "--help", "--bogus"}, {"--json", "-h", "--chunks"}}) {
+        const RunResult r = RunSondrel(args);
+        EXPECT_EQ(r.status, 0) << args[0];
+        EXPECT_EQ(r.out, help.out) << args[0];
+    }
+    const RunResult late = RunSondrel({"--bogus", "--help"});
+    EXPECT_EQ(late.status, 1);
+    EXPECT_EQ(late.err, "Unknown option '--bogus'\n");
 }
 
 struct ArgumentFault {

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <string>
-#include <vector>
 
 struct InspectOptions {
     bool md5 = false;
@@ -16,6 +15,15 @@ struct InspectOptions {
 // *failed when the file could not be inspected or has an error finding.
 std::string InspectRecordLine(const char* path, const InspectOptions& options, bool* failed);
 
-// Writes the record of every file, in order, to standard output.  Returns
-// the exit status: 0 when every file was inspected without an error finding.
-int InspectFiles(const std::vector<const char*>& paths, const InspectOptions& options);
+struct FileEntry;
+
+// What a record says, for the exit status and a closing summary.
+enum class InspectOutcome {
+    Clean,      // no finding above info
+    Warnings,   // a warning finding, no error
+    Errors,     // an error finding (not-wave included)
+    Unreadable, // could not be opened, listed or read
+};
+
+// Inspects one file and writes its record and a newline to standard output.
+InspectOutcome InspectEntry(const FileEntry& entry, const InspectOptions& options);
