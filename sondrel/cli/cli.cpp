@@ -166,7 +166,7 @@ bool IsInspectorRun(int argc, char** argv)
 
 int UsageError(const char* message)
 {
-    fprintf(stderr, "sondrel: Error: %s\n", message);
+    fputs(message, stderr);
     return 2;
 }
 
@@ -188,7 +188,7 @@ int ParseInspectorArguments(int argc, char** argv, FileListOptions& names)
             names.nulSeparated = true;
         } else if (Is(arg, "--files-from")) {
             if (i + 1 == argc)
-                return UsageError("--files-from needs a file name");
+                return UsageError("sondrel: Error: --files-from needs a file name\n");
             names.lists.push_back(argv[++i]);
         } else if (SetOption(arg)) {
             if (!textOption && IsTextOption(arg))
@@ -205,9 +205,9 @@ int ParseInspectorArguments(int argc, char** argv, FileListOptions& names)
         return 2;
     }
     if (names.nulSeparated && names.lists.empty())
-        return UsageError("-0 needs --files-from");
+        return UsageError("sondrel: Error: -0 needs --files-from\n");
     if (names.names.empty() && names.lists.empty())
-        return UsageError("No audio file specified");
+        return UsageError("sondrel: Error: No audio file specified\n");
     return -1;
 }
 
