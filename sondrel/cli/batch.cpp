@@ -89,8 +89,10 @@ int InspectBatch(FileListOptions names, InspectOptions options)
     Tally tally;
     while (const FileEntry* entry = list.Next()) {
         tally.Add(InspectEntry(*entry, options));
+        // The inspector's reads are quiet: only a failed write of a record
+        // marks the run, and the other records would be lost as well.
         if (RunStatus() != 0)
-            break; // standard output is lost: the other records would be too
+            break;
         progress.Update(tally.files);
     }
     progress.Erase();

@@ -101,8 +101,11 @@ TreeWalk::Start TreeWalk::Begin(const std::string& root, int& error)
         error = errno;
         struct stat st {
         };
-        return stat(root.c_str(), &st) == 0 && S_ISDIR(st.st_mode) ? Start::Failed
-                                                                   : Start::NotDirectory;
+        // A directory that cannot be opened is the walk's to report; anything
+        // else (a file, a name that is not there) the inspector's.
+        return error != ENOTDIR && stat(root.c_str(), &st) == 0 && S_ISDIR(st.st_mode)
+                   ? Start::Failed
+                   : Start::NotDirectory;
     }
     error = Identify(level.fd, level.device, level.inode);
     if (error == 0)
