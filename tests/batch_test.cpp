@@ -4,6 +4,7 @@
 #include "run_tool.h"
 #include "wav_builder.h"
 
+#include <cstdlib>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sstream>
@@ -245,6 +246,10 @@ TEST(BatchWalk, DeeperThanTheDescriptorLimitAndLongerThanPathMax)
 // Standard error is empty elsewhere: every case above checks it.
 TEST(BatchTerminal, ProgressAndASummaryWhenStandardErrorIsATerminal)
 {
+    const int probe = posix_openpt(O_RDWR | O_NOCTTY);
+    if (probe < 0)
+        GTEST_SKIP() << "no pseudo-terminal here";
+    close(probe);
     TempDir dir;
     MakeBatchFolder(dir);
     Surroundings around;
