@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 using namespace wavgen;
+using namespace std::string_literals;
 
 namespace
 {
@@ -73,6 +74,28 @@ TEST(CommandLine, VersionIsWrittenToStandardOutputAndStopsTheArguments)
         EXPECT_EQ(r.out.back(), '\n');
         EXPECT_EQ(r.out.find('\n'), r.out.size() - 1) << "one line only";
         EXPECT_EQ(r.err, "");
+    }
+}
+
+// Like --version, --help stops the arguments where it stands.
+TEST(CommandLine, HelpListsEveryOptionOnStandardOutput)
+{
+    const RunResult help = RunSondrel({"--help"});
+    EXPECT_EQ(help.status, 0);
+    for (const char* entry :
+         {"--chunks ", "--fmt ", "--bext ", "--ixml ", "--data ", "--mono ", "--dryrun ",
+          "--rawchunks ", "--json ", "--md5 ", "--loudness ", "--recursive ", "--files-from LIST ",
+          "-0 ", "-- ", "--repair [--md5] IN OUT\n", "--embed [--md5] [--loudness] FILE...\n",
+          "--version ", "-h, --help "})
+        EXPECT_NE(help.out.find("\n  "s + entry), std::string::npos) << entry;
+    for (const auto& args : std::vector<std::vector<std::string>>{{"-h"},
+                                                                  {"--fmt", "--help", "--bogus"},
+                                                                  {"--json", "-h", "--chunks"},
+                                                                  {"--bogus", "-h"}}) {
+        const RunResult r = RunSondrel(args);
+        EXPECT_EQ(r.out, args[0] == "--bogus" ? "" : help.out) << args[0];
+        EXPECT_EQ(r.err, args[0] == "--bogus" ? "Unknown option '--bogus'\n" : "") << args[0];
+        EXPECT_EQ(r.status, args[0] == "--bogus" ? 1 : 0) << args[0];
     }
 }
 

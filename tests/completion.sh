@@ -40,20 +40,27 @@ check_completions()
     local how=$1
     expect_eq "$how: sondrel --d" "--data --dryrun" "$(complete_words sondrel --d)"
     expect_eq "$how: sondrel --" \
-        "--bext --chunks --data --dryrun --fmt --ixml --json --loudness --md5 --mono --rawchunks --version" \
+        "--bext --chunks --data --dryrun --embed --files-from --fmt --help --ixml --json --loudness --md5 --mono --rawchunks --recursive --repair --version" \
         "$(complete_words sondrel --)"
     # The inspector's options and the text modes' do not mix: after one kind
     # only that kind is offered. Words given, word completed, expected.
+    local json="--files-from --json --loudness --md5 --recursive"
     local cases=(
         "sondrel --j|--json"
-        "sondrel --json --|--json --loudness --md5"
+        "sondrel --json --|$json"
+        "sondrel --json -|$json -0"
         "sondrel --json take.wav --m|--md5"
-        "sondrel --md5 --|--json --loudness --md5"
+        "sondrel --md5 --|$json"
+        "sondrel --recursive --|$json"
         "sondrel --loudness take.wav --j|--json"
         "sondrel --fmt --|--bext --chunks --data --dryrun --fmt --ixml --mono --rawchunks --version"
         "sondrel --data take.wav --m|--mono"
-        "sondrel --json --fmt --|--json --loudness --md5"
+        "sondrel --json --fmt --|$json"
         "sondrel --json --version --|"
+        "sondrel --json -h --|"
+        "sondrel --json -- --|"
+        "sondrel --repair --|--md5"
+        "sondrel --embed --|--loudness --md5"
     )
     local case words expected
     for case in "${cases[@]}"; do
@@ -76,6 +83,9 @@ check_completions()
     esac
     files=$(complete_words sondrel no)
     expect_eq "$how: a file as the first word" "notes.txt" "$files"
+    # The list after --files-from is a file, whatever it begins with.
+    expect_eq "$how: the list of --files-from" "notes.txt" \
+        "$(complete_words sondrel --json --files-from no)"
     # --json takes many files: one after another is completed too.
     files=$(complete_words sondrel --json take.wav --md5 t)
     for name in take.wav tone.wav "take two.wav"; do
@@ -88,11 +98,12 @@ check_completions()
 
 check_completions "sourced alone"
 
-# Every option of the program's usage text is offered.
+# Every option of the full usage (--help) is offered, but "--".
 if [ -n "$sondrel" ]; then
-    offered=" $(complete_words sondrel --) "
-    for option in $("$sondrel" 2>&1 | grep -oE -- '--[a-z]+' | sort -u); do
-        [[ $offered == *" $option "* ]] || fail "the usage text's $option is not offered"
+    offered=" $(complete_words sondrel -) "
+    for option in $("$sondrel" --help | grep -oE -- '(^| |\[)--?[a-z0-9][a-z0-9-]*' |
+        tr -d ' [' | sort -u); do
+        [[ $offered == *" $option "* ]] || fail "the full usage's $option is not offered"
     done
 fi
 

@@ -37,15 +37,19 @@ flat()
 flat page.txt >page.flat
 flat "$readme" >readme.flat
 
-# Every option the program knows has its own entry in both documents.
+# Every option of the full usage (--help) has its own entry in both
+# documents: a line of the man page's OPTIONS ("-h, --help", "--files-from
+# LIST"), and a code span in the first cell of a README table row.
 options=$(
-    "$sondrel" 2>&1 | grep -oE -- '--[a-z]+' | sort -u
-    printf '%s\n' --version --rawchunks
+    "$sondrel" --help | grep -oE -- '(^| |\[)--?[a-z0-9][a-z0-9-]*' | tr -d ' [' | sort -u
+    echo --
 )
+[ "$(wc -l <<<"$options")" -ge 20 ] || fail "found too few options in --help: $options"
 sed -n '/^OPTIONS$/,/^OUTPUT$/p' page.txt >page-options.txt
 for option in $options; do
-    grep -qE -- "^$option( |$)" page-options.txt || fail "the man page's OPTIONS lack $option"
-    grep -qF -- "| \`$option\` |" "$readme" || fail "README's option table lacks $option"
+    grep -qE -- "^(-[a-z0-9], )?$option([ ,]|$)" page-options.txt ||
+        fail "the man page's OPTIONS lack $option"
+    grep -qE -- "^\| [^|]*\`$option[ \`]" "$readme" || fail "README's option table lacks $option"
 done
 
 # Every message in the program's sources appears in both documents. Printf

@@ -3,7 +3,8 @@
 # on the bundled example file, and checks what they produce.
 # Usage: recipes.sh SONDREL EXAMPLE_WAV SOURCE_DIR RECIPE
 #   RECIPE: play | encode | mono | batch | fields | json_rate | json_stored_loudness |
-#           json_errors | json_csv | json_parallel | json_md5 | json_loudness | documented
+#           json_errors | json_csv | json_parallel | json_md5 | json_loudness | json_archive |
+#           documented
 set -uo pipefail
 # shellcheck source=tests/script_lib.sh
 . "$(dirname "$0")/script_lib.sh"
@@ -30,6 +31,7 @@ RECIPES=(
     "parallel -j 2 -X sondrel --json ::: *.wav > all.jsonl"
     "sondrel --json --md5 *.wav | jq -r 'select(any(.findings[]; .code == \"md5-mismatch\")) | .path'"
     "sondrel --json --loudness *.wav | jq -r 'select(any(.findings[]; .code == \"loudness-mismatch\")) | .path'"
+    "sondrel --json --recursive archive | jq -n 'reduce (inputs | .findings | map(.code) | unique[]) as \$c ({}; .[\$c] += 1)'"
 )
 PLAY=${RECIPES[0]}
 ENCODE=${RECIPES[1]}
@@ -46,6 +48,7 @@ JSON_HOSTS=${RECIPES[11]}
 JSON_JOBS=${RECIPES[12]}
 JSON_MD5=${RECIPES[13]}
 JSON_LOUDNESS=${RECIPES[14]}
+JSON_ARCHIVE=${RECIPES[15]}
 
 make_scratch
 cd "$SCRATCH" || exit 1
@@ -589,6 +592,35 @@ recipe_json_loudness()
         "$(printf '%s' "$expected" | sort)" "$(run_in files "$JSON_LOUDNESS")"
 }
 
+recipe_json_archive()
+{
+    need_jq
+    # Nested folders of the files in tests/data and altered copies of the
+    # example, names in any case, hidden ones, and what the walk leaves out:
+    # other names, links (one of them a loop) and empty folders.
+    make_folder "archive/2025/day 1"
+    mkdir -p archive/2026/.hidden archive/empty
+    cp take.wav archive/2026/TAKE.WAV
+    cp take.wav archive/2026/.hidden/.take.bwf
+    cp "$data_dir/lsf_rf64_s24_mono_odd.wav" archive/2026/odd.RF64
+    head -c 100000 take.wav >"archive/2026/cut short.wav"
+    cp take.wav archive/2026/take.wav.txt
+    ln -s ../../2026/TAKE.WAV "archive/2025/day 1/link.wav"
+    ln -s ../2025 archive/2026/loop
+    # Expected: the audio files that find lists (it lists no link and follows
+    # none), each inspected alone, each of its codes counted once.
+    local expected printed status
+    expected=$(find archive -type f \( -iname '*.wav' -o -iname '*.bwf' -o -iname '*.rf64' \) \
+        -print0 | xargs -0 -n 1 sondrel --json | jq -r '.findings | map(.code) | unique[]' |
+        sort | uniq -c | awk '{ print $2, $1 }')
+    [ "$(wc -l <<<"$expected")" -ge 5 ] || fail "too few finding codes to count: $expected"
+    printed=$(run_recipe "$JSON_ARCHIVE")
+    status=$?
+    expect_eq "files per finding code" "$expected" \
+        "$(jq -r 'to_entries[] | "\(.key) \(.value)"' <<<"$printed" | sort)"
+    expect_eq "the recipe's status: error findings, every file read" 1 "$status"
+}
+
 # Joins continuation lines and squeezes blanks, so a recipe can be compared
 # however a document breaks it.
 normalise()
@@ -644,6 +676,7 @@ json_csv) recipe_json_csv ;;
 json_parallel) recipe_json_parallel ;;
 json_md5) recipe_json_md5 ;;
 json_loudness) recipe_json_loudness ;;
+json_archive) recipe_json_archive ;;
 documented) recipe_documented ;;
 *)
     echo "unknown recipe '$which_recipe'" >&2

@@ -13,18 +13,45 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sstream>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace
 {
 
+// Standard input, folder, user, terminal and descriptor limit of the child;
+// exits 126 when one cannot be set.
+void Surround(const Surroundings& s, int errPipe, const char* terminal)
+{
+    const int in = open(s.input.c_str(), O_RDONLY);
+    bool ok = in >= 0 && dup2(in, 0) == 0 && (s.folder.empty() || chdir(s.folder.c_str()) == 0);
+    if (terminal) {
+        const int tty = open(terminal, O_RDWR | O_NOCTTY);
+        termios raw{};
+        ok = ok && tty >= 0 && tcgetattr(tty, &raw) == 0;
+        cfmakeraw(&raw); // "\n" stays "\n"
+        ok = ok && tcsetattr(tty, TCSANOW, &raw) == 0 && dup2(tty, 2) == 2;
+    } else {
+        dup2(errPipe, 2);
+    }
+    const rlimit files{s.fileLimit, s.fileLimit};
+    ok = ok && (s.fileLimit == 0 || setrlimit(RLIMIT_NOFILE, &files) == 0);
+    if (s.asNobody && geteuid() == 0)
+        ok = ok && setgroups(0, nullptr) == 0 && setgid(65534) == 0 && setuid(65534) == 0;
+    if (!ok)
+        _exit(126);
+}
+
 void ExecChild(const std::vector<std::string>& args, Stdout where, int outPipe, int errPipe,
-               const std::vector<std::string>& env)
+               const std::vector<std::string>& env, const Surroundings& around,
+               const char* terminal)
 {
     for (const std::string& e : env)
         putenv(const_cast<char*>(e.c_str()));
@@ -37,9 +64,7 @@ void ExecChild(const std::vector<std::string>& args, Stdout where, int outPipe, 
         dup2(fd, 1);
         close(fd);
     }
-    dup2(errPipe, 2);
-    int in = open("/dev/null", O_RDONLY);
-    dup2(in, 0);
+    Surround(around, errPipe, terminal);
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(SONDREL_BINARY));
     for (const std::string& a : args)
@@ -103,17 +128,28 @@ void ExpectSameOutput(const std::string& out, const std::string& expected)
 } // namespace
 
 RunResult RunSondrel(const std::vector<std::string>& args, Stdout where,
-                     const std::vector<std::string>& env)
+                     const std::vector<std::string>& env, const Surroundings& around)
 {
     RunResult r;
     int outPipe[2], errPipe[2];
     if (pipe(outPipe) != 0 || pipe(errPipe) != 0)
         return r;
+    // A terminal's reader end is read as the pipe's would be; it reports EIO
+    // once the program has closed its side.
+    const int master = around.errTerminal ? posix_openpt(O_RDWR | O_NOCTTY) : -1;
+    const char* terminal =
+        master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0 ? ptsname(master) : nullptr;
+    if (terminal) {
+        close(errPipe[0]);
+        errPipe[0] = master;
+    } else if (master >= 0) {
+        close(master);
+    }
     pid_t pid = fork();
     if (pid == 0) {
         close(outPipe[0]);
         close(errPipe[0]);
-        ExecChild(args, where, outPipe[1], errPipe[1], env);
+        ExecChild(args, where, outPipe[1], errPipe[1], env, around, terminal);
     }
     close(outPipe[1]);
     close(errPipe[1]);
@@ -141,10 +177,11 @@ void ExpectCases(const std::vector<FileCase>& cases, const std::vector<std::stri
     }
 }
 
-std::vector<std::string> ReadFailsAt(long long byte)
+std::vector<std::string> ReadFailsAt(long long byte, int fd)
 {
     return {std::string("LD_PRELOAD=") + SONDREL_READ_FAULT,
             "SONDREL_FAIL_READ_AT=" + std::to_string(byte),
+            "SONDREL_FAIL_READ_FD=" + std::to_string(fd),
             // The preloaded library comes before the sanitizer runtime.
             "ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=1"};
 }

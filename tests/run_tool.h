@@ -16,10 +16,19 @@ struct RunResult {
 
 enum class Stdout { Capture, DevNull, DevFull, Closed };
 
+// Where the program runs, besides its arguments.
+struct Surroundings {
+    std::string input = "/dev/null"; // standard input
+    std::string folder;              // working folder; empty: the test's own
+    bool asNobody = false;           // run by root: as an ordinary user (uid 65534)
+    bool errTerminal = false;        // standard error a terminal (a raw pty)
+    unsigned fileLimit = 0;          // RLIMIT_NOFILE; 0: unchanged
+};
+
 // Runs sondrel with `args` (not including argv[0]), with `env` entries
 // ("NAME=value") added to its environment.
 RunResult RunSondrel(const std::vector<std::string>& args, Stdout where = Stdout::Capture,
-                     const std::vector<std::string>& env = {});
+                     const std::vector<std::string>& env = {}, const Surroundings& around = {});
 
 // One whole-program case: a file and everything the program must answer.
 struct FileCase {
@@ -37,8 +46,9 @@ struct FileCase {
 void ExpectCases(const std::vector<FileCase>& cases, const std::vector<std::string>& options);
 
 // Environment for RunSondrel that makes the program's read(2) stop at byte
-// `byte` of the file and fail once there with EIO (tests/read_fault.cpp).
-std::vector<std::string> ReadFailsAt(long long byte);
+// `byte` of the file (of descriptor `fd` when given) and fail once there with
+// EIO (tests/read_fault.cpp).
+std::vector<std::string> ReadFailsAt(long long byte, int fd = -1);
 
 // A file in a fresh temporary folder, removed with the folder when the test ends.
 class TempDir

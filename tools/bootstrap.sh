@@ -8,10 +8,16 @@ have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok ins
 # libssl-dev and libebur128-dev give --md5 and --loudness their MD5 and
 # meter. man-db and groff render and check the man page, bash-completion loads
 # the completion in its test, dpkg-dev and file let CPack work out the
-# package's dependencies. Peer tools for the recipe tests come as arguments (.ci/run).
+# package's dependencies, lintian checks the package. The peer tools that the
+# tests and recipes compare against or pipe into come too, so that every test
+# runs on a fresh machine: ffmpeg, sox, alsa-utils (aplay, played into a file,
+# no sound card needed), the libsndfile programs and mediainfo. util-linux
+# (setpriv, to run a check as an ordinary user) is essential in Debian.
+# Arguments name more packages (the benchmarks' and the fuzzer's).
 for pkg in g++ cmake make libgtest-dev nlohmann-json3-dev libbenchmark-dev \
     libssl-dev libebur128-dev libpugixml-dev jq parallel \
-    man-db groff-base bash-completion dpkg-dev file "$@"; do
+    man-db groff-base bash-completion dpkg-dev file lintian \
+    ffmpeg sox alsa-utils sndfile-programs mediainfo util-linux "$@"; do
     have "$pkg" || need+=("$pkg")
 done
 [ ${#need[@]} -eq 0 ] && exit 0

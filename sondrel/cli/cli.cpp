@@ -1,18 +1,18 @@
-// Command line: arguments to option flags, one file, the exit status.
+// Command line: arguments to option flags, one file or the inspector's
+// batch, the exit status.
 #include "cli/cli.h"
 
-#include "inspect/inspect.h"
+#include "cli/batch.h"
 #include "status.h"
 #include "text/dump.h"
 #include "text/flags.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
-#include <unistd.h>
-#include <vector>
 
 namespace
 {
@@ -44,6 +44,47 @@ const char* const Usage =
     "--mono option, which mixes multi-channel 16-bit or 24-bit PCM audio to mono\n"
     "16-bit PCM.\n"
     "\n";
+
+const char* const Help =
+    "Usage: sondrel [OPTION]... FILE\n"
+    "       sondrel --json [--md5] [--loudness] [--recursive] [--files-from LIST [-0]]\n"
+    "               [--] FILE...\n"
+    "       sondrel --repair [--md5] IN OUT\n"
+    "       sondrel --embed [--md5] [--loudness] FILE...\n"
+    "\n"
+    "Dump Broadcast WAV information (RIFF WAVE, RF64 and BW64 files).\n"
+    "\n"
+    "Text modes, on the last file named (no option: --chunks):\n"
+    "  --chunks           show summary of WAV chunks\n"
+    "  --fmt              dump 'fmt' chunk in text format\n"
+    "  --bext             dump 'bext' chunk in text format\n"
+    "  --ixml             dump 'iXML' chunk in text format\n"
+    "  --data             dump 'data' (audio) chunk to stdout in binary format\n"
+    "  --mono             convert multi-channel data dump to 16-bit mono PCM\n"
+    "  --dryrun           dry run for --data streaming; nothing written to stdout\n"
+    "  --rawchunks        export the small non-audio chunks, enciphered, as hex lines\n"
+    "\n"
+    "Inspector, one JSON record per file on stdout (JSON Lines):\n"
+    "  --json             inspect every file named\n"
+    "  --md5              also the audio's MD5, checked against an MD5 chunk\n"
+    "  --loudness         also the audio's EBU R 128 loudness, checked against bext\n"
+    "  --recursive        walk the directories named: their .wav, .bwf and .rf64 files\n"
+    "  --files-from LIST  then the names in the file LIST, one a line ('-': stdin)\n"
+    "  -0                 the names in LIST end in a NUL byte, not a newline\n"
+    "  --                 end of options: the names after it may begin with '-'\n"
+    "\n"
+    "Writing modes, one JSON line per file on stdout:\n"
+    "  --repair [--md5] IN OUT\n"
+    "                     write a finalised copy of the broken recording IN to OUT\n"
+    "  --embed [--md5] [--loudness] FILE...\n"
+    "                     store the audio's MD5 and loudness in each FILE\n"
+    "\n"
+    "  --version          print the version line\n"
+    "  -h, --help         print this help\n"
+    "\n"
+    "Exit status: 0 when all is well; 1 when a file has an error (the text modes:\n"
+    "any failure); 2 when a file named could not be opened or read, or a usage\n"
+    "error, with --json.\n";
 
 namespace
 {
@@ -84,46 +125,107 @@ constexpr Option Options[] = {
 constexpr size_t TextOptionCount = 8;
 static_assert(std::string_view(Options[TextOptionCount].name) == "--json");
 
-// The first option on the command line that writes text or audio, or null.
-const char* FirstTextOption(int argc, char** argv)
+bool IsTextOption(const char* arg)
 {
-    for (int i = 1; i < argc; i++)
-        for (size_t n = 0; n < TextOptionCount; n++)
-            if (strcmp(argv[i], Options[n].name) == 0)
-                return Options[n].name;
-    return nullptr;
+    return std::any_of(Options, Options + TextOptionCount,
+                       [&](const Option& o) { return strcmp(arg, o.name) == 0; });
 }
 
-// Usage errors of the inspector; false when the options go together.
-bool InspectorOptionConflict(int argc, char** argv)
+bool Is(const char* arg, const char* option)
 {
-    if (!WantJson) {
-        fputs("sondrel: Error: --md5 and --loudness need --json\n", stderr);
-        return true;
-    }
-    if (const char* option = FirstTextOption(argc, argv)) {
-        fprintf(stderr, "sondrel: Error: --json cannot be combined with %s\n", option);
-        return true;
+    return strcmp(arg, option) == 0;
+}
+
+// --version and --help end the run where they stand; -1 for other arguments.
+int InfoOption(const char* arg)
+{
+    if (Is(arg, "--version"))
+        printf("%s\n", VersionLine);
+    else if (Is(arg, "--help") || Is(arg, "-h"))
+        fputs(Help, stdout);
+    else
+        return -1;
+    return FlushStandardOutput();
+}
+
+// The inspector is asked for when --json is among the options (before "--",
+// and not as the name that --files-from takes).
+bool IsInspectorRun(int argc, char** argv)
+{
+    for (int i = 1; i < argc && !Is(argv[i], "--"); i++) {
+        if (Is(argv[i], "--json"))
+            return true;
+        if (Is(argv[i], "--files-from"))
+            i++;
     }
     return false;
 }
 
-int RunInspector(int argc, char** argv, const std::vector<const char*>& files)
+int UsageError(const char* message)
 {
-    if (InspectorOptionConflict(argc, argv))
-        return 1;
-    if (files.empty()) {
-        fputs("sondrel: Error: No audio file specified\n", stderr);
-        return 1;
+    fputs(message, stderr);
+    return 2;
+}
+
+// Parses the inspector's arguments into `names`.  Returns -1 to go on, else
+// the exit status (a usage error: nothing is inspected).
+int ParseInspectorArguments(int argc, char** argv, FileListOptions& names)
+{
+    const char* textOption = nullptr; // the first one on the command line
+    bool options = true;
+    for (int i = 1; i < argc; i++) {
+        const char* arg = argv[i];
+        if (!options || arg[0] != '-') {
+            names.names.push_back(arg);
+        } else if (Is(arg, "--")) {
+            options = false;
+        } else if (Is(arg, "--recursive")) {
+            names.recursive = true;
+        } else if (Is(arg, "-0")) {
+            names.nulSeparated = true;
+        } else if (Is(arg, "--files-from")) {
+            if (i + 1 == argc)
+                return UsageError("sondrel: Error: --files-from needs a file name\n");
+            names.lists.push_back(argv[++i]);
+        } else if (SetOption(arg)) {
+            if (!textOption && IsTextOption(arg))
+                textOption = arg;
+        } else if (const int status = InfoOption(arg); status >= 0) {
+            return status;
+        } else {
+            fprintf(stderr, "Unknown option '%s'\n", arg);
+            return 2;
+        }
     }
+    if (textOption) {
+        fprintf(stderr, "sondrel: Error: --json cannot be combined with %s\n", textOption);
+        return 2;
+    }
+    if (names.nulSeparated && names.lists.empty())
+        return UsageError("sondrel: Error: -0 needs --files-from\n");
+    if (names.names.empty() && names.lists.empty())
+        return UsageError("sondrel: Error: No audio file specified\n");
+    return -1;
+}
+
+int RunInspector(int argc, char** argv)
+{
+    FileListOptions names;
+    if (const int status = ParseInspectorArguments(argc, argv, names); status >= 0)
+        return status;
     InspectOptions options;
     options.md5 = WantMD5 != 0;
     options.loudness = WantLoudness != 0;
-    options.progress = isatty(STDERR_FILENO) != 0;
-    int status = InspectFiles(files, options);
+    int status = InspectBatch(std::move(names), options);
     if (FlushStandardOutput() != 0 || RunStatus() != 0)
-        status = 1;
+        status = std::max(status, 1);
     return status;
+}
+
+// The inspector's own options, which the text modes refuse.
+bool IsBatchOption(const char* arg)
+{
+    return Is(arg, "--recursive") || Is(arg, "--files-from") || Is(arg, "-0");
 }
 
 } // namespace
@@ -157,28 +259,35 @@ int SondrelMain(int argc, char** argv)
         fputs(Usage, stderr);
         return 1;
     }
+    if (IsInspectorRun(argc, argv))
+        return RunInspector(argc, argv);
     bool sawOption = false;
-    const char* file = nullptr;
-    std::vector<const char*> files; // the inspector takes every file named
+    bool sawBatchOption = false;
+    const char* file = nullptr; // the text modes take the last file named
     for (int i = 1; i < argc; i++) {
         const char* arg = argv[i];
         if (arg[0] != '-') {
-            file = arg; // the text modes take the last file named
-            files.push_back(arg);
-            continue;
-        }
-        if (SetOption(arg)) {
+            file = arg;
+        } else if (SetOption(arg)) {
             sawOption = true;
-        } else if (strcmp(arg, "--version") == 0) {
-            printf("%s\n", VersionLine);
-            return FlushStandardOutput();
+        } else if (IsBatchOption(arg)) {
+            sawBatchOption = true;
+            i += Is(arg, "--files-from") ? 1 : 0;
+        } else if (const int status = InfoOption(arg); status >= 0) {
+            return status;
         } else {
             fprintf(stderr, "Unknown option '%s'\n", arg);
             return 1;
         }
     }
-    if (WantJson || WantMD5 || WantLoudness)
-        return RunInspector(argc, argv, files);
+    if (WantMD5 || WantLoudness) {
+        fputs("sondrel: Error: --md5 and --loudness need --json\n", stderr);
+        return 1;
+    }
+    if (sawBatchOption) {
+        fputs("sondrel: Error: --recursive, --files-from and -0 need --json\n", stderr);
+        return 1;
+    }
     if (!sawOption)
         WantChunks = 1;
     if (!file) {

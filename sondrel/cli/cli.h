@@ -4,6 +4,9 @@
 // The usage text, written to standard error when no argument is given.
 extern const char* const Usage;
 
+// The full usage, every option, written to standard output by --help and -h.
+extern const char* const Help;
+
 // Sets the flag of a known option ("--fmt"); false for an unknown one.
 bool SetOption(const char* arg);
 
@@ -14,5 +17,6 @@ void ClearOptions();
 // process: the option flags and the run status.
 void ResetRunState();
 
-// Parses the arguments, runs the one file named and returns the exit status.
+// Parses the arguments, runs the one file named (or the inspector over every
+// name) and returns the exit status.
 int SondrelMain(int argc, char** argv);

@@ -7,6 +7,7 @@
 #include "inspect/structure.h"
 #include "status.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -38,9 +39,9 @@ std::string ReadFailure(int error)
 
 // Opens without blocking on a FIFO; only files that can be read at offsets
 // are inspected.  Returns -1 with the reason set.
-int OpenForInspection(const Record& r, uint64_t& length, std::string& reason)
+int OpenForInspection(const FileEntry& entry, uint64_t& length, std::string& reason)
 {
-    const int fd = open(r.path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    const int fd = OpenEntry(entry, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         reason = std::string("Can't open file for reading: ") + strerror(errno);
         return -1;
@@ -77,13 +78,17 @@ void Describe(Record& r, FileWalk& f, const InspectOptions& o)
 
 } // namespace
 
-Record InspectFile(const char* path, const InspectOptions& o)
+Record InspectFile(const FileEntry& entry, const InspectOptions& o)
 {
     Record r;
-    r.path = path;
+    r.path = entry.path;
+    if (!entry.problem.empty()) {
+        FailRecord(r, entry.problem, false);
+        return r;
+    }
     uint64_t length = 0;
     std::string reason;
-    const int fd = OpenForInspection(r, length, reason);
+    const int fd = OpenForInspection(entry, length, reason);
     if (fd < 0) {
         FailRecord(r, reason, false);
         return r;
@@ -105,7 +110,7 @@ Record InspectFile(const char* path, const InspectOptions& o)
 
 std::string InspectRecordLine(const char* path, const InspectOptions& options, bool* failed)
 {
-    const Record r = InspectFile(path, options);
+    const Record r = InspectFile(NamedEntry(path), options);
     *failed = r.HasError();
     std::string line;
     JsonWriter writer(line);
@@ -113,24 +118,28 @@ std::string InspectRecordLine(const char* path, const InspectOptions& options, b
     return line;
 }
 
-int InspectFiles(const std::vector<const char*>& paths, const InspectOptions& options)
+InspectOutcome OutcomeOf(const Record& r)
 {
-    int status = 0;
-    size_t done = 0;
+    const auto has = [&](Severity severity) {
+        return std::any_of(r.findings.begin(), r.findings.end(),
+                           [&](const Finding& f) { return f.Kind().severity == severity; });
+    };
+    if (r.error && !has(Severity::Error)) // not opened or not read; not-wave is an error finding
+        return InspectOutcome::Unreadable;
+    return r.HasError()             ? InspectOutcome::Errors
+           : has(Severity::Warning) ? InspectOutcome::Warnings
+                                    : InspectOutcome::Clean;
+}
+
+InspectOutcome InspectEntry(const FileEntry& entry, const InspectOptions& options)
+{
+    const Record r = InspectFile(entry, options);
     std::string text;
     // Written out as it grows: a record with a long track list is not held whole.
     JsonWriter writer(text, stdout);
-    for (const char* path : paths) {
-        const Record r = InspectFile(path, options);
-        WriteRecord(writer, r);
-        text += '\n';
-        if (!writer.Flush())
-            ReportWriteFailure();
-        status |= r.HasError() ? 1 : 0;
-        if (options.progress)
-            fprintf(stderr, "\r\033[Ksondrel: %zu of %zu files", ++done, paths.size());
-    }
-    if (options.progress)
-        fputs("\r\033[K", stderr);
-    return status;
+    WriteRecord(writer, r);
+    text += '\n';
+    if (!writer.Flush())
+        ReportWriteFailure();
+    return OutcomeOf(r);
 }

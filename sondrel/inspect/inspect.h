@@ -3,20 +3,29 @@
 // against what the file claims.
 #pragma once
 
+#include "file_entry.h"
 #include "inspect/record.h"
 
 #include <string>
-#include <vector>
 
-// Inspects the file at `path`: opens it read-only, walks it, describes its
-// chunks and measures its audio as asked.  Never fails: a file that cannot
-// be inspected gets a record with an error.
-Record InspectFile(const char* path, const InspectOptions& options);
+// Inspects one file: opens it read-only, walks it, describes its chunks and
+// measures its audio as asked.  Never fails: a file that cannot be
+// inspected gets a record with an error.
+Record InspectFile(const FileEntry& entry, const InspectOptions& options);
 
 // The record of one file as one line of JSON, without the newline.  Sets
 // *failed when the file could not be inspected or has an error finding.
 std::string InspectRecordLine(const char* path, const InspectOptions& options, bool* failed);
 
-// Writes the record of every file, in order, to standard output.  Returns
-// the exit status: 0 when every file was inspected without an error finding.
-int InspectFiles(const std::vector<const char*>& paths, const InspectOptions& options);
+// What a record says, for the exit status and a closing summary.
+enum class InspectOutcome {
+    Clean,      // no finding above info
+    Warnings,   // a warning finding, no error
+    Errors,     // an error finding (not-wave included)
+    Unreadable, // could not be opened, listed or read
+};
+
+InspectOutcome OutcomeOf(const Record& r);
+
+// Inspects one file and writes its record and a newline to standard output.
+InspectOutcome InspectEntry(const FileEntry& entry, const InspectOptions& options);
