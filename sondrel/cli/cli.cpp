@@ -6,6 +6,7 @@
 #include "text/dump.h"
 #include "text/export.h"
 #include "text/report.h"
+#include "write/repair.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -26,6 +27,7 @@ int WantDryRun = 0;
 int WantJson = 0;
 int WantMD5 = 0;
 int WantLoudness = 0;
+int WantRepair = 0;
 
 const char* const Usage =
     "sondrel version 0.05 [Build date " __DATE__ "]\n"
@@ -79,7 +81,7 @@ constexpr Option Options[] = {
     {"--chunks", &WantChunks}, {"--rawchunks", &WantRawChunks}, {"--fmt", &WantFmt},
     {"--bext", &WantBext},     {"--ixml", &WantiXML},           {"--data", &WantData},
     {"--mono", &WantMono},     {"--dryrun", &WantDryRun},       {"--json", &WantJson},
-    {"--md5", &WantMD5},       {"--loudness", &WantLoudness},
+    {"--md5", &WantMD5},       {"--loudness", &WantLoudness},   {"--repair", &WantRepair},
 };
 
 // The options that write text or audio, the text modes' own, come first: the
@@ -127,6 +129,46 @@ int RunInspector(int argc, char** argv, const std::vector<const char*>& files)
     if (FlushStandardOutput() != 0 || RunStatus() != 0)
         status = 1;
     return status;
+}
+
+// Usage errors of --repair: it takes --md5 alone, and exactly IN and OUT.
+bool RepairOptionConflict(int argc, char** argv, const std::vector<const char*>& files)
+{
+    const char* other = FirstTextOption(argc, argv);
+    if (!other && WantJson)
+        other = "--json";
+    if (!other && WantLoudness)
+        other = "--loudness";
+    if (other) {
+        fprintf(stderr, "sondrel: Error: --repair cannot be combined with %s\n", other);
+        return true;
+    }
+    if (files.size() != 2) {
+        fputs("sondrel: Error: --repair needs an input file and an output file\n", stderr);
+        return true;
+    }
+    return false;
+}
+
+int RunRepairMode(int argc, char** argv, const std::vector<const char*>& files)
+{
+    if (RepairOptionConflict(argc, argv, files))
+        return 2;
+    RepairOptions options;
+    options.md5 = WantMD5 != 0;
+    int status = RunRepair(files[0], files[1], options);
+    if (FlushStandardOutput() != 0)
+        status = 2;
+    return status;
+}
+
+// The writing modes report usage errors with status 2.
+int UsageErrorStatus(int argc, char** argv)
+{
+    for (int i = 1; i < argc; i++)
+        if (strcmp(argv[i], "--repair") == 0)
+            return 2;
+    return 1;
 }
 
 } // namespace
@@ -180,9 +222,11 @@ int SondrelMain(int argc, char** argv)
             return FlushStandardOutput();
         } else {
             fprintf(stderr, "Unknown option '%s'\n", arg);
-            return 1;
+            return UsageErrorStatus(argc, argv);
         }
     }
+    if (WantRepair)
+        return RunRepairMode(argc, argv, files);
     if (WantJson || WantMD5 || WantLoudness)
         return RunInspector(argc, argv, files);
     if (!sawOption)

@@ -15,3 +15,6 @@ extern int WantDryRun;
 extern int WantJson;
 extern int WantMD5;
 extern int WantLoudness;
+
+// The writers: a repaired copy of a file.
+extern int WantRepair;

@@ -1,0 +1,10 @@
+// The inspector's findings for the writers: what was wrong with a file
+// before it was written, and what is left in the written file.
+#pragma once
+
+#include <string>
+#include <vector>
+
+// The finding codes of the inspector's record of `path`, in its order (the
+// record made in this process, headers and metadata only).
+std::vector<std::string> FindingCodes(const std::string& path);
