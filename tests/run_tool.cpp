@@ -21,6 +21,7 @@
 namespace
 {
 
+// Runs `args[0]` (looked up on PATH) with the rest as its arguments.
 void ExecChild(const std::vector<std::string>& args, Stdout where, int outPipe, int errPipe,
                const std::vector<std::string>& env)
 {
@@ -39,11 +40,10 @@ void ExecChild(const std::vector<std::string>& args, Stdout where, int outPipe, 
     int in = open("/dev/null", O_RDONLY);
     dup2(in, 0);
     std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(SONDREL_BINARY));
     for (const std::string& a : args)
         argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
-    execv(SONDREL_BINARY, argv.data());
+    execvp(argv[0], argv.data());
     _exit(127);
 }
 
@@ -103,6 +103,14 @@ void ExpectSameOutput(const std::string& out, const std::string& expected)
 RunResult RunSondrel(const std::vector<std::string>& args, Stdout where,
                      const std::vector<std::string>& env)
 {
+    std::vector<std::string> command = {SONDREL_BINARY};
+    command.insert(command.end(), args.begin(), args.end());
+    return RunCommand(command, where, env);
+}
+
+RunResult RunCommand(const std::vector<std::string>& command, Stdout where,
+                     const std::vector<std::string>& env)
+{
     RunResult r;
     int outPipe[2], errPipe[2];
     if (pipe(outPipe) != 0 || pipe(errPipe) != 0)
@@ -111,7 +119,7 @@ RunResult RunSondrel(const std::vector<std::string>& args, Stdout where,
     if (pid == 0) {
         close(outPipe[0]);
         close(errPipe[0]);
-        ExecChild(args, where, outPipe[1], errPipe[1], env);
+        ExecChild(command, where, outPipe[1], errPipe[1], env);
     }
     close(outPipe[1]);
     close(errPipe[1]);

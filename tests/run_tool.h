@@ -21,6 +21,10 @@ enum class Stdout { Capture, DevNull, DevFull, Closed };
 RunResult RunSondrel(const std::vector<std::string>& args, Stdout where = Stdout::Capture,
                      const std::vector<std::string>& env = {});
 
+// Runs `command` (its program looked up on PATH) the same way.
+RunResult RunCommand(const std::vector<std::string>& command, Stdout where = Stdout::Capture,
+                     const std::vector<std::string>& env = {});
+
 // One whole-program case: a file and everything the program must answer.
 struct FileCase {
     std::string what; // what is broken when the case fails

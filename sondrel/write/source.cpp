@@ -28,10 +28,12 @@ Source FromWalk(int fd, uint64_t fileBytes)
     if (w.magic != FourCC{})
         s.container = w.magic;
     s.wide = w.rf64 != 0;
-    if (!s.wide && w.riffSize != 0 && w.riffSize != SizeFromDs64)
-        s.riffSize = w.riffSize;
-    if (s.wide && w.haveDs64 && w.ds64.fieldBytes >= 8)
-        s.riffSize = w.ds64.riffSize;
+    // 0 and 0xFFFFFFFF say the size was never written.
+    const uint64_t riffSize = !s.wide                                        ? w.riffSize
+                              : w.haveDs64 && w.ds64.fieldBytes >= 8 ? w.ds64.riffSize
+                                                                             : 0;
+    if (riffSize != 0 && riffSize != SizeFromDs64)
+        s.riffSize = riffSize;
     if (w.haveDs64)
         for (const Ds64Entry& e : w.ds64.table)
             s.ds64Table.push_back({e.id, e.size});
