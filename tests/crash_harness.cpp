@@ -82,11 +82,11 @@ int ForEachInjection(const InjectionPlan& plan, const std::function<void()>& pre
     for (const std::string& syscall : plan.syscalls) {
         for (int when = 1; when <= MaxCalls; when++) {
             prepare();
-            const InjectedRun r = RunInjected(plan, {syscall, plan.action, when}, traceFile);
-            const bool hit = r.killed || TraceShowsInjection(ReadWholeFile(traceFile), syscall);
+            InjectedRun r = RunInjected(plan, {syscall, plan.action, when}, traceFile);
+            r.hit = r.killed || TraceShowsInjection(ReadWholeFile(traceFile), syscall);
             SCOPED_TRACE(r.injection.Text());
             check(r);
-            if (!hit)
+            if (!r.hit)
                 break;
             hits++;
         }

@@ -21,6 +21,7 @@ struct InjectedRun {
     Injection injection;
     RunResult run;
     bool killed = false; // the process was killed by the injection
+    bool hit = false;    // the run reached the call
 };
 
 struct InjectionPlan {

@@ -5,15 +5,16 @@
 
 #include <nlohmann/json.hpp>
 
-std::vector<std::string> FindingCodes(const std::string& path)
+Findings FindingCodes(const std::string& path)
 {
     bool failed = false;
     const std::string line = InspectRecordLine(path.c_str(), InspectOptions{}, &failed);
     const auto record = nlohmann::json::parse(line, nullptr, false);
-    std::vector<std::string> codes;
+    Findings f;
     if (record.is_discarded() || !record.contains("findings"))
-        return codes;
-    for (const auto& f : record["findings"])
-        codes.push_back(f.value("code", ""));
-    return codes;
+        return f;
+    f.inspected = record.value("status", "") == "ok";
+    for (const auto& finding : record["findings"])
+        f.codes.push_back(finding.value("code", ""));
+    return f;
 }

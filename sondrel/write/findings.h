@@ -5,6 +5,11 @@
 #include <string>
 #include <vector>
 
+struct Findings {
+    bool inspected = false; // the record's status is "ok"
+    std::vector<std::string> codes;
+};
+
 // The finding codes of the inspector's record of `path`, in its order (the
 // record made in this process, headers and metadata only).
-std::vector<std::string> FindingCodes(const std::string& path);
+Findings FindingCodes(const std::string& path);

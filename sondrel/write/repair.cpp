@@ -124,7 +124,12 @@ bool WriteTemporary(Outcome& o, TemporaryFile& t, const Plan& plan, int in, bool
 // repair removes may be left.
 bool CheckWritten(Outcome& o, const OutPath& where, const TemporaryFile& t)
 {
-    o.findingsAfter = FindingCodes(where.folder + "/" + t.name());
+    const Findings after = FindingCodes(where.folder + "/" + t.name());
+    o.findingsAfter = after.codes;
+    if (!after.inspected) {
+        Fail(o, "Can't inspect the written file");
+        return false;
+    }
     for (const std::string& code : o.findingsAfter) {
         if (IsRepairedFinding(code)) {
             Fail(o, "The written file still has the finding " + code);
@@ -182,7 +187,7 @@ void Record(Outcome& o, const Plan& plan)
 bool RepairOpen(Outcome& o, const std::string& out, const OutPath& where, int folder, int in,
                 const struct stat& st, const RepairOptions& options)
 {
-    o.findingsBefore = FindingCodes(o.path);
+    o.findingsBefore = FindingCodes(o.path).codes;
     const auto inputBytes = static_cast<uint64_t>(st.st_size);
     const Source source = DescribeSource(in, inputBytes);
     if (source.readError != 0) {

@@ -29,9 +29,9 @@ Source FromWalk(int fd, uint64_t fileBytes)
         s.container = w.magic;
     s.wide = w.rf64 != 0;
     // 0 and 0xFFFFFFFF say the size was never written.
-    const uint64_t riffSize = !s.wide                                        ? w.riffSize
+    const uint64_t riffSize = !s.wide                                ? w.riffSize
                               : w.haveDs64 && w.ds64.fieldBytes >= 8 ? w.ds64.riffSize
-                                                                             : 0;
+                                                                     : 0;
     if (riffSize != 0 && riffSize != SizeFromDs64)
         s.riffSize = riffSize;
     if (w.haveDs64)
