@@ -40,7 +40,7 @@ flat "$readme" >readme.flat
 # Every option the program knows has its own entry in both documents.
 options=$(
     "$sondrel" 2>&1 | grep -oE -- '--[a-z]+' | sort -u
-    printf '%s\n' --version --rawchunks
+    printf '%s\n' --version --rawchunks --json --md5 --loudness --repair
 )
 sed -n '/^OPTIONS$/,/^OUTPUT$/p' page.txt >page-options.txt
 for option in $options; do

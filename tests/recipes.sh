@@ -3,7 +3,8 @@
 # on the bundled example file, and checks what they produce.
 # Usage: recipes.sh SONDREL EXAMPLE_WAV SOURCE_DIR RECIPE
 #   RECIPE: play | encode | mono | batch | fields | json_rate | json_stored_loudness |
-#           json_errors | json_csv | json_parallel | json_md5 | json_loudness | documented
+#           json_errors | json_csv | json_parallel | json_md5 | json_loudness | repair |
+#           documented
 set -uo pipefail
 # shellcheck source=tests/script_lib.sh
 . "$(dirname "$0")/script_lib.sh"
@@ -30,6 +31,7 @@ RECIPES=(
     "parallel -j 2 -X sondrel --json ::: *.wav > all.jsonl"
     "sondrel --json --md5 *.wav | jq -r 'select(any(.findings[]; .code == \"md5-mismatch\")) | .path'"
     "sondrel --json --loudness *.wav | jq -r 'select(any(.findings[]; .code == \"loudness-mismatch\")) | .path'"
+    "find recordings -maxdepth 1 -name '*.wav' -exec sh -c 'for f; do sondrel --repair \"\$f\" \"repaired/\${f##*/}\"; done' sh {} + | jq -r 'select(.status == \"repaired\") | .path as \$p | .dropped[] | [\$p, .offset, .bytes, .what] | @tsv'"
 )
 PLAY=${RECIPES[0]}
 ENCODE=${RECIPES[1]}
@@ -46,6 +48,7 @@ JSON_HOSTS=${RECIPES[11]}
 JSON_JOBS=${RECIPES[12]}
 JSON_MD5=${RECIPES[13]}
 JSON_LOUDNESS=${RECIPES[14]}
+REPAIR=${RECIPES[15]}
 
 make_scratch
 cd "$SCRATCH" || exit 1
@@ -589,6 +592,37 @@ recipe_json_loudness()
         "$(printf '%s' "$expected" | sort)" "$(run_in files "$JSON_LOUDNESS")"
 }
 
+# A folder of recordings, some damaged, repaired into another folder: the
+# ranges listed are those each damage leaves out, every copy is clean, and
+# the intact file comes out byte for byte.
+recipe_repair()
+{
+    need_jq
+    mkdir recordings repaired
+    local audio size
+    audio=$(body_offset take.wav data)
+    size=$(stat -c %s take.wav)
+    cp take.wav recordings/intact.wav
+    cp take.wav recordings/unfinalised.wav
+    poke32 recordings/unfinalised.wav 0 4
+    poke32 recordings/unfinalised.wav 0 $((audio - 4))
+    # 1001 bytes of 6-byte frames: 166 whole frames and 5 bytes.
+    head -c $((audio + 1001)) take.wav >recordings/cut.wav
+    { cat take.wav && printf 'junk!'; } >recordings/junk.wav
+    echo "not audio" >recordings/notes.wav
+    local expected
+    expected=$(printf 'recordings/cut.wav\t%s\t5\tpartial frame\nrecordings/junk.wav\t%s\t5\ttrailing bytes' \
+        $((audio + 996)) "$size" | sort)
+    expect_eq "ranges left out" "$expected" "$(run_in . "$REPAIR")"
+    expect_eq "repaired files" "cut.wav intact.wav junk.wav unfinalised.wav" \
+        "$(cd repaired && echo *)"
+    cmp -s take.wav repaired/intact.wav || fail "the intact file was not copied byte for byte"
+    cmp -s take.wav repaired/unfinalised.wav || fail "the unfinalised file was not finalised"
+    local mended
+    mended=$(sondrel --json repaired/*.wav | jq -r '.findings[].code')
+    expect_eq "findings left in the repaired files" "" "$mended"
+}
+
 # Joins continuation lines and squeezes blanks, so a recipe can be compared
 # however a document breaks it.
 normalise()
@@ -644,6 +678,7 @@ json_csv) recipe_json_csv ;;
 json_parallel) recipe_json_parallel ;;
 json_md5) recipe_json_md5 ;;
 json_loudness) recipe_json_loudness ;;
+repair) recipe_repair ;;
 documented) recipe_documented ;;
 *)
     echo "unknown recipe '$which_recipe'" >&2
