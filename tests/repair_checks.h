@@ -40,15 +40,13 @@ struct RefusalCase {
 Json ParseLine(const std::string& out);
 // `sondrel --json [--md5] PATH`'s record.
 Json InspectRecord(const std::string& path, bool md5);
-std::vector<std::string> CodesOf(const Json& record);
+// Each item's `key` (the items themselves when null).
+std::vector<std::string> Column(const Json& array, const char* key);
 std::string ReadRange(const std::string& path, uint64_t offset, size_t count);
 // Names in the folder other than `expected`: temporary files left behind.
 std::vector<std::string> Leftovers(const TempDir& dir, const std::vector<std::string>& expected);
 
-// Checks OUT, the JSON line and IN after a run that repaired `c`.
-void ExpectRepairedOutput(const RepairCase& c, const std::string& in, const std::string& out,
-                          const Json& line);
-// Repairs `c.in` with --md5 in a fresh folder and checks everything.
+// Repairs `c.in` with --md5 in a fresh folder and checks IN, OUT and the line.
 void ExpectRepaired(const RepairCase& c);
 void ExpectRefused(const RefusalCase& c);
 // Runs the peer readers installed on `c`'s repaired file; returns how many ran.

@@ -38,130 +38,80 @@ std::string Frames(size_t bytes)
     return Audio.substr(0, bytes);
 }
 
+// A case that keeps fmt and the data chunk unless told otherwise.
+RepairCase Mends(std::string what, std::string in, std::string audio = Audio,
+                 std::vector<std::string> dropped = {},
+                 std::vector<std::string> kept = {Fmt, DataMark}, std::string container = "RIFF")
+{
+    return {std::move(what),  std::move(in),      std::move(kept),
+            std::move(audio), std::move(dropped), std::move(container)};
+}
+
 std::vector<RepairCase> DefectCases()
 {
-    const std::string fmt8 = Chunk("fmt ", FmtBody(1, 1, 8000, 8));
-    const std::string odd = NoiseBytes(401, 3);
+    const std::string fmt8 = Chunk("fmt ", FmtBody(1, 1, 8000, 8)), odd = NoiseBytes(401, 3);
     const std::string fmt6 = Chunk("fmt ", ExtensibleBody(6, 48000, 24, 0x3F));
-    const std::string six = NoiseBytes(18 * 100 + 10, 5);
+    const std::string six = NoiseBytes(18 * 100 + 10, 5), fact = Chunk("fact", LE32(5000));
     const std::string ulaw = Chunk("fmt ", FmtBody(7, 1, 8000, 8));
     const std::string floats = Chunk("fmt ", FmtBody(3, 2, 48000, 32));
-    const std::string other = Wave(Fmt + Chunk("data", NoiseBytes(40, 9)));
-    const std::string fact = Chunk("fact", LE32(5000));
-    return {
-        {"unfinalised: data and RIFF sizes 0",
-         WithRiffSize(Wave(Fmt + Bext + RawChunk("data", 0, Audio)), 0),
-         {Fmt, Bext, DataMark},
-         Audio},
-        {"unfinalised from a pipe: sizes 0xFFFFFFFF",
-         WithRiffSize(Wave(Fmt + RawChunk("data", 0xFFFFFFFF, Audio)), 0xFFFFFFFF),
-         {Fmt, DataMark},
-         Audio},
-        {"recording cut short inside a frame",
-         Wave(Fmt + RawChunk("data", 4000, Frames(2002))),
-         {Fmt, DataMark},
-         Frames(2000),
-         {"partial frame"}},
-        {"a partial frame in a complete data chunk",
-         Wave(Fmt + Chunk("data", Audio + "\x01\x02") + Info),
-         {Fmt, DataMark, Info},
-         Audio,
-         {"partial frame"}},
-        {"odd audio without its pad byte",
-         Wave(fmt8 + RawChunk("data", 401, odd, false)),
-         {fmt8, DataMark},
-         odd},
-        {"an odd metadata chunk without its pad byte at the end",
-         Wave(Fmt + Data + RawChunk("note", 5, "abcde", false)),
-         {Fmt, DataMark, Chunk("note", "abcde")},
-         Audio},
-        {"RIFF size wrong",
-         WithRiffSize(Wave(Fmt + Data + Info), 1234),
-         {Fmt, DataMark, Info},
-         Audio},
-        {"junk appended",
-         Wave(Fmt + Data) + "\x01\x02junk-junk\xFF",
-         {Fmt, DataMark},
-         Audio,
-         {"trailing bytes"}},
-        {"junk that looks like a chunk header",
-         Wave(Fmt + Data) + "LIST" + LE32(1000) + "abc",
-         {Fmt, DataMark},
-         Audio,
-         {"trailing bytes"}},
-        {"fewer than 8 bytes after the last chunk",
-         Wave(Fmt + Data) + std::string(5, '\0'),
-         {Fmt, DataMark},
-         Audio,
-         {"trailing bytes"}},
-        {"zero padding",
-         Wave(Fmt + Data) + std::string(64, '\0'),
-         {Fmt, DataMark},
-         Audio,
-         {"trailing bytes"}},
-        {"two files concatenated",
-         Wave(Fmt + Data) + other,
-         {Fmt, DataMark},
-         Audio,
-         {"another file"}},
-        {"metadata cut short after the audio",
-         Wave(Fmt + Data + RawChunk("LIST", 200, "INFOINAM" + LE32(30) + "Harbour")),
-         {Fmt, DataMark},
-         Audio,
-         {"\"LIST\" chunk cut short"}},
-        {"RF64 whose data is sized 0xFFFFFFFF without ds64",
-         Wave(Fmt + RawChunk("data", 0xFFFFFFFF, Audio), "RF64"),
-         {Fmt, DataMark},
-         Audio,
-         {},
-         "RF64"},
-        {"RF64 with its ds64 after fmt",
-         Wave(Fmt + Chunk("ds64", Ds64Body(0, 4000, 1000)) + RawChunk("data", 0xFFFFFFFF, Audio),
-              "RF64"),
-         {Fmt, DataMark},
-         Audio,
-         {},
-         "RF64"},
-        {"BW64 cut short inside a frame",
-         Wave(Chunk("ds64", Ds64Body(0, 8000, 2000)) + Fmt +
-                  RawChunk("data", 0xFFFFFFFF, Frames(3001)),
-              "BW64"),
-         {Fmt, DataMark},
-         Frames(3000),
-         {"partial frame"},
-         "BW64"},
-        {"intact, metadata after the audio",
-         Wave(Fmt + Bext + Data + Info),
-         {Fmt, Bext, DataMark, Info},
-         Audio,
-         {},
-         "RIFF",
-         "unchanged"},
-        {"an empty data chunk followed by a chunk",
-         Wave(Fmt + Chunk("data", "") + Info),
-         {Fmt, DataMark, Info},
-         "",
-         {},
-         "RIFF",
-         "unchanged"},
-        {"a fact count that no longer matches is kept",
-         WithRiffSize(Wave(Fmt + fact + RawChunk("data", 0, Audio)), 0),
-         {Fmt, fact, DataMark},
-         Audio},
-        {"24-bit 6-channel extensible cut inside a frame",
-         Wave(fmt6 + RawChunk("data", 18 * 200, six)),
-         {fmt6, DataMark},
-         six.substr(0, 1800),
-         {"partial frame"}},
-        {"mu-law unfinalised, odd",
-         WithRiffSize(Wave(ulaw + RawChunk("data", 0, odd, false)), 0),
-         {ulaw, DataMark},
-         odd},
-        {"float unfinalised",
-         WithRiffSize(Wave(floats + RawChunk("data", 0, Audio)), 0),
-         {floats, DataMark},
-         Audio},
+    const std::string ds64 = Chunk("ds64", Ds64Body(0, 4000, 1000));
+    const std::string unsized = RawChunk("data", 0xFFFFFFFF, Audio);
+    std::vector<RepairCase> cases = {
+        Mends("unfinalised: data and RIFF sizes 0",
+              WithRiffSize(Wave(Fmt + Bext + RawChunk("data", 0, Audio)), 0), Audio, {},
+              {Fmt, Bext, DataMark}),
+        Mends("unfinalised from a pipe: sizes 0xFFFFFFFF",
+              WithRiffSize(Wave(Fmt + unsized), 0xFFFFFFFF)),
+        Mends("recording cut short inside a frame",
+              Wave(Fmt + RawChunk("data", 4000, Frames(2002))), Frames(2000), {"partial frame"}),
+        Mends("a partial frame in a complete data chunk",
+              Wave(Fmt + Chunk("data", Audio + "\x01\x02") + Info), Audio, {"partial frame"},
+              {Fmt, DataMark, Info}),
+        Mends("odd audio without its pad byte", Wave(fmt8 + RawChunk("data", 401, odd, false)), odd,
+              {}, {fmt8, DataMark}),
+        Mends("an odd metadata chunk without its pad byte at the end",
+              Wave(Fmt + Data + RawChunk("note", 5, "abcde", false)), Audio, {},
+              {Fmt, DataMark, Chunk("note", "abcde")}),
+        Mends("RIFF size wrong", WithRiffSize(Wave(Fmt + Data + Info), 1234), Audio, {},
+              {Fmt, DataMark, Info}),
+        Mends("two files concatenated", Wave(Fmt + Data) + Wave(Fmt + Chunk("data", odd)), Audio,
+              {"another file"}),
+        Mends("metadata cut short after the audio",
+              Wave(Fmt + Data + RawChunk("LIST", 200, "INFOINAM" + LE32(30) + "Harbour")), Audio,
+              {"\"LIST\" chunk cut short"}),
+        Mends("RF64 whose data is sized 0xFFFFFFFF without ds64", Wave(Fmt + unsized, "RF64"),
+              Audio, {}, {Fmt, DataMark}, "RF64"),
+        Mends("RF64 with its ds64 after fmt", Wave(Fmt + ds64 + unsized, "RF64"), Audio, {},
+              {Fmt, DataMark}, "RF64"),
+        Mends("BW64 cut short inside a frame",
+              Wave(ds64 + Fmt + RawChunk("data", 0xFFFFFFFF, Frames(3001)), "BW64"), Frames(3000),
+              {"partial frame"}, {Fmt, DataMark}, "BW64"),
+        Mends("a fact count that no longer matches is kept",
+              WithRiffSize(Wave(Fmt + fact + RawChunk("data", 0, Audio)), 0), Audio, {},
+              {Fmt, fact, DataMark}),
+        Mends("24-bit 6-channel extensible cut inside a frame",
+              Wave(fmt6 + RawChunk("data", 18 * 200, six)), six.substr(0, 1800), {"partial frame"},
+              {fmt6, DataMark}),
+        Mends("mu-law unfinalised, odd",
+              WithRiffSize(Wave(ulaw + RawChunk("data", 0, odd, false)), 0), odd, {},
+              {ulaw, DataMark}),
+        Mends("float unfinalised", WithRiffSize(Wave(floats + RawChunk("data", 0, Audio)), 0),
+              Audio, {}, {floats, DataMark}),
     };
+    // Junk after a complete file: not a chunk, fewer than 8 bytes, zero padding.
+    for (const std::string& junk :
+         {std::string("\x01\x02junk-junk\xFF"), "LIST" + LE32(1000) + "abc", std::string(5, '\0'),
+          std::string(64, '\0')})
+        cases.push_back(Mends("junk appended: " + std::to_string(junk.size()) + " bytes",
+                              Wave(Fmt + Data) + junk, Audio, {"trailing bytes"}));
+    RepairCase intact = Mends("intact, metadata after the audio", Wave(Fmt + Bext + Data + Info),
+                              Audio, {}, {Fmt, Bext, DataMark, Info});
+    RepairCase empty = Mends("an empty data chunk followed by a chunk",
+                             Wave(Fmt + Chunk("data", "") + Info), "", {}, {Fmt, DataMark, Info});
+    intact.status = empty.status = "unchanged";
+    cases.push_back(intact);
+    cases.push_back(empty);
+    return cases;
 }
 
 TEST(Repair, MendsEveryDefectKeepingEveryOtherByte)
@@ -300,7 +250,7 @@ TEST(Repair, IndependentReadersTakeTheRepairedFilesWithoutWarning)
         "unfinalised: data and RIFF sizes 0",
         "recording cut short inside a frame",
         "a partial frame in a complete data chunk",
-        "junk appended",
+        "junk appended: 13 bytes",
         "two files concatenated",
         "metadata cut short after the audio",
         "RF64 whose data is sized 0xFFFFFFFF without ds64",

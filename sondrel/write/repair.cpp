@@ -49,11 +49,11 @@ bool OpenInput(Outcome& o, Descriptor& in, struct stat& st)
 }
 
 // OUT must be a new name in a folder that exists.
-bool CheckOutput(Outcome& o, const std::string& out, const Descriptor& folder, const OutPath& where,
-                 const struct stat& input)
+bool CheckOutput(Outcome& o, const std::string& out, const Descriptor& folder, int folderError,
+                 const OutPath& where, const struct stat& input)
 {
     if (folder.fd < 0) {
-        Fail(o, Reason("Can't open the output folder", errno));
+        Fail(o, Reason("Can't open the output folder", folderError));
         return false;
     }
     struct stat st {
@@ -238,16 +238,13 @@ Outcome Repair(const std::string& in, const std::string& out, const RepairOption
     }
     Descriptor folder;
     folder.fd = open(where.folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    const int folderError = errno;
+    const int folderError = folder.fd < 0 ? errno : 0;
     if (folder.fd >= 0)
         RemoveStaleTemporaries(folder.fd, where.name); // a killed run's leftovers go first
     Descriptor input;
     struct stat st {
     };
-    if (!OpenInput(o, input, st))
-        return o;
-    errno = folderError;
-    if (!CheckOutput(o, out, folder, where, st))
+    if (!OpenInput(o, input, st) || !CheckOutput(o, out, folder, folderError, where, st))
         return o;
     if (!RepairOpen(o, out, where, folder.fd, input.fd, st, options) && !o.output) {
         o.md5.reset(); // nothing was written
