@@ -119,7 +119,7 @@ void AddData(Layout& out, Plan& plan, const Source& in, bool wide)
 bool AddChunk(Layout& out, Plan& plan, const Source& in, const SourceChunk& c)
 {
     if (!c.complete || !c.sized) {
-        const std::string what = c.complete ? " chunk of unknown size" : " chunk cut short";
+        const std::string what = c.sized ? " chunk cut short" : " chunk of unknown size";
         plan.dropped.push_back({c.offset, in.fileBytes - c.offset, Quoted(c.id) + what});
         return false;
     }

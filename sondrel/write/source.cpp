@@ -43,7 +43,7 @@ Source FromWalk(int fd, uint64_t fileBytes)
         sc.offset = c.offset;
         sc.size = c.size;
         sc.inFile = std::min(c.size, fileBytes - std::min(fileBytes, c.offset + 8));
-        sc.complete = c.complete && !c.sizeUnknown;
+        sc.complete = c.complete;
         sc.sized = !c.sizeUnset && !c.sizeUnknown;
         s.chunks.push_back(sc);
     }
