@@ -84,6 +84,14 @@ std::vector<RepairCase> DefectCases()
         Mends("RF64 with a chunk sized 0xFFFFFFFF that no ds64 sizes",
               Wave(Fmt + Data + RawChunk("LIST", 0xFFFFFFFF, "INFOjunk"), "RF64"), Audio,
               {"\"LIST\" chunk of unknown size"}, {Fmt, DataMark}, "RF64"),
+        Mends("RF64 with a chunk its ds64 table sizes, ds64 after fmt",
+              Wave(Fmt +
+                       Chunk("ds64",
+                             Ds64Body(0, 4000, 1000).replace(24, 4, LE32(1)) + "LIST" + LE64(12)) +
+                       Data + RawChunk("LIST", 0xFFFFFFFF, "INFOINAM" + LE32(0)),
+                   "RF64"),
+              Audio, {}, {Fmt, DataMark, RawChunk("LIST", 0xFFFFFFFF, "INFOINAM" + LE32(0))},
+              "RF64"),
         Mends("RF64 with its ds64 after fmt", Wave(Fmt + ds64 + unsized, "RF64"), Audio, {},
               {Fmt, DataMark}, "RF64"),
         Mends("BW64 cut short inside a frame",

@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cstring>
 #include <unistd.h>
+#include <utility>
+#include <vector>
 
 namespace
 {
@@ -76,7 +78,39 @@ std::string CheckPieces(const Plan& plan, uint64_t inputBytes)
 
 struct Ds64Fields {
     uint64_t riffSize = 0, dataSize = 0, sampleCount = 0;
+    std::vector<std::pair<FourCC, uint64_t>> table; // sizes of other chunks
 };
+
+// The ds64 body at `at`, `bytes` long: its sizes and as much of its table as it holds.
+bool ReadDs64(const PlannedFile& f, uint64_t at, uint64_t bytes, Ds64Fields& d)
+{
+    unsigned char b[28];
+    if (bytes < sizeof b || !f.Read(at, b, sizeof b))
+        return false;
+    d = {LoadLE64(b), LoadLE64(b + 8), LoadLE64(b + 16), {}};
+    const uint64_t entries = std::min<uint64_t>(LoadLE32(b + 24), (bytes - sizeof b) / 12);
+    for (uint64_t i = 0; i < entries; i++) {
+        unsigned char e[12];
+        if (!f.Read(at + sizeof b + 12 * i, e, sizeof e))
+            return false;
+        d.table.push_back({{char(e[0]), char(e[1]), char(e[2]), char(e[3])}, LoadLE64(e + 4)});
+    }
+    return true;
+}
+
+// A chunk's size: its field, or through ds64 when the field says so.
+uint64_t Resolved(const unsigned char* header, const Ds64Fields* ds64)
+{
+    const uint32_t field = LoadLE32(header + 4);
+    if (!ds64 || field != 0xFFFFFFFFu)
+        return field;
+    if (std::memcmp(header, "data", 4) == 0)
+        return ds64->dataSize;
+    for (const auto& [id, size] : ds64->table)
+        if (std::memcmp(id.data(), header, 4) == 0)
+            return size;
+    return field;
+}
 
 // Walks the planned file's chunks: each header's size (through ds64 for
 // RF64/BW64) must lead exactly to the next chunk and the last to the end.
@@ -84,24 +118,18 @@ std::string CheckChunks(const Plan& plan, const PlannedFile& f, bool wide)
 {
     Ds64Fields ds64;
     bool sawData = false;
-    uint64_t at = 12;
-    while (at < plan.length) {
-        unsigned char h[8 + 24];
+    for (uint64_t at = 12; at < plan.length;) {
+        unsigned char h[8];
         if (plan.length - at < 8 || !f.Read(at, h, 8))
             return "a chunk header at " + std::to_string(at) + " is cut short";
-        const uint32_t field = LoadLE32(h + 4);
-        const bool isData = std::memcmp(h, "data", 4) == 0;
         if (wide && at == 12) {
-            if (std::memcmp(h, "ds64", 4) != 0 || field < 28 || !f.Read(at + 8, h + 8, 24))
+            if (std::memcmp(h, "ds64", 4) != 0 || !ReadDs64(f, at + 8, LoadLE32(h + 4), ds64))
                 return "the first chunk is not a ds64 chunk";
-            ds64 = {LoadLE64(h + 8), LoadLE64(h + 16), LoadLE64(h + 24)};
             if (ds64.riffSize != plan.length - 8 || ds64.sampleCount != plan.frames)
                 return "the ds64 RIFF size or sample count is wrong";
         }
-        uint64_t size = field;
-        if (wide && isData && field == 0xFFFFFFFFu)
-            size = ds64.dataSize;
-        if (isData && !sawData) {
+        const uint64_t size = Resolved(h, wide ? &ds64 : nullptr);
+        if (std::memcmp(h, "data", 4) == 0 && !sawData) {
             sawData = true;
             if (at + 8 != plan.audio.offset || size != plan.audio.bytes)
                 return "the data chunk does not hold exactly the audio";
