@@ -3,15 +3,15 @@
 # the same file followed by sync of the copy, with and without --md5, and
 # reports peak memory; then repairs a sparse recording whose audio is a hole.
 # Run from anywhere:  bench/repair_compare.sh
-# Environment: SIZE_MB (default 1024), SPARSE_GB (default 5), RUNS (default 5), BUILD_DIR.
+# Environment: SIZE_MB (default 1024), SPARSE_GB (default 5), RUNS (default 9), BUILD_DIR.
 set -euo pipefail
 
 source "$(dirname "$0")/common.sh"
 size_mb=${SIZE_MB:-1024}
 sparse_gb=${SPARSE_GB:-5}
-runs=${RUNS:-5}
+runs=${RUNS:-9}
 
-"$root/tools/bootstrap.sh" hyperfine time
+"$root/tools/bootstrap.sh" time
 
 bench_build sondrel make_bench_wav
 sondrel=$build/sondrel
@@ -35,13 +35,29 @@ poke32 "$take" 0 4
 poke32 "$take" 0 40
 cat "$take" >/dev/null # page-cached
 
-# Median wall time in seconds of each command; OUT removed before each run.
+# Median wall time in seconds of each command, the runs of the commands
+# interleaved (a machine shared with other work slows them alike); OUT and
+# the copy removed and everything flushed before each run.
 median()
 {
-    local csv=$work/times.csv
-    hyperfine --style none --runs "$runs" --warmup 1 --output null \
-        --prepare "rm -f $work/out.wav $work/copy.wav; sync" --export-csv "$csv" "$@" >/dev/null
-    tail -n +2 "$csv" | awk -F, '{print $4}'
+    local i c k times=()
+    for ((i = 0; i < runs; i++)); do
+        k=0
+        for c in "$@"; do
+            rm -f "$work/out.wav" "$work/copy.wav"
+            sync
+            local start end
+            start=$(date +%s%N)
+            bash -c "$c" >/dev/null
+            end=$(date +%s%N)
+            times[k]+="$(((end - start) / 1000)) "
+            k=$((k + 1))
+        done
+    done
+    for ((k = 0; k < $#; k++)); do
+        tr ' ' '\n' <<<"${times[k]}" | grep . | sort -n |
+            awk '{ t[NR] = $1 } END { printf "%.6f\n", t[int((NR + 1) / 2)] / 1e6 }'
+    done
 }
 
 ratio()
@@ -61,7 +77,7 @@ peak()
     /usr/bin/time -f '%M %e' "$@" 2>&1 >/dev/null | tail -n 1
 }
 
-echo "Timing (median of $runs runs)" >&2
+echo "Timing (median of $runs interleaved runs)" >&2
 read -r t_cp t_repair t_md5 < <(median "cp $take $work/copy.wav && sync $work/copy.wav" \
     "$sondrel --repair $take $work/out.wav" \
     "$sondrel --repair --md5 $take $work/out.wav" | paste -sd' ')

@@ -13,8 +13,8 @@ int WriteAllAt(int fd, const void* bytes, size_t count, uint64_t offset);
 
 // Copies `count` bytes of `in` at `from` to `out` at `to`, in the kernel
 // (copy_file_range) or, where it cannot, through a buffer.  Holes of `in`
-// are skipped, never read: `out` must already be long enough (ftruncate),
-// so they stay holes there.  Returns 0 or errno; ENODATA when `in` ends early.
+// are skipped, never read, and stay holes in `out` (one at the end only once
+// `out` is made long enough).  Returns 0 or errno; ENODATA when `in` ends early.
 int CopyRange(int in, uint64_t from, int out, uint64_t to, uint64_t count);
 
 // Flushes a file or folder to disk.  Returns 0 or errno.

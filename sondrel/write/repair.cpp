@@ -97,10 +97,11 @@ bool WriteTemporary(Outcome& o, TemporaryFile& t, const Plan& plan, int in, bool
         Fail(o, Reason("Can't create a temporary file", e));
         return false;
     }
+    // The length is set last: a hole at the end of the audio writes nothing.
     const char* step = "write";
-    int e = ftruncate(t.fd(), static_cast<off_t>(plan.length)) == 0 ? 0 : errno;
-    if (e == 0)
-        e = WritePlan(plan, in, t.fd(), &step);
+    int e = WritePlan(plan, in, t.fd(), &step);
+    if (e == 0 && ftruncate(t.fd(), static_cast<off_t>(plan.length)) != 0)
+        e = errno;
     if (e != 0) {
         Fail(o, Reason(std::strcmp(step, "flush") == 0 ? "Can't flush the temporary file"
                                                        : "Can't write the temporary file",
