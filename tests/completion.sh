@@ -40,7 +40,7 @@ check_completions()
     local how=$1
     expect_eq "$how: sondrel --d" "--data --dryrun" "$(complete_words sondrel --d)"
     expect_eq "$how: sondrel --" \
-        "--bext --chunks --data --dryrun --fmt --ixml --json --loudness --md5 --mono --rawchunks --version" \
+        "--bext --chunks --data --dryrun --fmt --ixml --json --loudness --md5 --mono --rawchunks --repair --version" \
         "$(complete_words sondrel --)"
     # The inspector's options and the text modes' do not mix: after one kind
     # only that kind is offered. Words given, word completed, expected.
@@ -48,7 +48,11 @@ check_completions()
         "sondrel --j|--json"
         "sondrel --json --|--json --loudness --md5"
         "sondrel --json take.wav --m|--md5"
-        "sondrel --md5 --|--json --loudness --md5"
+        "sondrel --md5 --|--json --loudness --md5 --repair"
+        "sondrel --r|--rawchunks --repair"
+        "sondrel --repair --|--md5 --repair"
+        "sondrel --md5 --repair in.wav --|--md5 --repair"
+        "sondrel --repair --json --|--md5 --repair"
         "sondrel --loudness take.wav --j|--json"
         "sondrel --fmt --|--bext --chunks --data --dryrun --fmt --ixml --mono --rawchunks --version"
         "sondrel --data take.wav --m|--mono"
