@@ -90,6 +90,10 @@ std::string UpperHex(const std::array<uint8_t, 16>& digest)
     return s;
 }
 
+// The audio is hashed from the page cache in blocks this size: memory stays
+// under 8 MiB with the crypto library's own.
+constexpr size_t HashBlockBytes = 256 << 10;
+
 // The pieces written to the temporary file, and the MD5 of its audio.
 bool WriteTemporary(Outcome& o, TemporaryFile& t, const Plan& plan, int in, bool md5)
 {
@@ -111,6 +115,7 @@ bool WriteTemporary(Outcome& o, TemporaryFile& t, const Plan& plan, int in, bool
     if (md5) {
         VerifyRequest q;
         q.md5 = true;
+        q.blockBytes = HashBlockBytes;
         const VerifyResult v = VerifyAudio(t.fd(), plan.audio.offset, plan.audio.bytes, {}, q);
         if (v.readError != 0 || !v.md5) {
             Fail(o, Reason("Can't read the temporary file", v.readError ? v.readError : EIO));
