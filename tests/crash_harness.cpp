@@ -31,22 +31,14 @@ InjectedRun RunInjected(const InjectionPlan& plan, const Injection& injection,
                         const std::string& traceFile)
 {
     // strace injects only into the calls it traces.
-    std::string traced = injection.syscall;
-    for (const std::string& more : plan.always)
-        traced.append(",").append(more, 0, more.find(':'));
-    std::vector<std::string> command = {"strace",
-                                        "-f",
-                                        "-qq",
-                                        "-o",
-                                        traceFile,
-                                        "-e",
-                                        "trace=" + traced,
-                                        "-e",
-                                        "inject=" + injection.Text()};
-    for (const std::string& more : plan.always) {
-        command.push_back("-e");
-        command.push_back("inject=" + more);
-    }
+    std::vector<std::string> injections = {injection.Text()};
+    injections.insert(injections.end(), plan.always.begin(), plan.always.end());
+    std::string traced;
+    for (const std::string& i : injections)
+        traced.append(traced.empty() ? "trace=" : ",").append(i, 0, i.find(':'));
+    std::vector<std::string> command = {"strace", "-f", "-qq", "-o", traceFile, "-e", traced};
+    for (const std::string& i : injections)
+        command.insert(command.end(), {"-e", "inject=" + i});
     command.push_back(SONDREL_BINARY);
     command.insert(command.end(), plan.args.begin(), plan.args.end());
     InjectedRun r;
