@@ -2,10 +2,10 @@
 // "--rawchunks" read back line by line and deciphered to the chunks' bytes as
 // stored in the file.
 #include "cli/cli.h"
+#include "text/export.h"
+#include "text/dump.h"
 #include "riff.h"
 #include "run_tool.h"
-#include "text/dump.h"
-#include "text/export.h"
 #include "walk_in_process.h"
 #include "wav_builder.h"
 

@@ -1,8 +1,8 @@
 // The "fmt", "bext" and iXML reports, checked through the whole program.
 #include "cli/cli.h"
 #include "lines.h"
-#include "run_tool.h"
 #include "text/report.h"
+#include "run_tool.h"
 #include "wav_builder.h"
 
 #include <fcntl.h>

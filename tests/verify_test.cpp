@@ -1,10 +1,10 @@
 // The audio MD5 and loudness: digests against OpenSSL and md5sum, loudness
 // against signals with known answers, against libebur128's own figures and
 // against ffmpeg's meter.
-#include "bytes.h"
 #include "facts.h"
-#include "measure/verify.h"
+#include "bytes.h"
 #include "run_tool.h"
+#include "measure/verify.h"
 #include "wav_builder.h"
 
 #include <ebur128.h>
