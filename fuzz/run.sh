@@ -30,6 +30,7 @@ option_sets=(
     "--rawchunks"
     "--rawchunks --chunks"
     "--json"
+    "--repair"
 )
 
 # The test data are extra seeds, with the fixtures kept outside the

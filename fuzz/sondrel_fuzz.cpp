@@ -1,13 +1,18 @@
 // libFuzzer target: runs the whole walk on arbitrary file bytes under one
-// option set, chosen with SONDREL_FUZZ_OPTIONS (for example "--data --mono").
+// option set, chosen with SONDREL_FUZZ_OPTIONS (for example "--data --mono");
+// "--repair" repairs each input into a memory file and inspects the copy.
 #include "cli/cli.h"
-#include "text/flags.h"
 #include "inspect/inspect.h"
 #include "record_keys.h"
+#include "text/flags.h"
 #include "walk_in_process.h"
+#include "write/plan.h"
+#include "write/repair_plan.h"
+#include "write/source.h"
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -69,6 +74,50 @@ void Inspect(const char* path, const uint8_t* data, size_t size)
     CheckRecord(InspectRecordLine(path, options, &failed));
 }
 
+nlohmann::json RecordOf(int fd)
+{
+    bool failed = false;
+    const std::string path = "/proc/self/fd/" + std::to_string(fd);
+    return nlohmann::json::parse(InspectRecordLine(path.c_str(), InspectOptions{}, &failed));
+}
+
+// The repaired copy: its plan passes its own check, the inspector finds none
+// of what a repair mends in it, and its audio is the start of the input's.
+void Repair(int in, const uint8_t* data, size_t size)
+{
+    const RepairPlan r = PlanRepair(DescribeSource(in, size));
+    if (!r.refusal.empty())
+        return;
+    const Plan& plan = r.plan;
+    const InputReader read = [&](uint64_t offset, void* buffer, size_t count) {
+        count = offset < size ? std::min<size_t>(count, size - offset) : 0;
+        std::memcpy(buffer, data + offset, count);
+        return count;
+    };
+    if (!CheckNewFile(plan, size, read).empty())
+        abort();
+    const int out = memfd_create("sondrel-fuzz-repaired", 0);
+    const char* step = nullptr;
+    if (out < 0 || ftruncate(out, static_cast<off_t>(plan.length)) != 0 ||
+        WritePlan(plan, in, out, &step) != 0)
+        abort();
+    const nlohmann::json after = RecordOf(out);
+    for (const auto& f : after["findings"])
+        if (IsRepairedFinding(f["code"]))
+            abort();
+    const nlohmann::json before = RecordOf(in);
+    const uint64_t audioAt = after["audio"]["offset"], audioBytes = after["audio"]["bytes_in_file"];
+    if (before["audio"]["offset"] != plan.audioFrom || audioBytes != plan.audio.bytes ||
+        audioBytes > before["audio"]["bytes_in_file"].get<uint64_t>())
+        abort();
+    std::string copied(audioBytes, '\0');
+    if (pread(out, copied.data(), copied.size(), static_cast<off_t>(audioAt)) !=
+            static_cast<ssize_t>(copied.size()) ||
+        std::memcmp(copied.data(), data + plan.audioFrom, copied.size()) != 0)
+        abort();
+    close(out);
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
@@ -93,7 +142,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         abort();
     std::string path = "/proc/self/fd/" + std::to_string(fd);
     SetFlags();
-    if (WantJson)
+    if (WantRepair)
+        Repair(fd, data, size);
+    else if (WantJson)
         Inspect(path.c_str(), data, size);
     else
         WalkInProcess(path.c_str());

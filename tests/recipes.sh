@@ -4,6 +4,7 @@
 # Usage: recipes.sh SONDREL EXAMPLE_WAV SOURCE_DIR RECIPE
 #   RECIPE: play | encode | mono | batch | fields | json_rate | json_stored_loudness |
 #           json_errors | json_csv | json_parallel | json_md5 | json_loudness | json_archive |
+#           repair |
 #           documented
 set -uo pipefail
 # shellcheck source=tests/script_lib.sh
@@ -32,6 +33,7 @@ RECIPES=(
     "sondrel --json --md5 *.wav | jq -r 'select(any(.findings[]; .code == \"md5-mismatch\")) | .path'"
     "sondrel --json --loudness *.wav | jq -r 'select(any(.findings[]; .code == \"loudness-mismatch\")) | .path'"
     "sondrel --json --recursive archive | jq -n 'reduce (inputs | .findings | map(.code) | unique[]) as \$c ({}; .[\$c] += 1)'"
+    "find recordings -maxdepth 1 -name '*.wav' -exec sh -c 'for f; do sondrel --repair \"\$f\" \"repaired/\${f##*/}\"; done' sh {} + | jq -r 'select(.status == \"repaired\") | .path as \$p | .dropped[] | [\$p, .offset, .bytes, .what] | @tsv'"
 )
 PLAY=${RECIPES[0]}
 ENCODE=${RECIPES[1]}
@@ -49,6 +51,7 @@ JSON_JOBS=${RECIPES[12]}
 JSON_MD5=${RECIPES[13]}
 JSON_LOUDNESS=${RECIPES[14]}
 JSON_ARCHIVE=${RECIPES[15]}
+REPAIR=${RECIPES[16]}
 
 make_scratch
 cd "$SCRATCH" || exit 1
@@ -621,6 +624,37 @@ recipe_json_archive()
     expect_eq "the recipe's status: error findings, every file read" 1 "$status"
 }
 
+# A folder of recordings, some damaged, repaired into another folder: the
+# ranges listed are those each damage leaves out, every copy is clean, and
+# the intact file comes out byte for byte.
+recipe_repair()
+{
+    need_jq
+    mkdir recordings repaired
+    local audio size
+    audio=$(body_offset take.wav data)
+    size=$(stat -c %s take.wav)
+    cp take.wav recordings/intact.wav
+    cp take.wav recordings/unfinalised.wav
+    poke32 recordings/unfinalised.wav 0 4
+    poke32 recordings/unfinalised.wav 0 $((audio - 4))
+    # 1001 bytes of 6-byte frames: 166 whole frames and 5 bytes.
+    head -c $((audio + 1001)) take.wav >recordings/cut.wav
+    { cat take.wav && printf 'junk!'; } >recordings/junk.wav
+    echo "not audio" >recordings/notes.wav
+    local expected
+    expected=$(printf 'recordings/cut.wav\t%s\t5\tpartial frame\nrecordings/junk.wav\t%s\t5\ttrailing bytes' \
+        $((audio + 996)) "$size" | sort)
+    expect_eq "ranges left out" "$expected" "$(run_in . "$REPAIR")"
+    expect_eq "repaired files" "cut.wav intact.wav junk.wav unfinalised.wav" \
+        "$(cd repaired && echo *)"
+    cmp -s take.wav repaired/intact.wav || fail "the intact file was not copied byte for byte"
+    cmp -s take.wav repaired/unfinalised.wav || fail "the unfinalised file was not finalised"
+    local mended
+    mended=$(sondrel --json repaired/*.wav | jq -r '.findings[].code')
+    expect_eq "findings left in the repaired files" "" "$mended"
+}
+
 # Joins continuation lines and squeezes blanks, so a recipe can be compared
 # however a document breaks it.
 normalise()
@@ -677,6 +711,7 @@ json_parallel) recipe_json_parallel ;;
 json_md5) recipe_json_md5 ;;
 json_loudness) recipe_json_loudness ;;
 json_archive) recipe_json_archive ;;
+repair) recipe_repair ;;
 documented) recipe_documented ;;
 *)
     echo "unknown recipe '$which_recipe'" >&2

@@ -49,6 +49,7 @@ void Surround(const Surroundings& s, int errPipe, const char* terminal)
         _exit(126);
 }
 
+// Runs `args[0]` (looked up on PATH) with the rest as its arguments.
 void ExecChild(const std::vector<std::string>& args, Stdout where, int outPipe, int errPipe,
                const std::vector<std::string>& env, const Surroundings& around,
                const char* terminal)
@@ -66,11 +67,10 @@ void ExecChild(const std::vector<std::string>& args, Stdout where, int outPipe, 
     }
     Surround(around, errPipe, terminal);
     std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(SONDREL_BINARY));
     for (const std::string& a : args)
         argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
-    execv(SONDREL_BINARY, argv.data());
+    execvp(argv[0], argv.data());
     _exit(127);
 }
 
@@ -130,6 +130,14 @@ void ExpectSameOutput(const std::string& out, const std::string& expected)
 RunResult RunSondrel(const std::vector<std::string>& args, Stdout where,
                      const std::vector<std::string>& env, const Surroundings& around)
 {
+    std::vector<std::string> command = {SONDREL_BINARY};
+    command.insert(command.end(), args.begin(), args.end());
+    return RunCommand(command, where, env, around);
+}
+
+RunResult RunCommand(const std::vector<std::string>& command, Stdout where,
+                     const std::vector<std::string>& env, const Surroundings& around)
+{
     RunResult r;
     int outPipe[2], errPipe[2];
     if (pipe(outPipe) != 0 || pipe(errPipe) != 0)
@@ -149,7 +157,7 @@ RunResult RunSondrel(const std::vector<std::string>& args, Stdout where,
     if (pid == 0) {
         close(outPipe[0]);
         close(errPipe[0]);
-        ExecChild(args, where, outPipe[1], errPipe[1], env, around, terminal);
+        ExecChild(command, where, outPipe[1], errPipe[1], env, around, terminal);
     }
     close(outPipe[1]);
     close(errPipe[1]);

@@ -30,6 +30,10 @@ struct Surroundings {
 RunResult RunSondrel(const std::vector<std::string>& args, Stdout where = Stdout::Capture,
                      const std::vector<std::string>& env = {}, const Surroundings& around = {});
 
+// Runs `command` (its program looked up on PATH) the same way.
+RunResult RunCommand(const std::vector<std::string>& command, Stdout where = Stdout::Capture,
+                     const std::vector<std::string>& env = {}, const Surroundings& around = {});
+
 // One whole-program case: a file and everything the program must answer.
 struct FileCase {
     std::string what; // what is broken when the case fails

@@ -6,6 +6,7 @@
 #include "status.h"
 #include "text/dump.h"
 #include "text/flags.h"
+#include "write/repair.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -21,6 +22,7 @@ namespace
 int WantJson = 0;
 int WantMD5 = 0;
 int WantLoudness = 0;
+int WantRepair = 0;
 
 } // namespace
 
@@ -117,7 +119,7 @@ constexpr Option Options[] = {
     {"--chunks", &WantChunks}, {"--rawchunks", &WantRawChunks}, {"--fmt", &WantFmt},
     {"--bext", &WantBext},     {"--ixml", &WantiXML},           {"--data", &WantData},
     {"--mono", &WantMono},     {"--dryrun", &WantDryRun},       {"--json", &WantJson},
-    {"--md5", &WantMD5},       {"--loudness", &WantLoudness},
+    {"--md5", &WantMD5},       {"--loudness", &WantLoudness},   {"--repair", &WantRepair},
 };
 
 // The options that write text or audio, the text modes' own, come first: the
@@ -148,17 +150,29 @@ int InfoOption(const char* arg)
     return FlushStandardOutput();
 }
 
-// The inspector is asked for when --json is among the options (before "--",
-// and not as the name that --files-from takes).
-bool IsInspectorRun(int argc, char** argv)
+// The modes that take their own arguments, in the order they win when
+// several are named: --repair with --json is a usage error of --repair.
+enum class Mode { Text, Repair, Json };
+
+// The mode asked for: an option among the arguments before "--", not the
+// name that --files-from takes.
+Mode ModeOf(int argc, char** argv)
 {
+    Mode mode = Mode::Text;
     for (int i = 1; i < argc && !Is(argv[i], "--"); i++) {
+        if (Is(argv[i], "--repair"))
+            return Mode::Repair;
         if (Is(argv[i], "--json"))
-            return true;
+            mode = Mode::Json;
         if (Is(argv[i], "--files-from"))
             i++;
     }
-    return false;
+    return mode;
+}
+
+const char* ModeName(Mode mode)
+{
+    return mode == Mode::Repair ? "--repair" : "--json";
 }
 
 int UsageError(const char* message)
@@ -167,11 +181,27 @@ int UsageError(const char* message)
     return 2;
 }
 
-// Parses the inspector's arguments into `names`.  Returns -1 to go on, else
-// the exit status (a usage error: nothing is inspected).
-int ParseInspectorArguments(int argc, char** argv, FileListOptions& names)
+// An option the mode does not take: the text modes' own, another mode's.
+bool Foreign(Mode mode, const char* arg)
 {
-    const char* textOption = nullptr; // the first one on the command line
+    if (IsTextOption(arg))
+        return true;
+    const bool batch = Is(arg, "--recursive") || Is(arg, "--files-from") || Is(arg, "-0");
+    switch (mode) {
+    case Mode::Repair:
+        return Is(arg, "--json") || Is(arg, "--loudness") || batch;
+    case Mode::Json:
+    case Mode::Text:
+        break;
+    }
+    return false;
+}
+
+// Parses a mode's arguments into `names`.  Returns -1 to go on, else the
+// exit status of a usage error (nothing is read or written then).
+int ParseModeArguments(Mode mode, int argc, char** argv, FileListOptions& names)
+{
+    const char* foreign = nullptr; // the first one on the command line
     bool options = true;
     for (int i = 1; i < argc; i++) {
         const char* arg = argv[i];
@@ -179,6 +209,9 @@ int ParseInspectorArguments(int argc, char** argv, FileListOptions& names)
             names.names.push_back(arg);
         } else if (Is(arg, "--")) {
             options = false;
+        } else if (Foreign(mode, arg)) {
+            foreign = foreign ? foreign : arg;
+            i += Is(arg, "--files-from") ? 1 : 0;
         } else if (Is(arg, "--recursive")) {
             names.recursive = true;
         } else if (Is(arg, "-0")) {
@@ -187,42 +220,48 @@ int ParseInspectorArguments(int argc, char** argv, FileListOptions& names)
             if (i + 1 == argc)
                 return UsageError("sondrel: Error: --files-from needs a file name\n");
             names.lists.push_back(argv[++i]);
-        } else if (SetOption(arg)) {
-            if (!textOption && IsTextOption(arg))
-                textOption = arg;
         } else if (const int status = InfoOption(arg); status >= 0) {
             return status;
-        } else {
+        } else if (!SetOption(arg)) {
             fprintf(stderr, "Unknown option '%s'\n", arg);
             return 2;
         }
     }
-    if (textOption) {
-        fprintf(stderr, "sondrel: Error: --json cannot be combined with %s\n", textOption);
+    if (foreign) {
+        fprintf(stderr, "sondrel: Error: %s cannot be combined with %s\n", ModeName(mode), foreign);
         return 2;
     }
     if (names.nulSeparated && names.lists.empty())
         return UsageError("sondrel: Error: -0 needs --files-from\n");
+    if (mode == Mode::Repair && names.names.size() != 2)
+        return UsageError("sondrel: Error: --repair needs an input file and an output file\n");
     if (names.names.empty() && names.lists.empty())
         return UsageError("sondrel: Error: No audio file specified\n");
     return -1;
 }
 
-int RunInspector(int argc, char** argv)
+int RunMode(Mode mode, int argc, char** argv)
 {
     FileListOptions names;
-    if (const int status = ParseInspectorArguments(argc, argv, names); status >= 0)
+    if (const int status = ParseModeArguments(mode, argc, argv, names); status >= 0)
         return status;
-    InspectOptions options;
-    options.md5 = WantMD5 != 0;
-    options.loudness = WantLoudness != 0;
-    int status = InspectBatch(std::move(names), options);
+    int status = 0;
+    if (mode == Mode::Repair) {
+        RepairOptions options;
+        options.md5 = WantMD5 != 0;
+        status = RunRepair(names.names[0], names.names[1], options);
+    } else {
+        InspectOptions options;
+        options.md5 = WantMD5 != 0;
+        options.loudness = WantLoudness != 0;
+        status = InspectBatch(std::move(names), options);
+    }
     if (FlushStandardOutput() != 0 || RunStatus() != 0)
-        status = std::max(status, 1);
+        status = std::max(status, mode == Mode::Repair ? 2 : 1);
     return status;
 }
 
-// The inspector's own options, which the text modes refuse.
+// The options of the other modes, which the text modes refuse.
 bool IsBatchOption(const char* arg)
 {
     return Is(arg, "--recursive") || Is(arg, "--files-from") || Is(arg, "-0");
@@ -259,8 +298,8 @@ int SondrelMain(int argc, char** argv)
         fputs(Usage, stderr);
         return 1;
     }
-    if (IsInspectorRun(argc, argv))
-        return RunInspector(argc, argv);
+    if (const Mode mode = ModeOf(argc, argv); mode != Mode::Text)
+        return RunMode(mode, argc, argv);
     bool sawOption = false;
     bool sawBatchOption = false;
     const char* file = nullptr; // the text modes take the last file named

@@ -106,6 +106,24 @@ void JsonWriter::Unsigned(uint64_t value)
     Append(std::string_view(digits, static_cast<size_t>(end - digits)));
 }
 
+void JsonWriter::FileText(std::string_view bytes)
+{
+    if (String(bytes))
+        return;
+    std::string latin1;
+    latin1.reserve(bytes.size() * 2);
+    for (const char ch : bytes) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c < 0x80) {
+            latin1 += ch;
+        } else {
+            latin1 += static_cast<char>(0xC0 | (c >> 6));
+            latin1 += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    (void)String(latin1); // Latin-1 as UTF-8 is always valid
+}
+
 void JsonWriter::Number(double value)
 {
     if (!std::isfinite(value)) {

@@ -38,6 +38,9 @@ class JsonWriter
     // Returns false, writing nothing, when `text` is not valid UTF-8.  A
     // long text is serialised in pieces, so it is never held whole twice.
     [[nodiscard]] bool String(std::string_view text);
+    // Text from a file or the command line: kept when it is UTF-8, else each
+    // byte read as the Latin-1 character it codes, so no byte is lost.
+    void FileText(std::string_view bytes);
 
     // A number, a bool, or null for an empty optional of one.
     template <typename T> void Value(const T& value)

@@ -780,7 +780,8 @@ VerifyResult VerifyAudio(int fd, uint64_t offset, uint64_t bytes, const AudioLay
 
     // Blocks of whole frames, no larger than the audio.
     const size_t frameBytes = loudness ? layout.blockAlign : 1;
-    size_t blockBytes = static_cast<size_t>(std::min<uint64_t>(BlockBytes, bytes));
+    const size_t block = request.blockBytes > 0 ? request.blockBytes : BlockBytes;
+    size_t blockBytes = static_cast<size_t>(std::min<uint64_t>(std::max(block, frameBytes), bytes));
     blockBytes -= blockBytes % frameBytes;
     const bool hashed = ReadAll(fd, offset, bytes, blockBytes, frameBytes, md5.get(),
                                 loudness ? &*loudness : nullptr, request, result);

@@ -34,6 +34,8 @@ struct VerifyRequest {
     bool loudness = false;
     // Called now and then with the bytes read so far (may be empty).
     std::function<void(uint64_t done)> progress;
+    // Bytes read at a time; 0 for the default (about 1 MiB).
+    size_t blockBytes = 0;
 };
 
 struct VerifyResult {

@@ -1,0 +1,109 @@
+// The JSON line of a writing mode.
+#include "write/outcome.h"
+
+#include "inspect/json_writer.h"
+
+namespace
+{
+
+void Ranges(JsonWriter& j, const std::vector<ByteRange>& ranges)
+{
+    j.BeginArray();
+    for (const ByteRange& r : ranges) {
+        j.BeginObject();
+        j.Member("offset", r.offset);
+        j.Member("bytes", r.bytes);
+        j.Key("what");
+        j.FileText(r.what);
+        j.EndObject();
+    }
+    j.EndArray();
+}
+
+void Codes(JsonWriter& j, const std::vector<std::string>& codes)
+{
+    j.BeginArray();
+    for (const std::string& c : codes)
+        j.FileText(c);
+    j.EndArray();
+}
+
+void OptionalText(JsonWriter& j, const std::optional<std::string>& text)
+{
+    if (text)
+        j.FileText(*text);
+    else
+        j.Null();
+}
+
+void Loudness(JsonWriter& j, const LoudnessFigures& l)
+{
+    j.BeginObject();
+    j.Member("integrated_lufs", l.integratedLufs);
+    j.Member("range_lu", l.rangeLu);
+    j.Member("max_true_peak_dbtp", l.maxTruePeakDbtp);
+    j.Member("max_momentary_lufs", l.maxMomentaryLufs);
+    j.Member("max_short_term_lufs", l.maxShortTermLufs);
+    j.EndObject();
+}
+
+} // namespace
+
+std::string OutcomeLine(const Outcome& o)
+{
+    std::string line;
+    JsonWriter j(line);
+    j.BeginObject();
+    j.Key("path");
+    j.FileText(o.path);
+    j.Key("mode");
+    j.FileText(o.mode);
+    j.Key("status");
+    j.FileText(o.status);
+    j.Key("reason");
+    OptionalText(j, o.reason);
+    j.Key("output");
+    OptionalText(j, o.output);
+    j.Key("findings_before");
+    Codes(j, o.findingsBefore);
+    j.Key("findings_after");
+    Codes(j, o.findingsAfter);
+    j.Key("writes");
+    Ranges(j, o.writes);
+    j.Key("dropped");
+    Ranges(j, o.dropped);
+    j.Key("audio");
+    if (o.audio) {
+        j.BeginObject();
+        j.Member("offset", o.audio->offset);
+        j.Member("bytes", o.audio->bytes);
+        j.EndObject();
+    } else {
+        j.Null();
+    }
+    j.Key("md5");
+    OptionalText(j, o.md5);
+    j.Key("loudness");
+    o.loudness ? Loudness(j, *o.loudness) : j.Null();
+    j.EndObject();
+    return line;
+}
+
+int OutcomeStatus(const Outcome& o)
+{
+    if (o.status == "error")
+        return 2;
+    return o.status == "refused" ? 1 : 0;
+}
+
+void Refuse(Outcome& o, std::string reason)
+{
+    o.status = "refused";
+    o.reason = std::move(reason);
+}
+
+void Fail(Outcome& o, std::string reason)
+{
+    o.status = "error";
+    o.reason = std::move(reason);
+}

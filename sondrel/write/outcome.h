@@ -1,0 +1,33 @@
+// What a writing mode did to one file, and its JSON line (JSON Lines, one
+// per file): the record of the change, byte ranges included.
+#pragma once
+
+#include "measure/verify.h"
+#include "write/plan.h"
+
+#include <optional>
+#include <string>
+#include <vector>
+
+struct Outcome {
+    std::string path;
+    std::string mode;   // "repair", "embed"
+    std::string status; // "repaired", "unchanged", "embedded", "refused", "error"
+    std::optional<std::string> reason;
+    std::optional<std::string> output;
+    std::vector<std::string> findingsBefore, findingsAfter;
+    std::vector<ByteRange> writes, dropped; // in the order made; input bytes not copied
+    std::optional<ByteRange> audio;         // in the written file
+    std::optional<std::string> md5;         // upper-case hex
+    std::optional<LoudnessFigures> loudness;
+};
+
+// The line, without its newline; keys in the order scripts rely on.
+std::string OutcomeLine(const Outcome& o);
+
+// 0 repaired, unchanged or embedded; 1 refused; 2 error.
+int OutcomeStatus(const Outcome& o);
+
+// A refusal or an error with its reason.
+void Refuse(Outcome& o, std::string reason);
+void Fail(Outcome& o, std::string reason);

@@ -1,0 +1,271 @@
+// The repair run: checks, plan, write, flush, rename, folder flush.
+#include "write/repair.h"
+
+#include "io.h"
+#include "measure/verify.h"
+#include "status.h"
+#include "write/durable.h"
+#include "write/findings.h"
+#include "write/repair_plan.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace
+{
+
+std::string Reason(const char* what, int error)
+{
+    return std::string(what) + ": " + strerror(error);
+}
+
+// A descriptor closed when it goes out of scope.
+struct Descriptor {
+    int fd = -1;
+    ~Descriptor()
+    {
+        if (fd >= 0)
+            close(fd);
+    }
+};
+
+// IN, read-only: a regular file (its bytes are copied by offset).
+bool OpenInput(Outcome& o, Descriptor& in, struct stat& st)
+{
+    in.fd = open(o.path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (in.fd < 0) {
+        Fail(o, Reason("Can't open file for reading", errno));
+        return false;
+    }
+    if (fstat(in.fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        Fail(o, Reason("Can't read file", S_ISDIR(st.st_mode) ? EISDIR : ESPIPE));
+        return false;
+    }
+    return true;
+}
+
+// OUT must be a new name in a folder that exists.
+bool CheckOutput(Outcome& o, const std::string& out, const Descriptor& folder, int folderError,
+                 const OutPath& where, const struct stat& input)
+{
+    if (folder.fd < 0) {
+        Fail(o, Reason("Can't open the output folder", folderError));
+        return false;
+    }
+    struct stat st {
+    };
+    if (fstatat(folder.fd, where.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        const bool same = st.st_dev == input.st_dev && st.st_ino == input.st_ino;
+        Fail(o, same ? "The output is the input file" : "The output file exists: " + out);
+        return false;
+    }
+    if (errno != ENOENT) {
+        Fail(o, Reason("Can't check the output file", errno));
+        return false;
+    }
+    return true;
+}
+
+bool InputUnchanged(int fd, const struct stat& before)
+{
+    struct stat now {
+    };
+    return fstat(fd, &now) == 0 && now.st_size == before.st_size &&
+           now.st_mtim.tv_sec == before.st_mtim.tv_sec &&
+           now.st_mtim.tv_nsec == before.st_mtim.tv_nsec;
+}
+
+std::string UpperHex(const std::array<uint8_t, 16>& digest)
+{
+    static constexpr char Digits[] = "0123456789ABCDEF";
+    std::string s;
+    for (uint8_t b : digest) {
+        s += Digits[b >> 4];
+        s += Digits[b & 0x0F];
+    }
+    return s;
+}
+
+// The audio is hashed from the page cache in blocks this size: memory stays
+// under 8 MiB with the crypto library's own.
+constexpr size_t HashBlockBytes = 256 << 10;
+
+// The pieces written to the temporary file, and the MD5 of its audio.
+bool WriteTemporary(Outcome& o, TemporaryFile& t, const Plan& plan, int in, bool md5)
+{
+    if (const int e = t.Create()) {
+        Fail(o, Reason("Can't create a temporary file", e));
+        return false;
+    }
+    // The length is set last: a hole at the end of the audio writes nothing.
+    const char* step = "write";
+    int e = WritePlan(plan, in, t.fd(), &step);
+    if (e == 0 && ftruncate(t.fd(), static_cast<off_t>(plan.length)) != 0)
+        e = errno;
+    if (e != 0) {
+        Fail(o, Reason(std::strcmp(step, "flush") == 0 ? "Can't flush the temporary file"
+                                                       : "Can't write the temporary file",
+                       e));
+        return false;
+    }
+    if (md5) {
+        VerifyRequest q;
+        q.md5 = true;
+        q.blockBytes = HashBlockBytes;
+        const VerifyResult v = VerifyAudio(t.fd(), plan.audio.offset, plan.audio.bytes, {}, q);
+        if (v.readError != 0 || !v.md5) {
+            Fail(o, Reason("Can't read the temporary file", v.readError ? v.readError : EIO));
+            return false;
+        }
+        o.md5 = UpperHex(*v.md5);
+    }
+    return true;
+}
+
+// The written file, inspected before it gets its name: none of what a
+// repair removes may be left.
+bool CheckWritten(Outcome& o, const OutPath& where, const TemporaryFile& t)
+{
+    const InspectedCodes after = FindingCodes(where.folder + "/" + t.name());
+    o.findingsAfter = after.codes;
+    if (!after.inspected) {
+        Fail(o, "Can't inspect the written file");
+        return false;
+    }
+    for (const std::string& code : o.findingsAfter) {
+        if (IsRepairedFinding(code)) {
+            Fail(o, "The written file still has the finding " + code);
+            return false;
+        }
+    }
+    return true;
+}
+
+bool PublishTemporary(Outcome& o, TemporaryFile& t, const std::string& out)
+{
+    const char* step = "";
+    bool published = false;
+    const int e = t.Publish(&step, &published);
+    if (published)
+        o.output = out;
+    if (e == 0)
+        return true;
+    if (!published && e == EEXIST)
+        Fail(o, "The output file appeared while it was written: " + out);
+    else
+        Fail(o, Reason((std::string("Can't ") + step + " the output file").c_str(), e));
+    return false;
+}
+
+// The copy is the input byte for byte: nothing was mended.
+bool SameAsInput(const Plan& plan, uint64_t inputBytes, int in)
+{
+    if (plan.length != inputBytes || !plan.dropped.empty())
+        return false;
+    for (const Piece& p : plan.pieces) {
+        if (p.from) {
+            if (*p.from != p.offset)
+                return false;
+            continue;
+        }
+        std::string there(p.literal.size(), '\0');
+        int error = 0;
+        if (ReadAt(in, p.offset, there.data(), there.size(), &error) != there.size() ||
+            there != p.literal)
+            return false;
+    }
+    return true;
+}
+
+void Record(Outcome& o, const Plan& plan)
+{
+    for (const Piece& p : plan.pieces)
+        o.writes.push_back({p.offset, p.bytes, p.what});
+    o.dropped = plan.dropped;
+    o.audio = ByteRange{plan.audio.offset, plan.audio.bytes, ""};
+}
+
+// Plans, checks, writes and publishes; false with the outcome set on the way.
+bool RepairOpen(Outcome& o, const std::string& out, const OutPath& where, int folder, int in,
+                const struct stat& st, const RepairOptions& options)
+{
+    o.findingsBefore = FindingCodes(o.path).codes;
+    const auto inputBytes = static_cast<uint64_t>(st.st_size);
+    const Source source = DescribeSource(in, inputBytes);
+    if (source.readError != 0) {
+        Fail(o, Reason("Can't read file", source.readError));
+        return false;
+    }
+    const RepairPlan r = PlanRepair(source);
+    if (!r.refusal.empty()) {
+        Refuse(o, r.refusal);
+        return false;
+    }
+    const InputReader read = [in](uint64_t offset, void* buffer, size_t count) {
+        int error = 0;
+        return ReadAt(in, offset, buffer, count, &error);
+    };
+    if (const std::string problem = CheckNewFile(r.plan, inputBytes, read); !problem.empty()) {
+        Fail(o, "The planned file failed its check: " + problem);
+        return false;
+    }
+    TemporaryFile t(folder, where.name);
+    if (!WriteTemporary(o, t, r.plan, in, options.md5))
+        return false;
+    if (!InputUnchanged(in, st)) {
+        Fail(o, "The input file changed while it was copied");
+        return false;
+    }
+    if (!CheckWritten(o, where, t))
+        return false;
+    const bool published = PublishTemporary(o, t, out);
+    if (o.output)
+        Record(o, r.plan);
+    if (published)
+        o.status = SameAsInput(r.plan, inputBytes, in) ? "unchanged" : "repaired";
+    return published;
+}
+
+} // namespace
+
+Outcome Repair(const std::string& in, const std::string& out, const RepairOptions& options)
+{
+    Outcome o;
+    o.path = in;
+    o.mode = "repair";
+    OutPath where;
+    if (!SplitOutPath(out, where)) {
+        Fail(o, "The output names no file: " + out);
+        return o;
+    }
+    Descriptor folder;
+    folder.fd = open(where.folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int folderError = folder.fd < 0 ? errno : 0;
+    if (folder.fd >= 0)
+        RemoveStaleTemporaries(folder.fd, where.name); // a killed run's leftovers go first
+    Descriptor input;
+    struct stat st {
+    };
+    if (!OpenInput(o, input, st) || !CheckOutput(o, out, folder, folderError, where, st))
+        return o;
+    if (!RepairOpen(o, out, where, folder.fd, input.fd, st, options) && !o.output) {
+        o.md5.reset(); // nothing was written
+        o.findingsAfter.clear();
+    }
+    return o;
+}
+
+int RunRepair(const std::string& in, const std::string& out, const RepairOptions& options)
+{
+    const Outcome o = Repair(in, out, options);
+    const std::string line = OutcomeLine(o) + "\n";
+    if (fwrite(line.data(), 1, line.size(), stdout) != line.size() || fflush(stdout) != 0) {
+        ReportWriteFailure();
+        return 2;
+    }
+    return OutcomeStatus(o);
+}

@@ -1,0 +1,17 @@
+// sondrel --repair [--md5] IN OUT: a finalised, conforming copy of IN in the
+// new file OUT.  IN is opened read-only; OUT appears whole or not at all.
+#pragma once
+
+#include "write/outcome.h"
+
+#include <string>
+
+struct RepairOptions {
+    bool md5 = false; // the MD5 of the written audio in the JSON line
+};
+
+// Repairs `in` into `out` and says what was done.
+Outcome Repair(const std::string& in, const std::string& out, const RepairOptions& options);
+
+// Repair with its JSON line on standard output; returns the exit status.
+int RunRepair(const std::string& in, const std::string& out, const RepairOptions& options);
