@@ -4,7 +4,7 @@
 // --plain measures with libebur128 alone (its own true peak), the baseline.
 #include "bytes.h"
 #include "io.h"
-#include "measure/verify.h"
+#include "measure/audio_read.h"
 
 #include <ebur128.h>
 
@@ -123,7 +123,7 @@ int Plain(int fd, const DataRange& r)
 
 int main(int argc, char** argv)
 {
-    VerifyRequest request;
+    MeasureRequest request;
     bool plain = false;
     const char* path = nullptr;
     for (int i = 1; i < argc; i++) {
@@ -145,7 +145,7 @@ int main(int argc, char** argv)
     }
     if (plain)
         return Plain(fd, r);
-    const VerifyResult v = VerifyAudio(fd, r.offset, r.bytes, r.layout, request);
+    const MeasureResult v = ReadAndMeasure(fd, r.offset, r.bytes, r.layout, request);
     if (v.md5) {
         for (uint8_t byte : *v.md5)
             printf("%02x", byte);

@@ -6,7 +6,7 @@
 #include "inspect/ixml.h"
 #include "inspect/json_writer.h"
 #include "io.h"
-#include "measure/verify.h"
+#include "measure/audio_read.h"
 #include "riff.h"
 
 #include <algorithm>
@@ -602,14 +602,14 @@ void MeasureAudio(Record& r, WalkState& w, const InspectOptions& o)
 {
     if (!r.audio || !(o.md5 || o.loudness))
         return;
-    VerifyRequest q;
+    MeasureRequest q;
     q.md5 = o.md5;
     const AudioLayout layout = r.format ? LayoutOf(*r.format) : AudioLayout{};
     q.loudness = o.loudness && r.format && LoudnessMeasurable(layout);
     const uint64_t total = r.audio->bytesInFile;
     if (o.progress)
         q.progress = [&](uint64_t done) { ShowByteProgress(r.path, done, total); };
-    const VerifyResult v = VerifyAudio(w.fd, r.audio->offset, total, layout, q);
+    const MeasureResult v = ReadAndMeasure(w.fd, r.audio->offset, total, layout, q);
     if (v.readError != 0)
         w.readError = v.readError;
     r.md5Computed = v.md5;
