@@ -1,6 +1,7 @@
 // One read of the audio feeding the MD5 and the loudness meter.  The
-// reading thread reads and hashes; a meter thread converts the samples and
-// measures them, a few blocks behind.
+// reading thread reads and hashes, or measures the loudness when there is
+// no hashing to do; a meter thread finds the true peak (and the loudness
+// when the reader hashes), a few blocks behind.
 #include "measure/audio_read.h"
 
 #include "decode.h"
@@ -28,36 +29,49 @@ constexpr size_t BlockBytes = 1 << 20; // ~1 MiB of whole frames per read
 constexpr size_t RingBlocks = 4;       // read ahead of the meter
 constexpr size_t PieceFrames = 2048;   // converted to float at a time
 
-// Converts and measures the samples: loudness and true peak.
+// Converts and measures the samples: the loudness and the true peak, each
+// side converting for itself so that the two may run on two threads.
 class Meter
 {
   public:
     explicit Meter(const AudioLayout& l)
         : kind_(KindOf(l)), channels_(l.channels), frameBytes_(l.blockAlign),
           loudness_(l.channels, l.sampleRate, l.channelMask), peak_(l.channels, l.channels),
-          floats_(PieceFrames * l.channels + LoudnessMeter::Overread, 0.0f)
+          loudnessFloats_(PieceFrames * l.channels + LoudnessMeter::Overread),
+          peakFloats_(PieceFrames * l.channels)
     {
     }
-    void Add(const unsigned char* raw, size_t frames)
+    void AddLoudness(const unsigned char* raw, size_t frames)
     {
-        while (frames > 0) {
-            const size_t n = std::min(frames, PieceFrames);
-            ToFloat(kind_, raw, n * channels_, floats_.data());
-            loudness_.Add(floats_.data(), n);
-            peak_.Add(floats_.data(), n);
-            raw += n * frameBytes_;
-            frames -= n;
-        }
+        Convert(raw, frames, loudnessFloats_,
+                [this](const float* f, size_t n) { loudness_.Add(f, n); });
+    }
+    void AddPeak(const unsigned char* raw, size_t frames)
+    {
+        Convert(raw, frames, peakFloats_, [this](const float* f, size_t n) { peak_.Add(f, n); });
     }
     LoudnessFigures Finish() { return Rounded(loudness_.Figures(peak_.Finish())); }
 
   private:
+    template <typename Measure>
+    void Convert(const unsigned char* raw, size_t frames, std::vector<float>& floats,
+                 Measure measure)
+    {
+        while (frames > 0) {
+            const size_t n = std::min(frames, PieceFrames);
+            ToFloat(kind_, raw, n * channels_, floats.data());
+            measure(floats.data(), n);
+            raw += n * frameBytes_;
+            frames -= n;
+        }
+    }
+
     SampleKind kind_;
     unsigned channels_;
     size_t frameBytes_;
     LoudnessMeter loudness_;
     TruePeakMeter peak_;
-    std::vector<float> floats_;
+    std::vector<float> loudnessFloats_, peakFloats_;
 };
 
 // Blocks passed from the reading thread to the meter's, in order.
@@ -190,12 +204,16 @@ MeasureResult ReadAndMeasure(int fd, uint64_t offset, uint64_t bytes, const Audi
     size_t blockBytes = static_cast<size_t>(std::min<uint64_t>(BlockBytes, bytes));
     blockBytes -= blockBytes % frameBytes;
     BlockRing blocks(std::max(blockBytes, frameBytes));
+    // A meter thread a few blocks behind: the true peak, and the loudness
+    // too when the reading thread hashes.
     std::thread worker;
     if (meter && bytes > blockBytes) {
         try {
             worker = std::thread([&] {
                 for (uint64_t i = 0; BlockRing::Block* b = blocks.Filled(i); i++) {
-                    meter->Add(b->bytes.data(), b->frames);
+                    if (md5)
+                        meter->AddLoudness(b->bytes.data(), b->frames);
+                    meter->AddPeak(b->bytes.data(), b->frames);
                     blocks.Done(*b);
                 }
             });
@@ -205,11 +223,14 @@ MeasureResult ReadAndMeasure(int fd, uint64_t offset, uint64_t bytes, const Audi
     }
     const bool hashed = ReadAll(fd, offset, bytes, blocks, frameBytes, md5.get(), request, result,
                                 [&](BlockRing::Block& b, size_t frames) {
-                                    if (worker.joinable()) {
+                                    if (worker.joinable())
                                         blocks.Fill(b, frames);
-                                    } else if (meter) {
-                                        meter->Add(b.bytes.data(), frames);
-                                    }
+                                    // The meter only reads the block: the
+                                    // reading thread refills it after this.
+                                    if (meter && !(worker.joinable() && md5))
+                                        meter->AddLoudness(b.bytes.data(), frames);
+                                    if (meter && !worker.joinable())
+                                        meter->AddPeak(b.bytes.data(), frames);
                                 });
     blocks.Close();
     if (worker.joinable())

@@ -1,6 +1,6 @@
 // Runs the audio MD5 and loudness measurement on a WAVE file's data chunk,
 // for timing against md5sum and ffmpeg:
-//   verify_file [--md5] [--loudness] [--plain] FILE
+//   measure_file [--md5] [--loudness] [--plain] FILE
 // --plain measures with libebur128 alone (its own true peak), the baseline.
 #include "bytes.h"
 #include "io.h"
@@ -140,7 +140,7 @@ int main(int argc, char** argv)
     DataRange r;
     const int fd = path ? open(path, O_RDONLY) : -1;
     if (fd < 0 || !FindData(fd, r)) {
-        fprintf(stderr, "usage: verify_file [--md5] [--loudness] [--plain] FILE.wav\n");
+        fprintf(stderr, "usage: measure_file [--md5] [--loudness] [--plain] FILE.wav\n");
         return 2;
     }
     if (plain)
