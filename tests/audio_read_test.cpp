@@ -234,6 +234,24 @@ TEST(LoudnessWhole, TooShortOrSilentGivesNull)
     }
 }
 
+// The inspector measures A-law and mu-law, plain and extensible.
+TEST(LoudnessWhole, InspectorMeasuresG711)
+{
+    TempDir dir;
+    const Signal tone = Steps(1, {{4, -20}}, 8000);
+    for (const Encoding& e :
+         {Encoding{6, 8, {}}, Encoding{7, 8, {}}, Encoding{6, 8, 0x4}, Encoding{7, 8, 0x4}}) {
+        SCOPED_TRACE(std::to_string(e.tag) + (e.mask ? " extensible" : ""));
+        const RunResult run =
+            RunSondrel({"--json", "--loudness", dir.Write("g711.wav", WaveFile(tone, e))});
+        ASSERT_EQ(run.status, 0) << run.err;
+        const auto record = nlohmann::json::parse(run.out);
+        EXPECT_EQ(record["findings"].size(), 0u) << record["findings"];
+        // A mono 1 kHz tone at -20 dBFS: its mean square is 3 dB below.
+        EXPECT_NEAR(record["loudness_measured"]["max_momentary_lufs"].get<double>(), -23.0, 0.15);
+    }
+}
+
 // ---------------------------------------------------------------------------
 // Bad input: a result, never a crash; the MD5 always covers the bytes.
 

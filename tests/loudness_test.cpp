@@ -287,12 +287,13 @@ TEST(Loudness, AgreesWithLibebur128AndThe2016Range)
 
 TEST(Loudness, RoundedHalfAwayFromZeroToHundredths)
 {
-    const LoudnessFigures f = Rounded({-23.049999999999, 1.999999999999993, -0.005, 0.125, {}});
+    const LoudnessFigures f = Rounded({-23.049999999999, 1.999999999999993, -0.005, 0.125, -0.004});
     EXPECT_EQ(f.integratedLufs, -23.05);
     EXPECT_EQ(f.rangeLu, 2.0);
     EXPECT_EQ(f.maxTruePeakDbtp, -0.01);
     EXPECT_EQ(f.maxMomentaryLufs, 0.13);
-    EXPECT_FALSE(f.maxShortTermLufs.has_value());
+    EXPECT_FALSE(std::signbit(*f.maxShortTermLufs)); // 0, not -0
+    EXPECT_FALSE(Rounded({}).integratedLufs.has_value());
 }
 
 // ---------------------------------------------------------------------------

@@ -9,7 +9,8 @@ LoudnessFigures Rounded(const LoudnessFigures& f)
     auto round = [](const std::optional<double>& v) -> std::optional<double> {
         if (!v)
             return v;
-        return std::round(*v * 100) / 100;
+        const double r = std::round(*v * 100) / 100;
+        return r == 0 ? 0.0 : r; // never -0
     };
     return {round(f.integratedLufs), round(f.rangeLu), round(f.maxTruePeakDbtp),
             round(f.maxMomentaryLufs), round(f.maxShortTermLufs)};
