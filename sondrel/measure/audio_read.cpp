@@ -178,6 +178,25 @@ bool ReadAll(int fd, uint64_t offset, uint64_t bytes, BlockRing& blocks, size_t 
     return md5Ok;
 }
 
+// A meter thread a few blocks behind the reading one: the true peak, and
+// the loudness too when the reading thread hashes.  None when no thread is
+// to be had: the reading thread then measures too.
+std::thread StartMeter(BlockRing& blocks, Meter& meter, bool hashing)
+{
+    try {
+        return std::thread([&blocks, &meter, hashing] {
+            for (uint64_t i = 0; BlockRing::Block* b = blocks.Filled(i); i++) {
+                if (hashing)
+                    meter.AddLoudness(b->bytes.data(), b->frames);
+                meter.AddPeak(b->bytes.data(), b->frames);
+                blocks.Done(*b);
+            }
+        });
+    } catch (const std::system_error&) {
+        return {};
+    }
+}
+
 } // namespace
 
 bool LoudnessMeasurable(const AudioLayout& l)
@@ -204,37 +223,35 @@ MeasureResult ReadAndMeasure(int fd, uint64_t offset, uint64_t bytes, const Audi
     size_t blockBytes = static_cast<size_t>(std::min<uint64_t>(BlockBytes, bytes));
     blockBytes -= blockBytes % frameBytes;
     BlockRing blocks(std::max(blockBytes, frameBytes));
-    // A meter thread a few blocks behind: the true peak, and the loudness
-    // too when the reading thread hashes.
     std::thread worker;
-    if (meter && bytes > blockBytes) {
-        try {
-            worker = std::thread([&] {
-                for (uint64_t i = 0; BlockRing::Block* b = blocks.Filled(i); i++) {
-                    if (md5)
-                        meter->AddLoudness(b->bytes.data(), b->frames);
-                    meter->AddPeak(b->bytes.data(), b->frames);
-                    blocks.Done(*b);
-                }
-            });
-        } catch (const std::system_error&) {
-            // No thread to be had: the reading thread measures too.
-        }
+    if (meter && bytes > blockBytes)
+        worker = StartMeter(blocks, *meter, md5 != nullptr);
+    bool hashed = false;
+    {
+        // The meter is stopped and waited for however the reading ends.
+        struct Stop {
+            BlockRing& blocks;
+            std::thread& worker;
+            ~Stop()
+            {
+                blocks.Close();
+                if (worker.joinable())
+                    worker.join();
+            }
+        } stop{blocks, worker};
+        const bool threaded = worker.joinable();
+        hashed = ReadAll(fd, offset, bytes, blocks, frameBytes, md5.get(), request, result,
+                         [&](BlockRing::Block& b, size_t frames) {
+                             if (threaded)
+                                 blocks.Fill(b, frames);
+                             // The meter only reads the block: the reading
+                             // thread refills it after this.
+                             if (meter && !(threaded && md5))
+                                 meter->AddLoudness(b.bytes.data(), frames);
+                             if (meter && !threaded)
+                                 meter->AddPeak(b.bytes.data(), frames);
+                         });
     }
-    const bool hashed = ReadAll(fd, offset, bytes, blocks, frameBytes, md5.get(), request, result,
-                                [&](BlockRing::Block& b, size_t frames) {
-                                    if (worker.joinable())
-                                        blocks.Fill(b, frames);
-                                    // The meter only reads the block: the
-                                    // reading thread refills it after this.
-                                    if (meter && !(worker.joinable() && md5))
-                                        meter->AddLoudness(b.bytes.data(), frames);
-                                    if (meter && !worker.joinable())
-                                        meter->AddPeak(b.bytes.data(), frames);
-                                });
-    blocks.Close();
-    if (worker.joinable())
-        worker.join();
     if (md5 && hashed)
         result.md5 = FinishMd5(md5.get());
     if (meter)

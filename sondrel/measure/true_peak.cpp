@@ -1,6 +1,7 @@
 // True peak.  The samples of one channel at a time are interpolated in
-// vectors of 16 consecutive outputs; every output is the plain loop's sum,
-// in its order, so each vector width gives the plain loop's result.
+// vectors of consecutive outputs, as wide as the processor's registers;
+// every output is the plain loop's sum, in its order, so each width gives
+// the plain loop's result.
 #include "measure/true_peak.h"
 
 #include <algorithm>
@@ -21,7 +22,7 @@ constexpr unsigned HalfTaps = TruePeakTaps::Half, QuarterTaps = TruePeakTaps::Qu
 // points the 4 before theirs: the quarter points' windows reach back that far.
 constexpr size_t HalfHistory = HalfTaps - 1, PointHistory = QuarterTaps / 2;
 constexpr size_t Lead = HalfTaps / 2 - 1; // the sample before the first halfway point
-constexpr size_t Chunk = 256;             // frames of one channel interpolated at a time
+constexpr size_t Chunk = 512;             // frames of one channel interpolated at a time
 
 double BesselI0(double x)
 {
@@ -155,9 +156,31 @@ template <unsigned V>
     return peak;
 }
 
+// The largest magnitude of x[0..n), in running maxima a vector wide: one
+// would be a chain of dependent comparisons.
+template <unsigned V> [[gnu::always_inline]] inline float MaxMagnitude(const float* x, size_t n)
+{
+    using Vec = typename Lanes<float, V>::type;
+    Vec top = {};
+    size_t i = 0;
+    for (; i + V <= n; i += V) {
+        Vec v;
+        std::memcpy(&v, x + i, sizeof v);
+        v = v < 0 ? -v : v;
+        top = v > top ? v : top;
+    }
+    float peak = 0;
+    for (unsigned l = 0; l < V; l++)
+        peak = std::max(peak, top[l]);
+    for (; i < n; i++)
+        peak = std::max(peak, std::fabs(x[i]));
+    return peak;
+}
+
 struct Kernels {
     void (*half)(const float* h, const float* w, size_t n, float* out);
     float (*quarter)(const float (*q)[QuarterTaps], const float* h, const float* x, size_t n);
+    float (*maxMagnitude)(const float* x, size_t n);
 };
 
 void HalfBase(const float* h, const float* w, size_t n, float* out)
@@ -167,6 +190,10 @@ void HalfBase(const float* h, const float* w, size_t n, float* out)
 float QuarterBase(const float (*q)[QuarterTaps], const float* h, const float* x, size_t n)
 {
     return QuarterPeak<4>(q, h, x, n);
+}
+float MaxBase(const float* x, size_t n)
+{
+    return MaxMagnitude<4>(x, n);
 }
 
 #if defined(__x86_64__) && defined(__GNUC__)
@@ -179,6 +206,10 @@ float QuarterBase(const float (*q)[QuarterTaps], const float* h, const float* x,
 {
     return QuarterPeak<8>(q, h, x, n);
 }
+[[gnu::target("avx2")]] float MaxAvx2(const float* x, size_t n)
+{
+    return MaxMagnitude<8>(x, n);
+}
 [[gnu::target("avx512f,avx512bw,avx512vl")]] void HalfAvx512(const float* h, const float* w,
                                                              size_t n, float* out)
 {
@@ -189,37 +220,23 @@ QuarterAvx512(const float (*q)[QuarterTaps], const float* h, const float* x, siz
 {
     return QuarterPeak<16>(q, h, x, n);
 }
+[[gnu::target("avx512f,avx512bw,avx512vl")]] float MaxAvx512(const float* x, size_t n)
+{
+    return MaxMagnitude<16>(x, n);
+}
 #endif
 
 Kernels KernelsFor(Isa isa)
 {
 #if defined(__x86_64__) && defined(__GNUC__)
     if (isa == Isa::Avx512)
-        return {HalfAvx512, QuarterAvx512};
+        return {HalfAvx512, QuarterAvx512, MaxAvx512};
     if (isa == Isa::Avx2)
-        return {HalfAvx2, QuarterAvx2};
+        return {HalfAvx2, QuarterAvx2, MaxAvx2};
 #else
     (void)isa;
 #endif
-    return {HalfBase, QuarterBase};
-}
-
-// Four running maxima in a vector the plain instruction set has.
-float MaxMagnitude(const float* x, size_t n)
-{
-    using Vec = Lanes<float, 4>::type;
-    Vec top = {};
-    size_t i = 0;
-    for (; i + 4 <= n; i += 4) {
-        Vec v;
-        std::memcpy(&v, x + i, sizeof v);
-        v = v < 0 ? -v : v;
-        top = v > top ? v : top;
-    }
-    float peak = std::max(std::max(top[0], top[1]), std::max(top[2], top[3]));
-    for (; i < n; i++)
-        peak = std::max(peak, std::fabs(x[i]));
-    return peak;
+    return {HalfBase, QuarterBase, MaxBase};
 }
 
 } // namespace
@@ -272,9 +289,9 @@ void TruePeakMeter::Channel(unsigned c, const float* frames, size_t n)
     float* const half = half_.data() + PointHistory;
     // The samples are points of the grid: those of the window that are
     // not yet, or no longer, in the quarter points' reach count all the same.
-    const float samples = MaxMagnitude(window_.data(), HalfHistory + n);
+    const float samples = k.maxMagnitude(window_.data(), HalfHistory + n);
     const double most =
-        std::max(samples * t.halfGain, double{MaxMagnitude(half_.data(), PointHistory)}) *
+        std::max(samples * t.halfGain, double{k.maxMagnitude(half_.data(), PointHistory)}) *
         t.quarterGain;
     if (n >= PointHistory && most <= peak_) {
         // Only the halfway points the next block looks back on.
