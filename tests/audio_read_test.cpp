@@ -189,28 +189,6 @@ TEST(LoudnessEbu, Tech3341And3342Signals)
         }
 }
 
-TEST(LoudnessWhole, LfeIsLeftOutAndSurroundsWeighted)
-{
-    // 5.1 in the usual order: a 1 kHz tone in L R C Ls Rs, the LFE loud or silent.
-    auto fiveOne = [](double lfe) {
-        return Make(48000, 6, 10, [lfe](double n, uint16_t c) {
-            const double tone = Db(-30) * std::sin(2 * Pi * 1000 * n / 48000.0);
-            return c == 3 ? lfe * std::sin(2 * Pi * 50 * n / 48000.0) : tone;
-        });
-    };
-    for (std::optional<uint32_t> mask :
-         {std::optional<uint32_t>{}, std::optional<uint32_t>{0x3F}}) {
-        const LoudnessFigures quiet = Measure(fiveOne(0), {3, 32, mask});
-        const LoudnessFigures loud = Measure(fiveOne(0.9), {3, 32, mask});
-        EXPECT_EQ(*loud.integratedLufs, *quiet.integratedLufs);
-        EXPECT_EQ(*loud.maxMomentaryLufs, *quiet.maxMomentaryLufs);
-        EXPECT_EQ(*loud.maxShortTermLufs, *quiet.maxShortTermLufs);
-        // -30 dBFS sines: 3 front channels at 1.0 and 2 surrounds at 1.41.
-        const double expected = -30 - 3.01 + 10 * std::log10(3 + 2 * 1.41);
-        EXPECT_NEAR(*quiet.integratedLufs, expected, 0.1);
-    }
-}
-
 TEST(LoudnessWhole, TooShortOrSilentGivesNull)
 {
     struct Case {
@@ -288,25 +266,13 @@ TEST(AudioBadInput, UnmeasurableLayoutsStillHash)
     }
 }
 
-TEST(AudioBadInput, NonFiniteFloatsAreSilence)
+// NaN and infinity are heard as silence (Loudness.AgreesWithLibebur128...);
+// doubles beyond float's range give finite figures or none, never NaN.
+TEST(AudioBadInput, HugeDoublesGiveFiniteFiguresOrNone)
 {
-    const Signal tone = Steps(2, {{4, -20}});
-    const double inf = HUGE_VAL, nan = std::nan("");
-    for (uint16_t bits : {uint16_t{32}, uint16_t{64}}) {
-        SCOPED_TRACE(bits);
-        const LoudnessFigures clean = Measure(tone, {3, bits, {}});
-        Signal spoilt = tone;
-        for (size_t i = 0; i < spoilt.samples.size(); i += 997)
-            spoilt.samples[i] = i % 3 == 0 ? nan : i % 3 == 1 ? inf : -inf;
-        const LoudnessFigures f = Measure(spoilt, {3, bits, {}});
-        EXPECT_NEAR(*f.integratedLufs, *clean.integratedLufs, 0.05);
-        // A zeroed sample is a step the interpolation overshoots, a little.
-        EXPECT_LT(*f.maxTruePeakDbtp, *clean.maxTruePeakDbtp + 3);
-        EXPECT_NEAR(*f.rangeLu, *clean.rangeLu, 0.1);
-    }
-    // Doubles beyond float's range: finite figures or none, never NaN.
-    Signal huge = tone;
+    Signal huge = Steps(2, {{4, -20}});
     huge.samples[5] = 1e300;
+    huge.samples[9] = -1e300;
     const LoudnessFigures f = Measure(huge, {3, 64, {}});
     for (const auto& v :
          {f.integratedLufs, f.rangeLu, f.maxTruePeakDbtp, f.maxMomentaryLufs, f.maxShortTermLufs})
