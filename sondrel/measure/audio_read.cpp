@@ -29,8 +29,8 @@ constexpr size_t BlockBytes = 1 << 20; // ~1 MiB of whole frames per read
 constexpr size_t RingBlocks = 4;       // read ahead of the meter
 constexpr size_t PieceFrames = 2048;   // converted to float at a time
 
-// Converts and measures the samples: the loudness and the true peak, each
-// side converting for itself so that the two may run on two threads.
+// Converts and measures the samples: the loudness and the true peak, on
+// one thread or each side on its own, converting for itself.
 class Meter
 {
   public:
@@ -49,6 +49,13 @@ class Meter
     void AddPeak(const unsigned char* raw, size_t frames)
     {
         Convert(raw, frames, peakFloats_, [this](const float* f, size_t n) { peak_.Add(f, n); });
+    }
+    void Add(const unsigned char* raw, size_t frames)
+    {
+        Convert(raw, frames, loudnessFloats_, [this](const float* f, size_t n) {
+            loudness_.Add(f, n);
+            peak_.Add(f, n);
+        });
     }
     LoudnessFigures Finish() { return Rounded(loudness_.Figures(peak_.Finish())); }
 
@@ -187,8 +194,9 @@ std::thread StartMeter(BlockRing& blocks, Meter& meter, bool hashing)
         return std::thread([&blocks, &meter, hashing] {
             for (uint64_t i = 0; BlockRing::Block* b = blocks.Filled(i); i++) {
                 if (hashing)
-                    meter.AddLoudness(b->bytes.data(), b->frames);
-                meter.AddPeak(b->bytes.data(), b->frames);
+                    meter.Add(b->bytes.data(), b->frames);
+                else
+                    meter.AddPeak(b->bytes.data(), b->frames);
                 blocks.Done(*b);
             }
         });
@@ -246,10 +254,10 @@ MeasureResult ReadAndMeasure(int fd, uint64_t offset, uint64_t bytes, const Audi
                                  blocks.Fill(b, frames);
                              // The meter only reads the block: the reading
                              // thread refills it after this.
-                             if (meter && !(threaded && md5))
-                                 meter->AddLoudness(b.bytes.data(), frames);
                              if (meter && !threaded)
-                                 meter->AddPeak(b.bytes.data(), frames);
+                                 meter->Add(b.bytes.data(), frames);
+                             else if (meter && !md5)
+                                 meter->AddLoudness(b.bytes.data(), frames);
                          });
     }
     if (md5 && hashed)
