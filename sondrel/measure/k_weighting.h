@@ -34,6 +34,7 @@ using KWeightFn = void (*)(const KWeighting& k, const float* in, size_t stride, 
 KWeightFn KWeightKernel(Isa isa, unsigned lanes);
 
 // The same filter as a plain loop, channel by channel and sample by
-// sample; every kernel must match it bit for bit.
-void KWeightReference(const KWeighting& k, unsigned lanes, const float* in, size_t stride,
-                      size_t frames, double* state, double* sums);
+// sample, each multiply-add fused (rounded once) or not; every kernel must
+// match it bit for bit, the AVX-512 ones fused, the others not.
+void KWeightReference(const KWeighting& k, unsigned lanes, bool fused, const float* in,
+                      size_t stride, size_t frames, double* state, double* sums);

@@ -7,6 +7,11 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <utility>
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#endif
 
 namespace
 {
@@ -51,26 +56,66 @@ std::vector<double> Phase(unsigned taps, double at, double beta)
     return h;
 }
 
-double SumOfMagnitudes(const float* h, unsigned n)
+template <bool Fused> [[gnu::always_inline]] inline float Mad(float c, float x, float sum)
 {
-    double s = 0;
-    for (unsigned k = 0; k < n; k++)
-        s += std::fabs(double{h[k]});
-    return s;
+    if constexpr (Fused)
+        return std::fma(c, x, sum);
+    else
+        return c * x + sum;
 }
 
-// Outputs of the halfway filter for windows starting at w[0..n): its even
-// and odd taps summed apart, then added (two chains of additions, not one).
-template <typename T, typename Load>
-[[gnu::always_inline]] inline void HalfSums(const float* h, const float* w, T& even, T& odd,
-                                            Load load)
+// The halfway point of the window w[0..48): even and odd pairs summed apart,
+// then added (two chains of additions, not one).
+template <bool Fused> [[gnu::always_inline]] inline float HalfAt(const float* h, const float* w)
 {
-    for (unsigned k = 0; k < HalfTaps; k += 2) {
-        even += h[k] * load(w + k);
-        odd += h[k + 1] * load(w + k + 1);
+    float even = 0, odd = 0;
+    for (unsigned k = 0; k < HalfTaps / 2; k += 2) {
+        even = Mad<Fused>(h[k], w[k] + w[HalfTaps - 1 - k], even);
+        odd = Mad<Fused>(h[k + 1], w[k + 1] + w[HalfTaps - 2 - k], odd);
     }
+    return even + odd;
 }
 
+// The largest magnitude of the quarter points of the window at(0..8).
+template <bool Fused, typename At>
+[[gnu::always_inline]] inline float QuarterAt(const TruePeakTaps& t, At at)
+{
+    float p = 0, m = 0, mid = 0;
+    for (unsigned k = 0; k < QuarterTaps / 2; k++) {
+        const float lo = at(k), hi = at(QuarterTaps - 1 - k);
+        p = Mad<Fused>(t.quarterSum[k], lo + hi, p);
+        m = Mad<Fused>(t.quarterDiff[k], lo - hi, m);
+        mid = Mad<Fused>(t.middle[k], lo + hi, mid);
+    }
+    return std::max(std::fabs(p) + std::fabs(m), std::fabs(mid));
+}
+
+// The doubled samples alternate: a halfway point h, then a sample x.  The
+// quarter points' windows of 8 start at h[j] or at x[j] (h then shifted by
+// one); element k of each.
+[[gnu::always_inline]] inline const float* Element(const float* a, const float* b, size_t j,
+                                                   unsigned k)
+{
+    return (k % 2 == 0 ? a : b) + j + k / 2;
+}
+
+// The quarter points of windows j in [0, n) from both starts, and the
+// halfway points h[j + 4] (points of the grid too): their largest magnitude.
+template <bool Fused>
+[[gnu::always_inline]] inline float QuarterTail(const TruePeakTaps& t, const float* h,
+                                                const float* x, size_t j, size_t n)
+{
+    float peak = 0;
+    for (; j < n; j++) {
+        for (const auto& [a, b] : {std::pair(h, x), std::pair(x, h + 1)})
+            peak = std::max(peak,
+                            QuarterAt<Fused>(t, [&](unsigned k) { return *Element(a, b, j, k); }));
+        peak = std::max(peak, std::fabs(h[PointHistory + j]));
+    }
+    return peak;
+}
+
+// Plain vectors: a multiply and an add, as the unfused plain loop.
 template <unsigned V>
 [[gnu::always_inline]] inline void Half(const float* h, const float* w, size_t n, float* out)
 {
@@ -79,81 +124,58 @@ template <unsigned V>
     size_t i = 0;
     for (; i + G * V <= n; i += G * V) {
         Vec even[G] = {}, odd[G] = {};
-        for (unsigned k = 0; k < HalfTaps; k += 2)
+        for (unsigned k = 0; k < HalfTaps / 2; k += 2)
             for (unsigned g = 0; g < G; g++) {
-                Vec x0, x1;
-                std::memcpy(&x0, w + i + g * V + k, sizeof x0);
-                std::memcpy(&x1, w + i + g * V + k + 1, sizeof x1);
-                even[g] += h[k] * x0;
-                odd[g] += h[k + 1] * x1;
+                const float* p = w + i + g * V;
+                Vec a, b, c, d;
+                std::memcpy(&a, p + k, sizeof a);
+                std::memcpy(&b, p + HalfTaps - 1 - k, sizeof b);
+                std::memcpy(&c, p + k + 1, sizeof c);
+                std::memcpy(&d, p + HalfTaps - 2 - k, sizeof d);
+                even[g] = h[k] * (a + b) + even[g];
+                odd[g] = h[k + 1] * (c + d) + odd[g];
             }
         for (unsigned g = 0; g < G; g++) {
             const Vec sum = even[g] + odd[g];
             std::memcpy(out + i + g * V, &sum, sizeof sum);
         }
     }
-    for (; i < n; i++) {
-        float even = 0, odd = 0;
-        HalfSums(h, w + i, even, odd, [](const float* p) { return *p; });
-        out[i] = even + odd;
-    }
+    for (; i < n; i++)
+        out[i] = HalfAt<false>(h, w + i);
 }
 
-// The doubled samples alternate: a halfway point h, then a sample x.  Each
-// quarter point's window of 8 starts at h[j] (the points after h[j+3]) or at
-// x[j] (those after x[j+3], with h shifted by one); its taps are summed in
-// the window's order, as the plain loop over the interleaved samples does.
-template <typename T, typename Load>
-[[gnu::always_inline]] inline void QuarterSums(const float (*q)[QuarterTaps], const float* a,
-                                               const float* b, size_t j, T* acc, Load load)
-{
-    for (unsigned k = 0; k < QuarterTaps; k++) {
-        T v;
-        load((k % 2 == 0 ? a : b) + j + k / 2, v);
-        for (unsigned p = 0; p < 3; p++)
-            acc[p] += q[p][k] * v;
-    }
-}
-
-// The largest magnitude of the quarter points of windows j in [0, n), both
-// starting at h[j] and at x[j], and of the halfway points h[j + 4].
 template <unsigned V>
-[[gnu::always_inline]] inline float QuarterPeak(const float (*q)[QuarterTaps], const float* h,
+[[gnu::always_inline]] inline float QuarterPeak(const TruePeakTaps& t, const float* h,
                                                 const float* x, size_t n)
 {
     using Vec = typename Lanes<float, V>::type;
-    auto load = [](const float* p, Vec& v) { std::memcpy(&v, p, sizeof v); };
     Vec top = {};
     size_t j = 0;
     for (; j + V <= n; j += V) {
-        Vec acc[2][3] = {};
-        QuarterSums(q, h, x, j, acc[0], load);
-        QuarterSums(q, x, h + 1, j, acc[1], load);
-        // The halfway points themselves are points of the grid too.
-        Vec mid;
-        load(h + PointHistory + j, mid);
-        mid = mid < 0 ? -mid : mid;
-        top = mid > top ? mid : top;
-        for (const Vec* a : {acc[0], acc[1]})
-            for (unsigned p = 0; p < 3; p++) {
-                const Vec m = a[p] < 0 ? -a[p] : a[p];
-                top = m > top ? m : top;
+        for (const auto& [a, b] : {std::pair(h, x), std::pair(x, h + 1)}) {
+            Vec p = {}, m = {}, mid = {};
+            for (unsigned k = 0; k < QuarterTaps / 2; k++) {
+                Vec lo, hi;
+                std::memcpy(&lo, Element(a, b, j, k), sizeof lo);
+                std::memcpy(&hi, Element(a, b, j, QuarterTaps - 1 - k), sizeof hi);
+                p = t.quarterSum[k] * (lo + hi) + p;
+                m = t.quarterDiff[k] * (lo - hi) + m;
+                mid = t.middle[k] * (lo + hi) + mid;
             }
+            p = (p < 0 ? -p : p) + (m < 0 ? -m : m);
+            mid = mid < 0 ? -mid : mid;
+            top = p > top ? p : top;
+            top = mid > top ? mid : top;
+        }
+        Vec grid;
+        std::memcpy(&grid, h + PointHistory + j, sizeof grid);
+        grid = grid < 0 ? -grid : grid;
+        top = grid > top ? grid : top;
     }
     float peak = 0;
     for (unsigned l = 0; l < V; l++)
         peak = std::max(peak, top[l]);
-    for (; j < n; j++) {
-        float acc[2][3] = {};
-        auto scalar = [](const float* p, float& v) { v = *p; };
-        QuarterSums(q, h, x, j, acc[0], scalar);
-        QuarterSums(q, x, h + 1, j, acc[1], scalar);
-        peak = std::max(peak, std::fabs(h[PointHistory + j]));
-        for (const float* a : {acc[0], acc[1]})
-            for (unsigned p = 0; p < 3; p++)
-                peak = std::max(peak, std::fabs(a[p]));
-    }
-    return peak;
+    return std::max(peak, QuarterTail<false>(t, h, x, j, n));
 }
 
 // The largest magnitude of x[0..n), in running maxima a vector wide: one
@@ -179,7 +201,7 @@ template <unsigned V> [[gnu::always_inline]] inline float MaxMagnitude(const flo
 
 struct Kernels {
     void (*half)(const float* h, const float* w, size_t n, float* out);
-    float (*quarter)(const float (*q)[QuarterTaps], const float* h, const float* x, size_t n);
+    float (*quarter)(const TruePeakTaps& t, const float* h, const float* x, size_t n);
     float (*maxMagnitude)(const float* x, size_t n);
 };
 
@@ -187,9 +209,9 @@ void HalfBase(const float* h, const float* w, size_t n, float* out)
 {
     Half<4>(h, w, n, out);
 }
-float QuarterBase(const float (*q)[QuarterTaps], const float* h, const float* x, size_t n)
+float QuarterBase(const TruePeakTaps& t, const float* h, const float* x, size_t n)
 {
-    return QuarterPeak<4>(q, h, x, n);
+    return QuarterPeak<4>(t, h, x, n);
 }
 float MaxBase(const float* x, size_t n)
 {
@@ -201,25 +223,78 @@ float MaxBase(const float* x, size_t n)
 {
     Half<8>(h, w, n, out);
 }
-[[gnu::target("avx2")]] float QuarterAvx2(const float (*q)[QuarterTaps], const float* h,
-                                          const float* x, size_t n)
+[[gnu::target("avx2")]] float QuarterAvx2(const TruePeakTaps& t, const float* h, const float* x,
+                                          size_t n)
 {
-    return QuarterPeak<8>(q, h, x, n);
+    return QuarterPeak<8>(t, h, x, n);
 }
 [[gnu::target("avx2")]] float MaxAvx2(const float* x, size_t n)
 {
     return MaxMagnitude<8>(x, n);
 }
-[[gnu::target("avx512f,avx512bw,avx512vl")]] void HalfAvx512(const float* h, const float* w,
-                                                             size_t n, float* out)
+
+// AVX-512 fuses each multiply-add: the halfway points take half the time,
+// their pairs' additions and the fused products sharing the work.
+#define SONDREL_AVX512 gnu::target("avx512f,avx512bw,avx512vl,fma")
+
+[[SONDREL_AVX512]] void HalfAvx512(const float* h, const float* w, size_t n, float* out)
 {
-    Half<16>(h, w, n, out);
+    constexpr unsigned G = 4;
+    size_t i = 0;
+    for (; i + G * 16 <= n; i += G * 16) {
+        __m512 even[G], odd[G];
+        for (unsigned g = 0; g < G; g++)
+            even[g] = odd[g] = _mm512_setzero_ps();
+        for (unsigned k = 0; k < HalfTaps / 2; k += 2)
+            for (unsigned g = 0; g < G; g++) {
+                const float* p = w + i + g * 16;
+                const __m512 a =
+                    _mm512_add_ps(_mm512_loadu_ps(p + k), _mm512_loadu_ps(p + HalfTaps - 1 - k));
+                const __m512 b = _mm512_add_ps(_mm512_loadu_ps(p + k + 1),
+                                               _mm512_loadu_ps(p + HalfTaps - 2 - k));
+                even[g] = _mm512_fmadd_ps(_mm512_set1_ps(h[k]), a, even[g]);
+                odd[g] = _mm512_fmadd_ps(_mm512_set1_ps(h[k + 1]), b, odd[g]);
+            }
+        for (unsigned g = 0; g < G; g++)
+            _mm512_storeu_ps(out + i + g * 16, _mm512_add_ps(even[g], odd[g]));
+    }
+    for (; i < n; i++)
+        out[i] = HalfAt<true>(h, w + i);
 }
-[[gnu::target("avx512f,avx512bw,avx512vl")]] float
-QuarterAvx512(const float (*q)[QuarterTaps], const float* h, const float* x, size_t n)
+
+[[SONDREL_AVX512]] float QuarterAvx512(const TruePeakTaps& t, const float* h, const float* x,
+                                       size_t n)
 {
-    return QuarterPeak<16>(q, h, x, n);
+    __m512 top = _mm512_setzero_ps();
+    size_t j = 0;
+    for (; j + 16 <= n; j += 16) {
+        for (const auto& [a, b] : {std::pair(h, x), std::pair(x, h + 1)}) {
+            __m512 p = _mm512_setzero_ps(), m = p, mid = p;
+            for (unsigned k = 0; k < QuarterTaps / 2; k++) {
+                const __m512 lo = _mm512_loadu_ps(Element(a, b, j, k));
+                const __m512 hi = _mm512_loadu_ps(Element(a, b, j, QuarterTaps - 1 - k));
+                const __m512 sum = _mm512_add_ps(lo, hi);
+                p = _mm512_fmadd_ps(_mm512_set1_ps(t.quarterSum[k]), sum, p);
+                m = _mm512_fmadd_ps(_mm512_set1_ps(t.quarterDiff[k]), _mm512_sub_ps(lo, hi), m);
+                mid = _mm512_fmadd_ps(_mm512_set1_ps(t.middle[k]), sum, mid);
+            }
+            // Compared as the compilers' vectors: the intrinsics' maxima
+            // trip GCC 12's uninitialised-value warnings.
+            const __m512 outer = (p < 0 ? -p : p) + (m < 0 ? -m : m);
+            mid = mid < 0 ? -mid : mid;
+            top = outer > top ? outer : top;
+            top = mid > top ? mid : top;
+        }
+        __m512 grid = _mm512_loadu_ps(h + PointHistory + j);
+        grid = grid < 0 ? -grid : grid;
+        top = grid > top ? grid : top;
+    }
+    float peak = 0;
+    for (unsigned l = 0; l < 16; l++)
+        peak = std::max(peak, top[l]);
+    return std::max(peak, QuarterTail<true>(t, h, x, j, n));
 }
+
 [[gnu::target("avx512f,avx512bw,avx512vl")]] float MaxAvx512(const float* x, size_t n)
 {
     return MaxMagnitude<16>(x, n);
@@ -246,16 +321,27 @@ const TruePeakTaps& TruePeakFilter()
     static const TruePeakTaps taps = [] {
         TruePeakTaps t{};
         const std::vector<double> half = Phase(HalfTaps, HalfTaps / 2.0 - 0.5, 7);
-        std::copy(half.begin(), half.end(), t.half);
-        double quarter = 0;
-        for (unsigned p = 0; p < 3; p++) {
-            const std::vector<double> h =
-                Phase(QuarterTaps, QuarterTaps / 2.0 - 1 + (p + 1) / 4.0, 7);
-            std::copy(h.begin(), h.end(), t.quarter[p]);
-            quarter = std::max(quarter, SumOfMagnitudes(t.quarter[p], QuarterTaps));
+        double halfGain = 0;
+        for (unsigned k = 0; k < HalfTaps / 2; k++) {
+            t.half[k] = static_cast<float>(half[k]);
+            halfGain += 2 * std::fabs(double{t.half[k]});
         }
-        t.halfGain = SumOfMagnitudes(t.half, HalfTaps) * 1.001;
-        t.quarterGain = quarter * 1.001;
+        // The 3/4 point's taps are the 1/4 point's reversed.
+        const std::vector<double> quarter = Phase(QuarterTaps, QuarterTaps / 2 - 0.75, 7);
+        const std::vector<double> middle = Phase(QuarterTaps, QuarterTaps / 2 - 0.5, 7);
+        double quarterGain = 0, middleGain = 0;
+        for (unsigned k = 0; k < QuarterTaps / 2; k++) {
+            const double far = quarter[QuarterTaps - 1 - k];
+            t.quarterSum[k] = static_cast<float>((quarter[k] + far) / 2);
+            t.quarterDiff[k] = static_cast<float>((quarter[k] - far) / 2);
+            t.middle[k] = static_cast<float>(middle[k]);
+            quarterGain += std::fabs(double{t.quarterSum[k]} + t.quarterDiff[k]) +
+                           std::fabs(double{t.quarterSum[k]} - t.quarterDiff[k]);
+            middleGain += 2 * std::fabs(double{t.middle[k]});
+        }
+        // A margin for the rounding of float sums.
+        t.halfGain = halfGain * 1.001;
+        t.quarterGain = std::max(quarterGain, middleGain) * 1.001;
         return t;
     }();
     return taps;
@@ -298,9 +384,8 @@ void TruePeakMeter::Channel(unsigned c, const float* frames, size_t n)
         k.half(t.half, window_.data() + n - PointHistory, PointHistory, half + n - PointHistory);
     } else {
         k.half(t.half, window_.data(), n, half);
-        peak_ = std::max(
-            {peak_, samples,
-             k.quarter(t.quarter, half_.data(), window_.data() + Lead + 1 - PointHistory, n)});
+        peak_ = std::max({peak_, samples,
+                          k.quarter(t, half_.data(), window_.data() + Lead + 1 - PointHistory, n)});
     }
     std::copy(window_.begin() + n, window_.begin() + n + HalfHistory, history);
     std::copy(half_.begin() + n, half_.begin() + n + PointHistory, history + HalfHistory);
@@ -314,7 +399,11 @@ double TruePeakMeter::Finish()
     return peak_;
 }
 
-double TruePeakReference(const float* frames, unsigned channels, size_t stride, size_t count)
+namespace
+{
+
+template <bool Fused>
+float PlainPeak(const float* frames, unsigned channels, size_t stride, size_t count)
 {
     const TruePeakTaps& t = TruePeakFilter();
     const size_t tail = HalfTaps / 2 + QuarterTaps / 2;
@@ -326,20 +415,22 @@ double TruePeakReference(const float* frames, unsigned channels, size_t stride, 
             x[HalfHistory + i] = frames[i * stride + c];
         std::vector<float> u(QuarterTaps - 1, 0.0f);
         for (size_t i = 0; i + HalfTaps <= x.size(); i++) {
-            float even = 0, odd = 0;
-            HalfSums(t.half, x.data() + i, even, odd, [](const float* p) { return *p; });
             u.push_back(x[i + Lead]);
-            u.push_back(even + odd);
+            u.push_back(HalfAt<Fused>(t.half, x.data() + i));
         }
         for (size_t i = 0; i + QuarterTaps <= u.size(); i++) {
             peak = std::max(peak, std::fabs(u[i + QuarterTaps - 1]));
-            for (unsigned p = 0; p < 3; p++) {
-                float acc = 0;
-                for (unsigned k = 0; k < QuarterTaps; k++)
-                    acc += t.quarter[p][k] * u[i + k];
-                peak = std::max(peak, std::fabs(acc));
-            }
+            peak = std::max(peak, QuarterAt<Fused>(t, [&](unsigned k) { return u[i + k]; }));
         }
     }
     return peak;
+}
+
+} // namespace
+
+double TruePeakReference(const float* frames, unsigned channels, size_t stride, size_t count,
+                         bool fused)
+{
+    return fused ? PlainPeak<true>(frames, channels, stride, count)
+                 : PlainPeak<false>(frames, channels, stride, count);
 }
