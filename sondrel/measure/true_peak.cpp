@@ -393,9 +393,6 @@ void TruePeakMeter::Channel(unsigned c, const float* frames, size_t n)
 
 double TruePeakMeter::Finish()
 {
-    // Enough silence to carry the last sample through both filters.
-    const std::vector<float> silence(stride_ * (HalfTaps / 2 + QuarterTaps / 2), 0.0f);
-    Add(silence.data(), HalfTaps / 2 + QuarterTaps / 2);
     return peak_;
 }
 
@@ -406,13 +403,14 @@ template <bool Fused>
 float PlainPeak(const float* frames, unsigned channels, size_t stride, size_t count)
 {
     const TruePeakTaps& t = TruePeakFilter();
-    const size_t tail = HalfTaps / 2 + QuarterTaps / 2;
     float peak = 0;
     for (unsigned c = 0; c < channels; c++) {
-        // Silence before and after, as the meter hears it.
-        std::vector<float> x(HalfHistory + count + tail, 0.0f);
-        for (size_t i = 0; i < count; i++)
+        // Silence before, as the meter hears it; every sample is a point.
+        std::vector<float> x(HalfHistory + count, 0.0f);
+        for (size_t i = 0; i < count; i++) {
             x[HalfHistory + i] = frames[i * stride + c];
+            peak = std::max(peak, std::fabs(x[HalfHistory + i]));
+        }
         std::vector<float> u(QuarterTaps - 1, 0.0f);
         for (size_t i = 0; i + HalfTaps <= x.size(); i++) {
             u.push_back(x[i + Lead]);

@@ -41,8 +41,10 @@ class TruePeakMeter
     // Frames of `channels` samples, each `stride` floats after the one before.
     TruePeakMeter(unsigned channels, size_t stride, Isa isa = WidestIsa());
     void Add(const float* frames, size_t count);
-    // The peak magnitude over all channels, with silence after the audio
-    // (as before it) so that its last samples are interpolated too.
+    // The peak magnitude over all channels.  Silence comes before the audio;
+    // after it nothing: the points that would need samples past the end are
+    // left out, as other meters do, so that audio cut off is not taken for a
+    // step down to silence (its samples count all the same).
     double Finish();
 
   private:
