@@ -107,9 +107,10 @@ template <bool Fused>
 {
     float peak = 0;
     for (; j < n; j++) {
-        for (const auto& [a, b] : {std::pair(h, x), std::pair(x, h + 1)})
-            peak = std::max(peak,
-                            QuarterAt<Fused>(t, [&](unsigned k) { return *Element(a, b, j, k); }));
+        for (const auto& start : {std::pair(h, x), std::pair(x, h + 1)})
+            peak = std::max(peak, QuarterAt<Fused>(t, [&](unsigned k) {
+                                return *Element(start.first, start.second, j, k);
+                            }));
         peak = std::max(peak, std::fabs(h[PointHistory + j]));
     }
     return peak;
