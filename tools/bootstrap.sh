@@ -5,8 +5,8 @@ set -euo pipefail
 
 need=()
 have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
-# libssl-dev and libebur128-dev give --md5 and --loudness their MD5 and
-# meter. man-db and groff render and check the man page, bash-completion loads
+# libssl-dev gives --md5 its MD5; libebur128-dev is the loudness tests'
+# reference meter. man-db and groff render and check the man page, bash-completion loads
 # the completion in its test, dpkg-dev and file let CPack work out the
 # package's dependencies, lintian checks the package. The peer tools that the
 # tests and recipes compare against or pipe into come too, so that every test

@@ -86,7 +86,7 @@ void MeasureAudio(Record& r, FileWalk& f, const InspectOptions& o)
 {
     if (!r.audio || !(o.md5 || o.loudness))
         return;
-    VerifyRequest q;
+    MeasureRequest q;
     q.md5 = o.md5;
     const AudioLayout layout = r.format ? LayoutOf(*r.format) : AudioLayout{};
     // Measuring needs every field through bits per sample.
@@ -94,7 +94,7 @@ void MeasureAudio(Record& r, FileWalk& f, const InspectOptions& o)
     const uint64_t total = r.audio->bytesInFile;
     if (o.progress)
         q.progress = [&](uint64_t done) { ShowByteProgress(r.path, done, total); };
-    const VerifyResult v = VerifyAudio(f.fd, r.audio->offset, total, layout, q);
+    const MeasureResult v = ReadAndMeasure(f.fd, r.audio->offset, total, layout, q);
     if (v.readError != 0)
         f.readError = v.readError;
     r.md5Computed = v.md5;

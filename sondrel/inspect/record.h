@@ -7,7 +7,7 @@
 #include "inspect/findings.h"
 #include "inspect/ixml.h"
 #include "inspect/walk.h"
-#include "measure/verify.h"
+#include "measure/audio_read.h"
 
 #include <array>
 #include <cstdint>

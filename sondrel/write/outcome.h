@@ -2,7 +2,7 @@
 // per file): the record of the change, byte ranges included.
 #pragma once
 
-#include "measure/verify.h"
+#include "measure/audio_read.h"
 #include "write/plan.h"
 
 #include <optional>

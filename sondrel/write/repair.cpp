@@ -2,7 +2,7 @@
 #include "write/repair.h"
 
 #include "io.h"
-#include "measure/verify.h"
+#include "measure/audio_read.h"
 #include "status.h"
 #include "write/durable.h"
 #include "write/findings.h"
@@ -113,10 +113,10 @@ bool WriteTemporary(Outcome& o, TemporaryFile& t, const Plan& plan, int in, bool
         return false;
     }
     if (md5) {
-        VerifyRequest q;
+        MeasureRequest q;
         q.md5 = true;
         q.blockBytes = HashBlockBytes;
-        const VerifyResult v = VerifyAudio(t.fd(), plan.audio.offset, plan.audio.bytes, {}, q);
+        const MeasureResult v = ReadAndMeasure(t.fd(), plan.audio.offset, plan.audio.bytes, {}, q);
         if (v.readError != 0 || !v.md5) {
             Fail(o, Reason("Can't read the temporary file", v.readError ? v.readError : EIO));
             return false;

@@ -55,4 +55,3 @@ struct Source {
 
 // Describes the file open on `fd`, `fileBytes` long.
 Source DescribeSource(int fd, uint64_t fileBytes);
-

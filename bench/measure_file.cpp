@@ -1,10 +1,10 @@
 // Runs the audio MD5 and loudness measurement on a WAVE file's data chunk,
 // for timing against md5sum and ffmpeg:
-//   verify_file [--md5] [--loudness] [--plain] FILE
+//   measure_file [--md5] [--loudness] [--plain] FILE
 // --plain measures with libebur128 alone (its own true peak), the baseline.
 #include "bytes.h"
 #include "io.h"
-#include "measure/verify.h"
+#include "measure/audio_read.h"
 
 #include <ebur128.h>
 
@@ -123,7 +123,7 @@ int Plain(int fd, const DataRange& r)
 
 int main(int argc, char** argv)
 {
-    VerifyRequest request;
+    MeasureRequest request;
     bool plain = false;
     const char* path = nullptr;
     for (int i = 1; i < argc; i++) {
@@ -140,12 +140,12 @@ int main(int argc, char** argv)
     DataRange r;
     const int fd = path ? open(path, O_RDONLY) : -1;
     if (fd < 0 || !FindData(fd, r)) {
-        fprintf(stderr, "usage: verify_file [--md5] [--loudness] [--plain] FILE.wav\n");
+        fprintf(stderr, "usage: measure_file [--md5] [--loudness] [--plain] FILE.wav\n");
         return 2;
     }
     if (plain)
         return Plain(fd, r);
-    const VerifyResult v = VerifyAudio(fd, r.offset, r.bytes, r.layout, request);
+    const MeasureResult v = ReadAndMeasure(fd, r.offset, r.bytes, r.layout, request);
     if (v.md5) {
         for (uint8_t byte : *v.md5)
             printf("%02x", byte);
