@@ -48,7 +48,7 @@ void SetFlags()
 }
 
 // The inspector's record must be one valid JSON object (the parser also
-// insists on valid UTF-8) with the contract's keys in order, written in
+// insists on valid UTF-8) with the record's keys in order, written in
 // nlohmann-json's own compact form.
 void CheckRecord(const std::string& line)
 {

@@ -1,4 +1,4 @@
-// The inspection record's contract as the tests hold it: every key, in
+// The inspection record's shape as the tests hold it: every key, in
 // order, with its type, and JSON Lines that parse.
 #pragma once
 
