@@ -37,6 +37,17 @@ enum class Code {
     LoudnessUnmeasurable,
     LoudnessMismatch,
     ChunkLimit,
+    // Checks across chunks.
+    Ds64NotFirst,
+    FactCountMismatch,
+    NotExtensible,
+    CueBeyondAudio,
+    CueLabelOrphan,
+    BextReservedNotZero,
+    BextLoudnessZero,
+    TimeReferenceMismatch,
+    IxmlFormatMismatch,
+    CodingHistoryMismatch,
 };
 
 struct FindingKind {
