@@ -12,7 +12,7 @@
 namespace
 {
 
-constexpr Code LastCode = Code::ChunkLimit;
+constexpr Code LastCode = Code::CodingHistoryMismatch;
 
 std::vector<Code> AllCodes()
 {

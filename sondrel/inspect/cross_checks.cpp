@@ -72,7 +72,7 @@ std::optional<uint64_t> SampleBits(const FormatChunk& f)
 
 const char* BitsName(const FormatChunk& f)
 {
-    return IsExtensible(f) ? "valid bits" : "bits per sample";
+    return IsExtensible(f) ? "valid bit depth" : "bit depth";
 }
 
 // A value another chunk states (`said`, for the message) against the fmt chunk's.
