@@ -3,7 +3,8 @@
 # on the bundled example file, and checks what they produce.
 # Usage: recipes.sh SONDREL EXAMPLE_WAV SOURCE_DIR RECIPE
 #   RECIPE: play | encode | mono | batch | fields | json_rate | json_stored_loudness |
-#           json_errors | json_csv | json_parallel | json_md5 | json_loudness | documented
+#           json_errors | json_csv | json_parallel | json_md5 | json_loudness | json_across |
+#           documented
 set -uo pipefail
 # shellcheck source=tests/script_lib.sh
 . "$(dirname "$0")/script_lib.sh"
@@ -30,6 +31,7 @@ RECIPES=(
     "parallel -j 2 -X sondrel --json ::: *.wav > all.jsonl"
     "sondrel --json --md5 *.wav | jq -r 'select(any(.findings[]; .code == \"md5-mismatch\")) | .path'"
     "sondrel --json --loudness *.wav | jq -r 'select(any(.findings[]; .code == \"loudness-mismatch\")) | .path'"
+    "find recordings -name '*.wav' -exec sondrel --json {} + | jq -r '.path as \$p | .findings[] | select(.code | IN(\"ds64-not-first\", \"fact-count-mismatch\", \"not-extensible\", \"cue-beyond-audio\", \"cue-label-orphan\", \"bext-reserved-not-zero\", \"bext-loudness-zero\", \"time-reference-mismatch\", \"ixml-format-mismatch\", \"coding-history-mismatch\")) | [.code, \$p] | @tsv' | sort -u"
 )
 PLAY=${RECIPES[0]}
 ENCODE=${RECIPES[1]}
@@ -46,6 +48,7 @@ JSON_HOSTS=${RECIPES[11]}
 JSON_JOBS=${RECIPES[12]}
 JSON_MD5=${RECIPES[13]}
 JSON_LOUDNESS=${RECIPES[14]}
+JSON_ACROSS=${RECIPES[15]}
 
 make_scratch
 cd "$SCRATCH" || exit 1
@@ -589,6 +592,53 @@ recipe_json_loudness()
         "$(printf '%s' "$expected" | sort)" "$(run_in files "$JSON_LOUDNESS")"
 }
 
+# Writes the bytes TEXT at byte OFFSET of FILE.
+poke_text()
+{
+    printf '%s' "$2" | dd of="$1" bs=1 seek="$3" conv=notrunc status=none
+}
+
+recipe_json_across()
+{
+    need_jq
+    # The real files' chunks agree but for PCM or float of more than 2
+    # channels or 16 bits in the plain format, as their facts say; so is
+    # the example (24-bit PCM), of which altered copies break one check each.
+    mkdir -p recordings/real "recordings/day 2"
+    cp "$data_dir"/*.wav recordings/real/
+    local expected name
+    expected=$(facts_files '(.walker.fmt[0].format_tag == "0x0001" or .walker.fmt[0].format_tag == "0x0003")
+        and (.walker.fmt[0].channels > 2 or .walker.fmt[0].bits_per_sample > 16)' |
+        sed 's|^|not-extensible\trecordings/real/|')$'\n'
+    local copies=(take "history" "ixml rate" "loudness zero" "orphan text" "cue past the end")
+    for name in "${copies[@]}"; do
+        cp take.wav "recordings/day 2/$name.wav"
+        expected+="not-extensible"$'\t'"recordings/day 2/$name.wav"$'\n'
+    done
+    local history ixml
+    history=$(grep -abo 'A=PCM,F=48000' take.wav | head -1 | cut -d: -f1)
+    ixml=$(grep -abo '<FILE_SAMPLE_RATE>48000' take.wav | cut -d: -f1)
+    if [ -z "$history" ] || [ -z "$ixml" ]; then
+        fail "the example lacks the values altered here"
+        return
+    fi
+    poke_text "recordings/day 2/history.wav" 44100 $((history + 8))
+    expected+="coding-history-mismatch"$'\t'"recordings/day 2/history.wav"$'\n'
+    poke_text "recordings/day 2/ixml rate.wav" 96000 $((ixml + 18))
+    expected+="ixml-format-mismatch"$'\t'"recordings/day 2/ixml rate.wav"$'\n'
+    set_bext_loudness "recordings/day 2/loudness zero.wav" 2 0 0 0 0 0
+    expected+="bext-loudness-zero"$'\t'"recordings/day 2/loudness zero.wav"$'\n'
+    # A label of cue id 9, and no cue chunk; a cue point at frame 48000 of 48000.
+    append_chunk "recordings/day 2/orphan text.wav" LIST 6164746c6c61626c06000000090000007800
+    expected+="cue-label-orphan"$'\t'"recordings/day 2/orphan text.wav"$'\n'
+    append_chunk "recordings/day 2/cue past the end.wav" "cue " \
+        01000000010000000000000064617461000000000000000080bb0000
+    expected+="cue-beyond-audio"$'\t'"recordings/day 2/cue past the end.wav"$'\n'
+    # sondrel's status is 1 for the cut file among the real ones: only the lines count.
+    expect_eq "files whose chunks disagree, by check" "$(printf '%s' "$expected" | sort -u)" \
+        "$(run_recipe "$JSON_ACROSS")"
+}
+
 # Joins continuation lines and squeezes blanks, so a recipe can be compared
 # however a document breaks it.
 normalise()
@@ -644,6 +694,7 @@ json_csv) recipe_json_csv ;;
 json_parallel) recipe_json_parallel ;;
 json_md5) recipe_json_md5 ;;
 json_loudness) recipe_json_loudness ;;
+json_across) recipe_json_across ;;
 documented) recipe_documented ;;
 *)
     echo "unknown recipe '$which_recipe'" >&2
