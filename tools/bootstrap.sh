@@ -8,7 +8,8 @@ have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok ins
 # libssl-dev and libebur128-dev give --md5 and --loudness their MD5 and
 # meter. man-db and groff render and check the man page, bash-completion loads
 # the completion in its test, dpkg-dev and file let CPack work out the
-# package's dependencies. Peer tools for the recipe tests come as arguments (.ci/run).
+# package's dependencies. Peer tools for the recipe and
+# inspector tests (ffmpeg, sox, sndfile-programs) come as arguments (.ci/run).
 for pkg in g++ cmake make libgtest-dev nlohmann-json3-dev libbenchmark-dev \
     libssl-dev libebur128-dev libpugixml-dev jq parallel \
     man-db groff-base bash-completion dpkg-dev file "$@"; do
