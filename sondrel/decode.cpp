@@ -144,6 +144,7 @@ BextRecord DecodeBext(const unsigned char* body, size_t size)
     std::memcpy(r.umid.data(), b + BextUmid, r.umid.size());
     for (size_t i = 0; i < r.loudness.size(); i++)
         r.loudness[i] = static_cast<int16_t>(LoadLE16(b + BextLoudness + 2 * i));
+    std::memcpy(r.afterUmid.data(), b + BextLoudness, r.afterUmid.size());
     if (size > BextCodingHistory)
         r.codingHistory = FieldText(body + BextCodingHistory, size - BextCodingHistory);
     return r;

@@ -115,6 +115,8 @@ struct BextRecord {
     std::array<unsigned char, 64> umid{};
     // Integrated, range, true peak, momentary, short-term: hundredths.
     std::array<int16_t, 5> loudness{};
+    // Bytes 412 to 601: version 2's loudness values, then reserved bytes.
+    std::array<unsigned char, BextCodingHistory - BextLoudness> afterUmid{};
     std::string codingHistory;
     size_t storedBytes = 0; // the body's length: a short one lacks later fields
 

@@ -4,7 +4,7 @@
 # Usage: recipes.sh SONDREL EXAMPLE_WAV SOURCE_DIR RECIPE
 #   RECIPE: play | encode | mono | batch | fields | json_rate | json_stored_loudness |
 #           json_errors | json_csv | json_parallel | json_md5 | json_loudness | json_archive |
-#           repair |
+#           repair | json_across |
 #           documented
 set -uo pipefail
 # shellcheck source=tests/script_lib.sh
@@ -34,6 +34,7 @@ RECIPES=(
     "sondrel --json --loudness *.wav | jq -r 'select(any(.findings[]; .code == \"loudness-mismatch\")) | .path'"
     "sondrel --json --recursive archive | jq -n 'reduce (inputs | .findings | map(.code) | unique[]) as \$c ({}; .[\$c] += 1)'"
     "find recordings -maxdepth 1 -name '*.wav' -exec sh -c 'for f; do sondrel --repair \"\$f\" \"repaired/\${f##*/}\"; done' sh {} + | jq -r 'select(.status == \"repaired\") | .path as \$p | .dropped[] | [\$p, .offset, .bytes, .what] | @tsv'"
+    "find recordings -name '*.wav' -exec sondrel --json {} + | jq -r '.path as \$p | .findings[] | select(.code | IN(\"ds64-not-first\", \"fact-count-mismatch\", \"not-extensible\", \"cue-beyond-audio\", \"cue-label-orphan\", \"bext-reserved-not-zero\", \"bext-loudness-zero\", \"time-reference-mismatch\", \"ixml-format-mismatch\", \"coding-history-mismatch\")) | [.code, \$p] | @tsv' | sort -u"
 )
 PLAY=${RECIPES[0]}
 ENCODE=${RECIPES[1]}
@@ -52,6 +53,7 @@ JSON_MD5=${RECIPES[13]}
 JSON_LOUDNESS=${RECIPES[14]}
 JSON_ARCHIVE=${RECIPES[15]}
 REPAIR=${RECIPES[16]}
+JSON_ACROSS=${RECIPES[17]}
 
 make_scratch
 cd "$SCRATCH" || exit 1
@@ -651,8 +653,55 @@ recipe_repair()
     cmp -s take.wav repaired/intact.wav || fail "the intact file was not copied byte for byte"
     cmp -s take.wav repaired/unfinalised.wav || fail "the unfinalised file was not finalised"
     local mended
-    mended=$(sondrel --json repaired/*.wav | jq -r '.findings[].code')
+    mended=$(sondrel --json repaired/*.wav | jq -r '.findings[] | select(.severity != "info") | .code')
     expect_eq "findings left in the repaired files" "" "$mended"
+}
+
+# Writes the bytes TEXT at byte OFFSET of FILE.
+poke_text()
+{
+    printf '%s' "$2" | dd of="$1" bs=1 seek="$3" conv=notrunc status=none
+}
+
+recipe_json_across()
+{
+    need_jq
+    # The real files' chunks agree but for PCM or float of more than 2
+    # channels or 16 bits in the plain format, as their facts say; so is
+    # the example (24-bit PCM), of which altered copies break one check each.
+    mkdir -p recordings/real "recordings/day 2"
+    cp "$data_dir"/*.wav recordings/real/
+    local expected name
+    expected=$(facts_files '(.walker.fmt[0].format_tag == "0x0001" or .walker.fmt[0].format_tag == "0x0003")
+        and (.walker.fmt[0].channels > 2 or .walker.fmt[0].bits_per_sample > 16)' |
+        sed 's|^|not-extensible\trecordings/real/|')$'\n'
+    local copies=(take "history" "ixml rate" "loudness zero" "orphan text" "cue past the end")
+    for name in "${copies[@]}"; do
+        cp take.wav "recordings/day 2/$name.wav"
+        expected+="not-extensible"$'\t'"recordings/day 2/$name.wav"$'\n'
+    done
+    local history ixml
+    history=$(grep -abo 'A=PCM,F=48000' take.wav | head -1 | cut -d: -f1)
+    ixml=$(grep -abo '<FILE_SAMPLE_RATE>48000' take.wav | cut -d: -f1)
+    if [ -z "$history" ] || [ -z "$ixml" ]; then
+        fail "the example lacks the values altered here"
+        return
+    fi
+    poke_text "recordings/day 2/history.wav" 44100 $((history + 8))
+    expected+="coding-history-mismatch"$'\t'"recordings/day 2/history.wav"$'\n'
+    poke_text "recordings/day 2/ixml rate.wav" 96000 $((ixml + 18))
+    expected+="ixml-format-mismatch"$'\t'"recordings/day 2/ixml rate.wav"$'\n'
+    set_bext_loudness "recordings/day 2/loudness zero.wav" 2 0 0 0 0 0
+    expected+="bext-loudness-zero"$'\t'"recordings/day 2/loudness zero.wav"$'\n'
+    # A label of cue id 9, and no cue chunk; a cue point at frame 48000 of 48000.
+    append_chunk "recordings/day 2/orphan text.wav" LIST 6164746c6c61626c06000000090000007800
+    expected+="cue-label-orphan"$'\t'"recordings/day 2/orphan text.wav"$'\n'
+    append_chunk "recordings/day 2/cue past the end.wav" "cue " \
+        01000000010000000000000064617461000000000000000080bb0000
+    expected+="cue-beyond-audio"$'\t'"recordings/day 2/cue past the end.wav"$'\n'
+    # sondrel's status is 1 for the cut file among the real ones: only the lines count.
+    expect_eq "files whose chunks disagree, by check" "$(printf '%s' "$expected" | sort -u)" \
+        "$(run_recipe "$JSON_ACROSS")"
 }
 
 # Joins continuation lines and squeezes blanks, so a recipe can be compared
@@ -712,6 +761,7 @@ json_md5) recipe_json_md5 ;;
 json_loudness) recipe_json_loudness ;;
 json_archive) recipe_json_archive ;;
 repair) recipe_repair ;;
+json_across) recipe_json_across ;;
 documented) recipe_documented ;;
 *)
     echo "unknown recipe '$which_recipe'" >&2

@@ -419,12 +419,15 @@ TEST(InspectTruncation, EveryCutOfARichFileGetsAValidRecord)
     b.version = 2;
     b.description = "cut";
     b.codingHistory = "A=PCM\r\n";
+    std::string bext = BextBody(b);
+    for (size_t i = 0; i < 5; i++)
+        bext.replace(412 + 2 * i, 2, LE16(0x7FFF)); // loudness unset, not all zero
     const std::string ixml = "<BWFXML><PROJECT>p</PROJECT></BWFXML>";
     const std::string cue = LE32(1) + LE32(1) + LE32(0) + "data" + LE32(0) + LE32(0) + LE32(5);
     const std::string audio(400, 'a');
     std::string file =
         Wave(Chunk("ds64", Ds64Body(0, 400, 100)) + Chunk("fmt ", ExtensibleBody(2, 48000, 16, 3)) +
-                 Chunk("bext", BextBody(b)) + Chunk("LIST", "INFO" + Chunk("INAM", "n")) +
+                 Chunk("bext", bext) + Chunk("LIST", "INFO" + Chunk("INAM", "n")) +
                  Chunk("iXML", ixml) + RawChunk("data", 0xFFFFFFFF, audio) + Chunk("cue ", cue) +
                  Chunk("MD5 ", DigestBytes(Md5Hex(audio))),
              "RF64");
@@ -512,17 +515,17 @@ TEST(InspectMeasured, Md5AndLoudnessAgainstWhatTheFileClaims)
         {"loudness_matches",
          ToneWithStoredLoudness({-2300, Unset, Unset, Unset, Unset}),
          {"--loudness"},
-         {},
+         {"not-extensible"},
          0},
         {"loudness_mismatch",
          ToneWithStoredLoudness({-1000, Unset, Unset, Unset, Unset}),
          {"--loudness"},
-         {"loudness-mismatch"},
+         {"not-extensible", "loudness-mismatch"},
          0},
         {"all_zero_stored_loudness_not_compared",
          ToneWithStoredLoudness({0, 0, 0, 0, 0}),
          {"--loudness"},
-         {},
+         {"not-extensible", "bext-loudness-zero"},
          0},
         {"compressed_audio_unmeasurable",
          Wave(Chunk("fmt ", FmtBody(0x0050, 2, 48000, 0)) + data),

@@ -34,6 +34,16 @@ constexpr FindingKind Table[] = {
     {Code::LoudnessUnmeasurable, "loudness-unmeasurable", Info, true},
     {Code::LoudnessMismatch, "loudness-mismatch", Warning, true},
     {Code::ChunkLimit, "chunk-limit", Info, false},
+    {Code::Ds64NotFirst, "ds64-not-first", Warning, false},
+    {Code::FactCountMismatch, "fact-count-mismatch", Warning, false},
+    {Code::NotExtensible, "not-extensible", Info, false},
+    {Code::CueBeyondAudio, "cue-beyond-audio", Warning, false},
+    {Code::CueLabelOrphan, "cue-label-orphan", Info, false},
+    {Code::BextReservedNotZero, "bext-reserved-not-zero", Info, false},
+    {Code::BextLoudnessZero, "bext-loudness-zero", Info, false},
+    {Code::TimeReferenceMismatch, "time-reference-mismatch", Warning, false},
+    {Code::IxmlFormatMismatch, "ixml-format-mismatch", Warning, false},
+    {Code::CodingHistoryMismatch, "coding-history-mismatch", Info, false},
 };
 
 constexpr bool InCodeOrder()
@@ -50,6 +60,11 @@ static_assert(InCodeOrder(), "a row per code, in the enum's order");
 const FindingKind& KindOf(Code code)
 {
     return Table[static_cast<size_t>(code)];
+}
+
+std::span<const FindingKind> AllFindingKinds()
+{
+    return Table;
 }
 
 const char* SeverityText(Severity s)

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -37,6 +38,17 @@ enum class Code {
     LoudnessUnmeasurable,
     LoudnessMismatch,
     ChunkLimit,
+    // Checks across chunks.
+    Ds64NotFirst,
+    FactCountMismatch,
+    NotExtensible,
+    CueBeyondAudio,
+    CueLabelOrphan,
+    BextReservedNotZero,
+    BextLoudnessZero,
+    TimeReferenceMismatch,
+    IxmlFormatMismatch,
+    CodingHistoryMismatch,
 };
 
 struct FindingKind {
@@ -47,6 +59,8 @@ struct FindingKind {
 };
 
 const FindingKind& KindOf(Code code);
+// Every row of the table, in the enum's order.
+std::span<const FindingKind> AllFindingKinds();
 const char* SeverityText(Severity s);
 
 struct Finding {

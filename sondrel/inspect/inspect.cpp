@@ -1,6 +1,7 @@
 // The inspector: one file at a time, the one walker, then its chunks.
 #include "inspect/inspect.h"
 
+#include "inspect/cross_checks.h"
 #include "inspect/measured.h"
 #include "inspect/metadata.h"
 #include "inspect/record_writer.h"
@@ -73,6 +74,7 @@ void Describe(Record& r, FileWalk& f, const InspectOptions& o)
     DescribeStructure(r, f, s);
     DescribeFormatAndAudio(r, f, s);
     DescribeMetadata(r, f, s);
+    CheckAcrossChunks(r, f, s);
     MeasureAudio(r, f, o);
 }
 

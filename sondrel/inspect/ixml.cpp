@@ -54,6 +54,20 @@ std::optional<bool> Circled(const pugi::xml_node& root)
     return std::nullopt;
 }
 
+// The elements whose values other chunks also state.
+void ReadStated(const pugi::xml_node& root, IxmlFields& f)
+{
+    const pugi::xml_node bext = root.child("BEXT");
+    const pugi::xml_node speed = root.child("SPEED");
+    f.timeReferenceLow = ChildText(bext, "BWF_TIME_REFERENCE_LOW");
+    f.timeReferenceHigh = ChildText(bext, "BWF_TIME_REFERENCE_HIGH");
+    f.midnightLo = ChildText(speed, "TIMESTAMP_SAMPLES_SINCE_MIDNIGHT_LO");
+    f.midnightHi = ChildText(speed, "TIMESTAMP_SAMPLES_SINCE_MIDNIGHT_HI");
+    f.fileSampleRate = ChildText(speed, "FILE_SAMPLE_RATE");
+    f.audioBitDepth = ChildText(speed, "AUDIO_BIT_DEPTH");
+    f.trackCount = ChildText(root.child("TRACK_LIST"), "TRACK_COUNT");
+}
+
 // pugixml is lenient where XML is strict; these are the rules it lets pass.
 
 // One root element and no text beside it.
@@ -236,6 +250,7 @@ IxmlDocument::IxmlDocument(const std::function<std::vector<unsigned char>()>& re
     fields.tape = ChildText(root, "TAPE");
     fields.note = ChildText(root, "NOTE");
     fields.circled = Circled(root);
+    ReadStated(root, fields);
 }
 
 IxmlDocument::~IxmlDocument() = default;

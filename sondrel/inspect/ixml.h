@@ -20,6 +20,11 @@ struct IxmlFields {
     // Text of the root's children; null when absent or not well-formed.
     std::optional<std::string> project, scene, take, tape, note;
     std::optional<bool> circled; // TRUE / FALSE in any case
+    // What bext and fmt also state, as written: BEXT/BWF_TIME_REFERENCE_LOW
+    // and _HIGH, SPEED/TIMESTAMP_SAMPLES_SINCE_MIDNIGHT_LO and _HI,
+    // SPEED/FILE_SAMPLE_RATE, SPEED/AUDIO_BIT_DEPTH, TRACK_LIST/TRACK_COUNT.
+    std::optional<std::string> timeReferenceLow, timeReferenceHigh, midnightLo, midnightHi;
+    std::optional<std::string> fileSampleRate, audioBitDepth, trackCount;
 };
 
 // A parsed iXML body.  The parse is in place, so the document keeps the body

@@ -55,16 +55,35 @@ void DescribeBext(Record& r, FileWalk& f, const WalkedChunk& c)
 // Only the ids of cue points are kept, so memory follows the cue chunk.
 struct CueTexts {
     std::unordered_set<uint32_t> wanted;
+    bool allPointsRead = true; // a text naming no cue point is then an orphan
     std::unordered_map<uint32_t, std::string> label, note, text;
 };
 
-void TakeAdtl(const SubChunk& sub, CueTexts& texts)
+// As many orphan texts are listed as cue points are read; a 16 MiB LIST
+// of them must not grow the record a hundredfold.
+constexpr size_t MaxOrphanTexts = MaxCueBytes / 24;
+
+void NoteOrphan(AcrossChunks& a, const SubChunk& sub, uint32_t id, uint64_t listOffset)
 {
-    if (sub.size < 4)
+    if (a.orphanTexts.size() < MaxOrphanTexts) {
+        a.orphanTexts.push_back({sub.id, id, listOffset});
+        return;
+    }
+    if (a.orphansUnlisted++ == 0)
+        a.firstUnlistedAt = listOffset;
+}
+
+void TakeAdtl(const SubChunk& sub, CueTexts& texts, AcrossChunks& a, uint64_t listOffset)
+{
+    const bool isText = IdIs(sub.id, "labl") || IdIs(sub.id, "note") || IdIs(sub.id, "ltxt");
+    if (!isText || sub.size < 4)
         return;
     const uint32_t id = LoadLE32(sub.body);
-    if (!texts.wanted.count(id))
+    if (!texts.wanted.count(id)) {
+        if (texts.allPointsRead)
+            NoteOrphan(a, sub, id, listOffset);
         return;
+    }
     if (IdIs(sub.id, "labl"))
         texts.label.emplace(id, FieldText(sub.body + 4, sub.size - 4));
     else if (IdIs(sub.id, "note"))
@@ -90,7 +109,7 @@ void DescribeLists(Record& r, FileWalk& f, CueTexts& texts)
                 if (seen.insert(std::string(sub.id.data(), 4)).second)
                     r.info.emplace_back(sub.id, FieldText(sub.body, sub.size));
             } else if (adtl) {
-                TakeAdtl(sub, texts);
+                TakeAdtl(sub, texts, r.across, c.offset);
             }
         }
     }
@@ -107,6 +126,7 @@ std::vector<CuePoint> ReadCuePoints(FileWalk& f, const WalkedChunk* cue, CueText
     if (!cue)
         return {};
     const std::vector<unsigned char> body = f.ReadBody(*cue, MaxCueBytes);
+    texts.allPointsRead = cue->complete && cue->size <= MaxCueBytes;
     std::vector<CuePoint> points = DecodeCues(body.data(), body.size());
     for (const CuePoint& p : points)
         texts.wanted.insert(p.id);

@@ -34,6 +34,21 @@ struct IxmlInfo {
     std::optional<IxmlDocument> document; // absent when not parsed
 };
 
+// A LIST/adtl text (labl, note, ltxt) and the cue id it names.
+struct CueText {
+    FourCC id;
+    uint32_t cueId;
+    uint64_t listOffset; // of its LIST chunk's header
+};
+
+// What the checks across chunks compare beyond the record's own fields.
+struct AcrossChunks {
+    std::optional<uint64_t> factCount; // the first fact's (ds64's for 0xFFFFFFFF)
+    std::vector<CueText> orphanTexts;  // texts naming no cue point, up to a cap
+    uint64_t orphansUnlisted = 0;      // those beyond the cap
+    uint64_t firstUnlistedAt = 0;      // the LIST of the first of them
+};
+
 struct Record {
     std::string path;
     std::optional<std::string> error;
@@ -48,6 +63,7 @@ struct Record {
     std::optional<IxmlInfo> ixml;
     std::optional<std::array<uint8_t, 16>> md5Stored, md5Computed;
     std::optional<LoudnessFigures> loudness;
+    AcrossChunks across;
     Findings findings;
 
     bool HasError() const { return error || HasErrorFinding(findings); }

@@ -136,6 +136,7 @@ AudioInfo DescribeAudio(Record& r, FileWalk& f, const Singles& s)
     if (!c.sizeUnset && !c.sizeUnknown)
         a.bytes = c.size;
     a.bytesInFile = std::min(c.size, f.BytesLeft(a.offset));
+    r.across.factCount = FactFrames(f, s.fact);
     const FormatChunk* fmt = r.format ? &*r.format : nullptr;
     if (fmt && fmt->Has(FmtTag, 2) && IsLinearTag(fmt->sampleTag)) {
         const uint16_t align = fmt->record.blockAlign;
@@ -148,7 +149,7 @@ AudioInfo DescribeAudio(Record& r, FileWalk& f, const Singles& s)
                                     "-byte frames.");
         }
     } else {
-        a.frames = FactFrames(f, s.fact);
+        a.frames = r.across.factCount;
     }
     if (a.frames && fmt && fmt->Has(FmtRate, 4) && fmt->record.samplesPerSec > 0)
         a.seconds = static_cast<double>(*a.frames) / fmt->record.samplesPerSec;
