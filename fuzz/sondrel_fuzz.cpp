@@ -4,6 +4,8 @@
 #include "cli/cli.h"
 #include "inspect/inspect.h"
 #include "record_keys.h"
+#include "decode.h"
+#include "riff.h"
 #include "text/flags.h"
 #include "walk_in_process.h"
 #include "write/plan.h"
@@ -21,6 +23,7 @@
 #include <string>
 #include <sys/mman.h>
 #include <unistd.h>
+#include <vector>
 
 namespace
 {
@@ -83,12 +86,39 @@ nlohmann::json RecordOf(int fd)
 
 // The repaired copy: its plan passes its own check, the inspector finds none
 // of what a repair mends in it, and its audio is the start of the input's.
+// Every byte of the input is copied, dropped, or in a header the copy
+// writes anew (the file header, the data header, the ds64 sizes), once.
+void CheckAccounting(const Source& source, const Plan& plan, size_t size)
+{
+    std::vector<uint8_t> seen(size, 0);
+    const auto mark = [&](uint64_t offset, uint64_t bytes) {
+        for (uint64_t at = offset; at < offset + bytes && at < size; at++)
+            seen[at]++;
+    };
+    for (const Piece& p : plan.pieces)
+        if (p.from)
+            mark(*p.from, p.bytes);
+    for (const ByteRange& d : plan.dropped)
+        mark(d.offset, d.bytes);
+    mark(0, FirstChunkOffset);
+    mark(source.chunks[*source.data].offset, 8);
+    const bool wide = plan.pieces[0].literal.compare(0, 4, "RIFF") != 0;
+    if (wide && source.ds64)
+        mark(source.chunks[*source.ds64].offset,
+             std::min<uint64_t>(8 + source.chunks[*source.ds64].size,
+                                8 + Ds64FixedBytes + 12 * source.ds64Table.size()));
+    if (std::any_of(seen.begin(), seen.end(), [](uint8_t n) { return n != 1; }))
+        abort();
+}
+
 void Repair(int in, const uint8_t* data, size_t size)
 {
-    const RepairPlan r = PlanRepair(DescribeSource(in, size));
+    const Source source = DescribeSource(in, size);
+    const RepairPlan r = PlanRepair(source);
     if (!r.refusal.empty())
         return;
     const Plan& plan = r.plan;
+    CheckAccounting(source, plan, size);
     const InputReader read = [&](uint64_t offset, void* buffer, size_t count) {
         count = offset < size ? std::min<size_t>(count, size - offset) : 0;
         std::memcpy(buffer, data + offset, count);

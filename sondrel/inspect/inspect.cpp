@@ -58,6 +58,13 @@ int OpenForInspection(const FileEntry& entry, uint64_t& length, std::string& rea
     }
     if (S_ISREG(st.st_mode)) {
         length = static_cast<uint64_t>(st.st_size);
+        char probe = 0;
+        if (length == 0 && pread(fd, &probe, 1, 0) == 1) {
+            // A file of /proc says 0 and then has bytes: its length is unknown.
+            reason = "Can't read file: its length is not known";
+            close(fd);
+            return -1;
+        }
     } else {
         const off_t end = lseek(fd, 0, SEEK_END); // a block device says its size this way
         length = end > 0 ? static_cast<uint64_t>(end) : 0;

@@ -87,7 +87,7 @@ void CheckRiffSize(Record& r, const FileWalk& f)
         declared = f.riffSize;
     else if (f.haveDs64 && f.ds64.fieldBytes >= 8)
         declared = f.ds64.riffSize;
-    if (declared && *declared != f.fileBytes - 8)
+    if (declared && f.fileBytes >= 8 && *declared != f.fileBytes - 8)
         AddFileFinding(r.findings, Code::RiffSizeMismatch,
                        "The RIFF size is " + std::to_string(*declared) +
                            ", the file length minus 8 is " + std::to_string(f.fileBytes - 8) + ".");

@@ -23,8 +23,8 @@ void Note(FileWalk& f, WalkIssue issue, int chunk, uint64_t offset, FourCC id = 
 // 0xFFFFFFFF until they finalise.
 std::optional<uint64_t> EndFromSize(uint64_t riffSize)
 {
-    if (riffSize == 0 || riffSize == SizeFromDs64)
-        return std::nullopt;
+    if (riffSize == 0 || riffSize == SizeFromDs64 || riffSize > MaxFileOffset() - 8)
+        return std::nullopt; // a forged 64-bit size must not wrap the end to the start
     return riffSize + 8;
 }
 
@@ -44,6 +44,7 @@ class InspectWalker final : public ChunkWalker
     }
 
   private:
+    std::optional<uint64_t> ResolvedSize(const Walk& w, const FourCC& id, uint32_t field) const;
     bool StartsAChunk(const Walk& w, const unsigned char* raw);
     bool AudioFollowsEmptyData(const Walk& w);
     void ReadDs64(const Walk& w);
@@ -87,7 +88,13 @@ bool InspectWalker::StartsAChunk(const Walk& w, const unsigned char* raw)
     static constexpr unsigned char Zeros[8] = {};
     const bool padding = std::memcmp(raw, Zeros, 8) == 0;
     const bool pastEnd = f.riffEnd && w.chunkOffset >= *f.riffEnd;
-    const bool fits = LoadLE32(raw + 4) <= f.BytesLeft(w.chunkOffset + 8);
+    FourCC id{};
+    std::memcpy(id.data(), raw, 4);
+    // An unfinalised recording's audio fits whatever it holds: its size is
+    // 0 or one that ds64 does not give.
+    const std::optional<uint64_t> size = ResolvedSize(w, id, LoadLE32(raw + 4));
+    const bool fits =
+        size ? *size == 0 || *size <= f.BytesLeft(w.chunkOffset + 8) : IdIs(id, "data");
     if (padding || (pastEnd && !(IsPrintableId(raw) && fits))) {
         Note(f, WalkIssue::TrailingBytes, -1, w.chunkOffset);
         return false;
@@ -110,26 +117,31 @@ bool InspectWalker::AudioFollowsEmptyData(const Walk& w)
 
 // The size through ds64 (its data size and its table), or to the end of the
 // file for an unfinalised recording.
+std::optional<uint64_t> InspectWalker::ResolvedSize(const Walk& w, const FourCC& id,
+                                                    uint32_t field) const
+{
+    if (field != SizeFromDs64)
+        return field;
+    if (!w.rf64)
+        return IdIs(id, "data") ? std::nullopt : std::optional<uint64_t>(field);
+    if (IdIs(id, "data") && f.haveDs64 && f.ds64.fieldBytes >= 16)
+        return f.ds64.dataSize;
+    const auto entry = f.ds64Sizes.find(IdKey(id));
+    return entry != f.ds64Sizes.end() ? std::optional(entry->second) : std::nullopt;
+}
+
 bool InspectWalker::SizeChunk(Walk& w)
 {
     if (w.rf64 && IdIs(w.header, "ds64"))
         ReadDs64(w); // a ds64 table may size the ds64 chunk itself
     current = WalkedChunk{w.header.id, w.chunkOffset, 0, true, false, false};
     const bool isData = IdIs(w.header, "data");
-    uint64_t size = w.header.size;
-    bool unset = false;
-    if (w.rf64 && w.header.size == SizeFromDs64) {
-        const auto entry = f.ds64Sizes.find(IdKey(w.header.id));
-        if (isData && f.haveDs64 && f.ds64.fieldBytes >= 16)
-            size = f.ds64.dataSize;
-        else if (entry != f.ds64Sizes.end())
-            size = entry->second;
-        else
-            current.sizeUnknown = true;
-        unset = current.sizeUnknown && isData;
-    } else if (!w.rf64 && isData && w.header.size == SizeFromDs64) {
-        unset = true;
-    }
+    const std::optional<uint64_t> resolved = ResolvedSize(w, w.header.id, w.header.size);
+    uint64_t size = resolved.value_or(w.header.size);
+    // A plain RIFF "data" of 0xFFFFFFFF is never finished; in RF64/BW64 an
+    // unsized chunk is ds64-missing, and a "data" one runs to the end too.
+    current.sizeUnknown = w.rf64 && !resolved;
+    bool unset = !resolved && isData;
     if (isData && size == 0 && !current.sizeUnknown)
         unset = AudioFollowsEmptyData(w);
     if (unset) {

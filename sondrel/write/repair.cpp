@@ -1,6 +1,8 @@
 // The repair run: checks, plan, write, flush, rename, folder flush.
 #include "write/repair.h"
 
+#include "inspect/file_text.h"
+
 #include "io.h"
 #include "measure/audio_read.h"
 #include "status.h"
@@ -79,17 +81,6 @@ bool InputUnchanged(int fd, const struct stat& before)
            now.st_mtim.tv_nsec == before.st_mtim.tv_nsec;
 }
 
-std::string UpperHex(const std::array<uint8_t, 16>& digest)
-{
-    static constexpr char Digits[] = "0123456789ABCDEF";
-    std::string s;
-    for (uint8_t b : digest) {
-        s += Digits[b >> 4];
-        s += Digits[b & 0x0F];
-    }
-    return s;
-}
-
 // The audio is hashed from the page cache in blocks this size: memory stays
 // under 8 MiB with the crypto library's own.
 constexpr size_t HashBlockBytes = 256 << 10;
@@ -121,7 +112,7 @@ bool WriteTemporary(Outcome& o, TemporaryFile& t, const Plan& plan, int in, bool
             Fail(o, Reason("Can't read the temporary file", v.readError ? v.readError : EIO));
             return false;
         }
-        o.md5 = UpperHex(*v.md5);
+        o.md5 = Hex(v.md5->data(), v.md5->size());
     }
     return true;
 }

@@ -2,6 +2,7 @@
 #include "write/repair_plan.h"
 
 #include "decode.h"
+#include "inspect/file_text.h"
 
 #include <algorithm>
 
@@ -9,18 +10,6 @@ namespace
 {
 
 constexpr uint64_t SizeLimit = 0xFFFFFFFFu; // a 32-bit size at or above it says "see ds64"
-
-bool IsLinearTag(uint16_t tag)
-{
-    return tag == TagPCM || tag == TagIEEEFloat || tag == TagALaw || tag == TagMuLaw;
-}
-
-std::string Quoted(const FourCC& id)
-{
-    std::string s = "\"";
-    s.append(id.data(), 4);
-    return s += '"';
-}
 
 // Whole frames of audio the input holds.
 uint64_t AudioBytes(const Source& in)
@@ -37,8 +26,10 @@ std::string Refusal(const Source& in)
     if (!in.fmt)
         return "There is no fmt chunk";
     const SourceFormat& f = *in.format;
-    if (!f.whole || !in.chunks[*in.fmt].complete)
+    if (!in.chunks[*in.fmt].complete)
         return "The fmt chunk is cut short";
+    if (!f.whole)
+        return "The fmt chunk is too short to describe the audio";
     if (!IsLinearTag(f.sampleTag))
         return "The fmt chunk does not describe PCM, float, A-law or mu-law audio";
     if (f.blockAlign == 0 || f.blockAlign != ExpectedBlockAlign(f.channels, f.bitsPerSample))
@@ -108,11 +99,29 @@ void AddData(Layout& out, Plan& plan, const Source& in, bool wide)
     plan.audio = {plan.length, bytes, "audio"};
     plan.audioFrom = d.offset + 8;
     plan.frames = bytes / in.format->blockAlign;
+    // The input's pad byte goes with the audio when that is whole; after a
+    // dropped partial frame it is dropped too.
+    const bool padInFile = d.sized && (d.size & 1) && d.offset + 8 + d.size < in.fileBytes;
+    const bool whole = bytes == d.size;
     out.Copy(plan.audioFrom, bytes, "audio");
-    if (bytes & 1)
+    if ((bytes & 1) && padInFile && whole)
+        out.Copy(plan.audioFrom + bytes, 1, "pad byte");
+    else if (bytes & 1)
         out.Literal(std::string(1, '\0'), "pad byte");
     if (d.inFile > bytes)
         plan.dropped.push_back({plan.audioFrom + bytes, d.inFile - bytes, "partial frame"});
+    if (padInFile && !whole)
+        plan.dropped.push_back({plan.audioFrom + d.size, 1, "pad byte"});
+}
+
+// The input's ds64 is written anew with its table; bytes of its body past
+// the table are not carried over.
+void DropDs64Tail(Plan& plan, const Source& in)
+{
+    const SourceChunk& c = in.chunks[*in.ds64];
+    const uint64_t kept = Ds64FixedBytes + 12 * in.ds64Table.size();
+    if (c.complete && c.sized && c.size > kept)
+        plan.dropped.push_back({c.offset + 8 + kept, c.size - kept, "ds64 bytes after its table"});
 }
 
 // Adds a kept chunk; false when it cannot be kept, which ends the chunks.
@@ -140,8 +149,10 @@ Plan LayOut(const Source& in, bool wide)
     if (wide)
         out.Literal(Ds64Chunk(in, 0, 0, 0), "ds64 chunk");
     for (size_t i = 0; i < in.chunks.size(); i++) {
-        if (wide && in.ds64 && i == *in.ds64)
-            continue; // written first, with the new sizes
+        if (wide && in.ds64 && i == *in.ds64) {
+            DropDs64Tail(plan, in); // written first, with the new sizes
+            continue;
+        }
         if (in.data && i == *in.data)
             AddData(out, plan, in, wide);
         else if (!AddChunk(out, plan, in, in.chunks[i]))
