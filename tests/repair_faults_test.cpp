@@ -89,7 +89,8 @@ TEST(RepairFaults, OutIsAbsentOrWholeAfterEveryKillAndFailure)
                 EXPECT_EQ(again, written ? 2 : 0);
                 EXPECT_TRUE(ReadWholeFile(out) == expected);
             } else if (r.run.status == 127 || r.run.err.find("Sanitizer") != std::string::npos) {
-                EXPECT_FALSE(written); // the loader or the sanitizer runtime failed first
+                // The loader or the sanitizer runtime met the fault (it writes
+                // to a pipe of its own): only OUT's wholeness counts then.
             } else {
                 EXPECT_EQ(r.run.status, written && r.run.status == 0 ? 0 : 2) << r.run.out;
                 if (c.status && r.hit) {
