@@ -30,6 +30,12 @@ namespace
 
 std::string Options;
 
+// Whether the session's option set names `option`.
+bool HasOption(const std::string& option)
+{
+    return (" " + Options + " ").find(" " + option + " ") != std::string::npos;
+}
+
 // The option set is fixed for a fuzzing session: its words are options.
 void SetFlags()
 {
@@ -172,9 +178,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         abort();
     std::string path = "/proc/self/fd/" + std::to_string(fd);
     SetFlags();
-    if (WantRepair)
+    if (HasOption("--repair"))
         Repair(fd, data, size);
-    else if (WantJson)
+    else if (HasOption("--json"))
         Inspect(path.c_str(), data, size);
     else
         WalkInProcess(path.c_str());
