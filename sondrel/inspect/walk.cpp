@@ -35,15 +35,18 @@ class InspectWalker final : public ChunkWalker
 {
   public:
     explicit InspectWalker(FileWalk& file) : f(file) {}
-    bool ReadHeader(Walk& w) override;
-    bool SizeChunk(Walk& w) override;
-    bool VisitChunk(Walk& w) override;
+    bool ReadHeader(Walk& w) override { return NextHeader(w); }
+    bool SizeChunk(Walk& w) override { return Size(w); }
+    bool VisitChunk(Walk& w) override { return List(w); }
     bool MoveTo(Walk&, std::optional<uint64_t> next) override
     {
         return next.has_value(); // past the largest offset: the body ran past the end already
     }
 
   private:
+    bool NextHeader(Walk& w);
+    bool Size(Walk& w);
+    bool List(Walk& w);
     std::optional<uint64_t> ResolvedSize(const Walk& w, const FourCC& id, uint32_t field) const;
     bool StartsAChunk(const Walk& w, const unsigned char* raw);
     bool AudioFollowsEmptyData(const Walk& w);
@@ -54,7 +57,7 @@ class InspectWalker final : public ChunkWalker
 };
 
 // Fewer than 8 bytes left is no chunk; an all-zero header is zero padding.
-bool InspectWalker::ReadHeader(Walk& w)
+bool InspectWalker::NextHeader(Walk& w)
 {
     if (w.chunkOffset >= f.fileBytes)
         return false; // the end, or past it after a truncated body
@@ -130,7 +133,7 @@ std::optional<uint64_t> InspectWalker::ResolvedSize(const Walk& w, const FourCC&
     return entry != f.ds64Sizes.end() ? std::optional(entry->second) : std::nullopt;
 }
 
-bool InspectWalker::SizeChunk(Walk& w)
+bool InspectWalker::Size(Walk& w)
 {
     if (w.rf64 && IdIs(w.header, "ds64"))
         ReadDs64(w); // a ds64 table may size the ds64 chunk itself
@@ -168,7 +171,7 @@ void InspectWalker::ReadDs64(const Walk& w)
 }
 
 // Lists the chunk with what the file holds of it.
-bool InspectWalker::VisitChunk(Walk& w)
+bool InspectWalker::List(Walk& w)
 {
     WalkedChunk& c = current;
     const uint64_t room = f.BytesLeft(w.bodyOffset);
