@@ -2,6 +2,7 @@
 #include "write/repair_plan.h"
 
 #include "decode.h"
+#include "inspect/file_text.h"
 
 #include <algorithm>
 
@@ -13,13 +14,6 @@ constexpr uint64_t SizeLimit = 0xFFFFFFFFu; // a 32-bit size at or above it says
 bool IsLinearTag(uint16_t tag)
 {
     return tag == TagPCM || tag == TagIEEEFloat || tag == TagALaw || tag == TagMuLaw;
-}
-
-std::string Quoted(const FourCC& id)
-{
-    std::string s = "\"";
-    s.append(id.data(), 4);
-    return s += '"';
 }
 
 // Whole frames of audio the input holds.
@@ -75,18 +69,6 @@ class Layout
   private:
     Plan& plan;
 };
-
-std::string LE32(uint32_t v)
-{
-    std::string s(4, '\0');
-    StoreLE32(reinterpret_cast<unsigned char*>(s.data()), v);
-    return s;
-}
-
-std::string LE64(uint64_t v)
-{
-    return LE32(static_cast<uint32_t>(v)) + LE32(static_cast<uint32_t>(v >> 32));
-}
 
 // The ds64 body: sizes filled in once the layout is known, the input's
 // table of other chunks' sizes kept.
