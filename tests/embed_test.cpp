@@ -276,6 +276,11 @@ struct Fault {
     size_t perWrite, more; // calls reached: per write of the plan, and besides
 };
 
+void PrintTo(const Fault& f, std::ostream* os) // names the run in ctest's list
+{
+    *os << f.name;
+}
+
 class EmbedFaults : public testing::TestWithParam<Fault>
 {
 };
