@@ -65,7 +65,7 @@ void Snapshot::Apply(const Piece& p)
 
 InPlaceWriter::InPlaceWriter(int fd, Snapshot& snapshot, const struct stat& before)
     : fd_(fd), snapshot_(snapshot), oldLength_(static_cast<uint64_t>(before.st_size)),
-      length_(oldLength_), mtime_(before.st_mtim)
+      length_(oldLength_), reach_(oldLength_), mtime_(before.st_mtim)
 {
 }
 
@@ -94,6 +94,7 @@ int InPlaceWriter::WritePiece(const Piece& p)
     }
     done_.push_back(std::move(d));
     writes_.push_back({p.offset, p.bytes, p.what});
+    reach_ = std::max(reach_, p.offset + p.bytes);
     if (const int e = WriteAllAt(fd_, p.literal.data(), p.literal.size(), p.offset)) {
         problem_ = std::string("Can't write the file: ") + strerror(e);
         return e;
@@ -107,15 +108,18 @@ int InPlaceWriter::WritePiece(const Piece& p)
     struct stat now {
     };
     if (fstat(fd_, &now) != 0) {
-        problem_ = std::string("Can't check the file: ") + strerror(errno);
-        return errno;
+        const int e = errno;
+        problem_ = std::string("Can't check the file: ") + strerror(e);
+        return e;
     }
     mtime_ = now.st_mtim;
     return 0;
 }
 
 // The pieces written back as they were, the last first, each flushed, then
-// the length the file had: it is as it was before the run.  Returns 0 or errno.
+// the length the file had: it is as it was before the run.  The length is
+// left when another program made the file longer than this run did: what
+// it appended is its own.  Returns 0 or errno.
 int InPlaceWriter::Undo()
 {
     for (auto d = done_.rbegin(); d != done_.rend(); ++d) {
@@ -128,7 +132,12 @@ int InPlaceWriter::Undo()
         if (e != 0)
             return e;
     }
-    if (ftruncate(fd_, static_cast<off_t>(oldLength_)) != 0)
+    struct stat now {
+    };
+    if (fstat(fd_, &now) != 0)
+        return errno;
+    if (static_cast<uint64_t>(now.st_size) <= reach_ &&
+        ftruncate(fd_, static_cast<off_t>(oldLength_)) != 0)
         return errno;
     return Flush(fd_);
 }

@@ -65,7 +65,8 @@ class InPlaceWriter
     };
     int fd_;
     Snapshot& snapshot_;
-    uint64_t oldLength_, length_;
+    uint64_t oldLength_, length_; // before the run; as this run has left it
+    uint64_t reach_;              // the end of the farthest write begun
     struct timespec mtime_;
     std::vector<Done> done_;
     std::vector<ByteRange> writes_;
