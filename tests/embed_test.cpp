@@ -311,9 +311,11 @@ TEST_P(EmbedFaults, EveryRunLeavesAPrefixOfTheWritesAndARerunFinishesIt)
             states.push_back(s.replace(offset, bytes.size(), bytes));
         }
         const InjectionPlan plan{GetParam().syscalls, GetParam().action, {}, Args(c, path)};
-        const int hits = ForEachInjection(
+        size_t fileHits = 0, lineHits = 0;
+        ForEachInjection(
             plan, [&] { WriteFile(path, c.file); },
             [&](const InjectedRun& r) {
+                (r.injection.syscall == "write" ? lineHits : fileHits) += r.hit ? 1 : 0;
                 const std::string now = ReadWholeFile(path);
                 EXPECT_NE(std::find(states.begin(), states.end(), now), states.end())
                     << "not a prefix of the writes: " << r.run.out;
@@ -333,8 +335,10 @@ TEST_P(EmbedFaults, EveryRunLeavesAPrefixOfTheWritesAndARerunFinishesIt)
                     EXPECT_TRUE(now == states.back());
                 }
             });
-        // Each write and its flush, and the JSON line's write: no other.
-        EXPECT_EQ(size_t(hits), GetParam().perWrite * writes.size() + GetParam().more);
+        // Each write and its flush, no other; and the JSON line's write (the
+        // sanitizers' runtime writes to a pipe of its own besides).
+        EXPECT_EQ(fileHits, GetParam().perWrite * writes.size());
+        EXPECT_GE(lineHits, GetParam().more);
     }
 }
 
@@ -388,8 +392,9 @@ TEST(Embed, AnotherWritersChangeIsNeverWrittenOver)
         std::string t = ReadWholeFile(trace);
         t.resize(t.find(k.inAudio ? ", " + std::to_string(audioAt) + ")" : opened));
         const auto when = 1 + std::count(t.begin(), t.end(), '\n');
+        unlink(trace.c_str()); // the other program must wait for the next run's calls
         std::thread other([&] {
-            for (int i = 0; i < 400; i++) { // its line shows once the call waits
+            for (int i = 0; i < 6000; i++) { // its line shows once the call waits
                 t = ReadWholeFile(trace);
                 size_t n = 0;
                 for (size_t p = t.find(opened); p != std::string::npos; p = t.find(opened, p + 1))
