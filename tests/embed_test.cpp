@@ -111,6 +111,10 @@ std::vector<EmbedCase> Cases()
         Case("the last chunk's missing pad byte first",
              Wave(Fmt + Data + RawChunk("note", 5, "abcde", false)), "--md5", "embedded",
              {"pad byte", "\"MD5 \" chunk", riff}),
+        Case("a RIFF size past the file's end",
+             Wave(Fmt + Data + RawChunk("note", 5, "abcde", false))
+                 .replace(4, 4, LE32(uint32_t(Audio.size() + 64))),
+             "--md5", "refused"),
         Case("RF64: the ds64 RIFF size", Rf64(), both, "embedded",
              {"\"MD5 \" and \"bext\" chunks", "ds64 RIFF size"}),
         Case("bext version 0: the MD5 appended first", Wave(Fmt + Bext(0) + Data), both, "embedded",

@@ -216,6 +216,10 @@ void Planner::Append()
     if (s.wide && (!ds64 || s.chunks[*ds64].inFile < 8))
         return Refuse("The file has no ds64 RIFF size to update");
     const AppendPoint p = AppendPointOf(s);
+    // Chunks appended where the RIFF size already reaches would count before
+    // the size is written, and a rerun could not tell them from the file's.
+    if (*s.riffSize + 8 > p.at)
+        return Refuse("The RIFF size counts bytes after the last chunk: repair the file first");
     const uint64_t tail = s.fileBytes - std::min(s.fileBytes, p.at);
     if (tail > chunks.size() || ReadString(read, p.at, tail) != chunks.substr(0, tail))
         return Refuse("Bytes follow the last chunk that this run would not write");

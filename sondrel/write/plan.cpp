@@ -193,12 +193,14 @@ struct Link {
 };
 
 // The chunks from the file header to the RIFF end (or the end of the file
-// when the size does not say), as the inspector walks them.
+// when the size does not say), walked as the inspector walks them: past the
+// RIFF end only a printable id whose body fits is a chunk, and it is not
+// listed (it is not part of the file yet).
 struct Chain {
     std::vector<Link> chunks;
     bool wide = false;
     bool cut = false;   // a chunk runs past the end of the file
-    bool ended = false; // the chunks reach the RIFF end (or the file's)
+    bool ended = false; // the chunks reach the RIFF end or the file's exactly
 };
 
 std::optional<uint64_t> EndFromSize(uint64_t size)
@@ -219,21 +221,23 @@ Chain WalkChain(const Overlay& f)
     Ds64Fields ds64;
     bool haveDs64 = false;
     static constexpr unsigned char Zeros[8] = {};
-    for (uint64_t at = 12; c.chunks.size() < 10000;) {
-        const uint64_t limit = riffEnd ? std::min(*riffEnd, f.Length()) : f.Length();
+    for (uint64_t at = 12, n = 0; n < 10000; n++) {
+        c.ended = c.ended || at == riffEnd || at >= f.Length();
         unsigned char h[8];
-        if ((c.ended = at >= limit) || limit - at < 8 || !f.Read(at, h, 8) ||
+        if (at >= f.Length() || f.Length() - at < 8 || !f.Read(at, h, 8) ||
             std::memcmp(h, Zeros, 8) == 0 || MagicOf(h) != Magic::Other)
             break; // the end, or what is not a chunk: trailing bytes
         if (c.wide && !haveDs64 && std::memcmp(h, "ds64", 4) == 0 &&
             (haveDs64 = ReadDs64(f, at + 8, LoadLE32(h + 4), ds64)))
             riffEnd = EndFromSize(ds64.riffSize);
+        const bool past = riffEnd && at >= *riffEnd;
         const uint64_t size = Resolved(h, c.wide && haveDs64 ? &ds64 : nullptr);
-        if (size > f.Length() - at - 8) {
-            c.cut = true;
+        if (size > f.Length() - at - 8 || (past && !IsPrintableId(h))) {
+            c.cut = !past;
             break;
         }
-        c.chunks.push_back({{char(h[0]), char(h[1]), char(h[2]), char(h[3])}, at, size});
+        if (!past)
+            c.chunks.push_back({{char(h[0]), char(h[1]), char(h[2]), char(h[3])}, at, size});
         at += 8 + size + (size & 1);
     }
     return c;
