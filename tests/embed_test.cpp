@@ -1,10 +1,7 @@
-// --embed, in one table of cases: what each run writes and leaves alone;
-// every case killed at each write-class system call in turn and failed with
-// ENOSPC or EIO at each write and flush, as databases test their commits
-// (the file then a state a prefix of the clean run's writes leaves, the
-// original after a failure; its audio intact and without error; a rerun
-// after a kill finishing it exactly); another writer's change under a run;
-// the command line; independent readers of the embedded files.
+// --embed, one table of cases: what each run writes and leaves alone; each
+// case killed, and failed with ENOSPC and EIO, at every write and flush in
+// turn, as databases test their commits; another writer's change under a
+// run; the command line; independent readers of the embedded files.
 #include "crash_harness.h"
 #include "repair_checks.h"
 #include "wav_builder.h"
@@ -437,7 +434,6 @@ TEST(Embed, UsageErrorsAndSeveralFiles)
         {{"--embed", "--md5"}, "sondrel: Error: No audio file specified\n"},
         {{"--embed", "--md5", "--json", a}, mixed + "--json\n"},
         {{"--embed", "--md5", "--recursive", a}, mixed + "--recursive\n"},
-        {{"--bext", "--embed", "--md5", a}, mixed + "--bext\n"},
         {{"--embed", "--md5", "--repair", a, b}, mixed + "--repair\n"},
     };
     for (const auto& [args, message] : usage) {
