@@ -31,6 +31,7 @@ option_sets=(
     "--rawchunks --chunks"
     "--json"
     "--repair"
+    "--embed"
 )
 
 # The test data are extra seeds, with the fixtures kept outside the

@@ -1,13 +1,16 @@
 // libFuzzer target: runs the whole walk on arbitrary file bytes under one
 // option set, chosen with SONDREL_FUZZ_OPTIONS (for example "--data --mono");
-// "--repair" repairs each input into a memory file and inspects the copy.
+// "--repair" repairs each input into a memory file and inspects the copy;
+// "--embed" plans an MD5 and loudness into each input and inspects the
+// result of the writes.
 #include "cli/cli.h"
+#include "decode.h"
 #include "inspect/inspect.h"
 #include "record_keys.h"
-#include "decode.h"
 #include "riff.h"
 #include "text/flags.h"
 #include "walk_in_process.h"
+#include "write/embed_plan.h"
 #include "write/plan.h"
 #include "write/repair_plan.h"
 #include "write/source.h"
@@ -30,8 +33,8 @@ namespace
 
 std::string Options;
 
-// Whether the session's option set names `option`.
-bool HasOption(const std::string& option)
+// The mode's option is among the words of the set.
+bool Asks(const std::string& option)
 {
     return (" " + Options + " ").find(" " + option + " ") != std::string::npos;
 }
@@ -154,6 +157,43 @@ void Repair(int in, const uint8_t* data, size_t size)
     close(out);
 }
 
+// The writes of an embed that is not refused pass their check, and the file
+// they leave has its audio where it was and no error finding the input had
+// not.
+void Embed(int in, const uint8_t* data, size_t size)
+{
+    const InputReader read = [&](uint64_t offset, void* buffer, size_t count) {
+        count = offset < size ? std::min<size_t>(count, size - offset) : 0;
+        std::memcpy(buffer, data + offset, count);
+        return count;
+    };
+    EmbedValues values;
+    values.md5 = std::array<uint8_t, 16>{0x44, 0xDB, 0x67, 0xB7, 0x5F, 0x7D, 0xF4, 0x9F,
+                                         0xF9, 0xBA, 0x3A, 0xC4, 0x9A, 0x74, 0x39, 0x1D};
+    values.loudness = LoudnessFigures{-23.5, 4.25, -1.0, std::nullopt, -400.0};
+    const EmbedPlan e = PlanEmbed(DescribeSource(in, size), read, values);
+    if (!e.refusal.empty() || e.plan.pieces.empty())
+        return;
+    if (!CheckInPlace(e.plan, size, read).empty())
+        abort();
+    const int out = memfd_create("sondrel-fuzz-embedded", 0);
+    const char* step = nullptr;
+    if (out < 0 || write(out, data, size) != static_cast<ssize_t>(size) ||
+        WritePlan(e.plan, in, out, &step) != 0)
+        abort();
+    const nlohmann::json before = RecordOf(in), after = RecordOf(out);
+    const auto errors = [](const nlohmann::json& r) {
+        return r["findings"].dump().find("\"error\"") != std::string::npos;
+    };
+    const uint64_t at = before["audio"]["offset"], bytes = before["audio"]["bytes_in_file"];
+    std::string audio(bytes, '\0');
+    if ((errors(after) && !errors(before)) || after["audio"] != before["audio"] ||
+        pread(out, audio.data(), bytes, static_cast<off_t>(at)) != static_cast<ssize_t>(bytes) ||
+        std::memcmp(audio.data(), data + at, bytes) != 0)
+        abort();
+    close(out);
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
@@ -178,9 +218,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         abort();
     std::string path = "/proc/self/fd/" + std::to_string(fd);
     SetFlags();
-    if (HasOption("--repair"))
+    if (Asks("--repair"))
         Repair(fd, data, size);
-    else if (HasOption("--json"))
+    else if (Asks("--embed"))
+        Embed(fd, data, size);
+    else if (Asks("--json"))
         Inspect(path.c_str(), data, size);
     else
         WalkInProcess(path.c_str());

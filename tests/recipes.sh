@@ -4,7 +4,7 @@
 # Usage: recipes.sh SONDREL EXAMPLE_WAV SOURCE_DIR RECIPE
 #   RECIPE: play | encode | mono | batch | fields | json_rate | json_stored_loudness |
 #           json_errors | json_csv | json_parallel | json_md5 | json_loudness | json_archive |
-#           repair | json_across |
+#           repair | json_across | embed |
 #           documented
 set -uo pipefail
 # shellcheck source=tests/script_lib.sh
@@ -35,6 +35,8 @@ RECIPES=(
     "sondrel --json --recursive archive | jq -n 'reduce (inputs | .findings | map(.code) | unique[]) as \$c ({}; .[\$c] += 1)'"
     "find recordings -maxdepth 1 -name '*.wav' -exec sh -c 'for f; do sondrel --repair \"\$f\" \"repaired/\${f##*/}\"; done' sh {} + | jq -r 'select(.status == \"repaired\") | .path as \$p | .dropped[] | [\$p, .offset, .bytes, .what] | @tsv'"
     "find recordings -name '*.wav' -exec sondrel --json {} + | jq -r '.path as \$p | .findings[] | select(.code | IN(\"ds64-not-first\", \"fact-count-mismatch\", \"not-extensible\", \"cue-beyond-audio\", \"cue-label-orphan\", \"bext-reserved-not-zero\", \"bext-loudness-zero\", \"time-reference-mismatch\", \"ixml-format-mismatch\", \"coding-history-mismatch\")) | [.code, \$p] | @tsv' | sort -u"
+    "find archive -type f -name '*.wav' -print0 | xargs -0 sondrel --embed --md5 --loudness | jq -r 'select(.status == \"refused\" or .status == \"error\") | [.path, .reason] | @tsv'"
+    "sondrel --json --md5 --loudness --recursive archive | jq -r 'select(any(.findings[]; .code == \"md5-mismatch\" or .code == \"loudness-mismatch\")) | .path'"
 )
 PLAY=${RECIPES[0]}
 ENCODE=${RECIPES[1]}
@@ -54,6 +56,8 @@ JSON_LOUDNESS=${RECIPES[14]}
 JSON_ARCHIVE=${RECIPES[15]}
 REPAIR=${RECIPES[16]}
 JSON_ACROSS=${RECIPES[17]}
+EMBED=${RECIPES[18]}
+VERIFY=${RECIPES[19]}
 
 make_scratch
 cd "$SCRATCH" || exit 1
@@ -704,6 +708,34 @@ recipe_json_across()
         "$(run_recipe "$JSON_ACROSS")"
 }
 
+# An archive tree embedded, then checked years later: the files left alone
+# are those with an error finding, an unfinalised recording or audio whose
+# loudness cannot be measured; a second run changes no byte; a byte of audio
+# changed since is found.
+recipe_embed()
+{
+    need_jq
+    make_folder "archive/2026/day 1"
+    cp take.wav archive/take.wav
+    local expected printed before
+    expected=$(find archive -type f -name '*.wav' -print0 | xargs -0 -n 1 sondrel --json --loudness |
+        jq -r 'select(.status == "error" or any(.findings[]; .severity == "error" or
+            .code == "data-size-unset" or .code == "loudness-unmeasurable")) | .path' | sort)
+    [ "$(wc -l <<<"$expected")" -ge 5 ] || fail "too few files to leave alone: $expected"
+    printed=$(run_in . "$EMBED" | cut -f 1)
+    expect_eq "files left alone" "$expected" "$printed"
+    expect_eq "what was stored, checked" "" "$(run_in . "$VERIFY")"
+    before=$(find archive -type f -exec md5sum {} + | sort)
+    expect_eq "files left alone the second time" "$expected" "$(run_in . "$EMBED" | cut -f 1)"
+    expect_eq "files after a second run" "$before" "$(find archive -type f -exec md5sum {} + | sort)"
+    local at byte
+    at=$(($(body_offset archive/take.wav data) + 1000))
+    byte=$(od -An -tu1 -j "$at" -N 1 archive/take.wav)
+    printf '%b' "$(printf '\\x%02x' $(((byte + 1) % 256)))" |
+        dd of=archive/take.wav bs=1 seek="$at" conv=notrunc status=none
+    expect_eq "files whose audio changed since" "archive/take.wav" "$(run_in . "$VERIFY")"
+}
+
 # Joins continuation lines and squeezes blanks, so a recipe can be compared
 # however a document breaks it.
 normalise()
@@ -762,6 +794,7 @@ json_loudness) recipe_json_loudness ;;
 json_archive) recipe_json_archive ;;
 repair) recipe_repair ;;
 json_across) recipe_json_across ;;
+embed) recipe_embed ;;
 documented) recipe_documented ;;
 *)
     echo "unknown recipe '$which_recipe'" >&2

@@ -6,6 +6,7 @@
 #include "status.h"
 #include "text/dump.h"
 #include "text/flags.h"
+#include "write/embed.h"
 #include "write/repair.h"
 
 #include <algorithm>
@@ -23,6 +24,7 @@ int WantJson = 0;
 int WantMD5 = 0;
 int WantLoudness = 0;
 int WantRepair = 0;
+int WantEmbed = 0;
 
 } // namespace
 
@@ -120,6 +122,7 @@ constexpr Option Options[] = {
     {"--bext", &WantBext},     {"--ixml", &WantiXML},           {"--data", &WantData},
     {"--mono", &WantMono},     {"--dryrun", &WantDryRun},       {"--json", &WantJson},
     {"--md5", &WantMD5},       {"--loudness", &WantLoudness},   {"--repair", &WantRepair},
+    {"--embed", &WantEmbed},
 };
 
 // The options that write text or audio, the text modes' own, come first: the
@@ -150,9 +153,10 @@ int InfoOption(const char* arg)
     return FlushStandardOutput();
 }
 
-// The modes that take their own arguments, in the order they win when
-// several are named: --repair with --json is a usage error of --repair.
-enum class Mode { Text, Repair, Json };
+// The modes that take their own arguments.  A writing mode wins over --json
+// (--repair with --json is a usage error of --repair); of the two writing
+// modes, the first named.
+enum class Mode { Text, Repair, Embed, Json };
 
 // The mode asked for: an option among the arguments before "--", not the
 // name that --files-from takes.
@@ -162,6 +166,8 @@ Mode ModeOf(int argc, char** argv)
     for (int i = 1; i < argc && !Is(argv[i], "--"); i++) {
         if (Is(argv[i], "--repair"))
             return Mode::Repair;
+        if (Is(argv[i], "--embed"))
+            return Mode::Embed;
         if (Is(argv[i], "--json"))
             mode = Mode::Json;
         if (Is(argv[i], "--files-from"))
@@ -172,7 +178,7 @@ Mode ModeOf(int argc, char** argv)
 
 const char* ModeName(Mode mode)
 {
-    return mode == Mode::Repair ? "--repair" : "--json";
+    return mode == Mode::Repair ? "--repair" : mode == Mode::Embed ? "--embed" : "--json";
 }
 
 int UsageError(const char* message)
@@ -189,7 +195,9 @@ bool Foreign(Mode mode, const char* arg)
     const bool batch = Is(arg, "--recursive") || Is(arg, "--files-from") || Is(arg, "-0");
     switch (mode) {
     case Mode::Repair:
-        return Is(arg, "--json") || Is(arg, "--loudness") || batch;
+        return Is(arg, "--json") || Is(arg, "--loudness") || Is(arg, "--embed") || batch;
+    case Mode::Embed:
+        return Is(arg, "--json") || Is(arg, "--repair") || batch;
     case Mode::Json:
     case Mode::Text:
         break;
@@ -235,6 +243,8 @@ int ParseModeArguments(Mode mode, int argc, char** argv, FileListOptions& names)
         return UsageError("sondrel: Error: -0 needs --files-from\n");
     if (mode == Mode::Repair && names.names.size() != 2)
         return UsageError("sondrel: Error: --repair needs an input file and an output file\n");
+    if (mode == Mode::Embed && !WantMD5 && !WantLoudness)
+        return UsageError("sondrel: Error: --embed needs --md5 or --loudness\n");
     if (names.names.empty() && names.lists.empty())
         return UsageError("sondrel: Error: No audio file specified\n");
     return -1;
@@ -250,6 +260,11 @@ int RunMode(Mode mode, int argc, char** argv)
         RepairOptions options;
         options.md5 = WantMD5 != 0;
         status = RunRepair(names.names[0], names.names[1], options);
+    } else if (mode == Mode::Embed) {
+        EmbedOptions options;
+        options.md5 = WantMD5 != 0;
+        options.loudness = WantLoudness != 0;
+        status = RunEmbed({names.names.begin(), names.names.end()}, options);
     } else {
         InspectOptions options;
         options.md5 = WantMD5 != 0;
@@ -257,7 +272,7 @@ int RunMode(Mode mode, int argc, char** argv)
         status = InspectBatch(std::move(names), options);
     }
     if (FlushStandardOutput() != 0 || RunStatus() != 0)
-        status = std::max(status, mode == Mode::Repair ? 2 : 1);
+        status = std::max(status, mode == Mode::Json ? 1 : 2);
     return status;
 }
 

@@ -79,24 +79,25 @@ void ShowByteProgress(const std::string& path, uint64_t done, uint64_t total)
             static_cast<unsigned long long>(done), static_cast<unsigned long long>(total));
 }
 
-// Reads the audio once for the MD5 and the loudness asked for.
 } // namespace
 
-void MeasureAudio(Record& r, FileWalk& f, const InspectOptions& o)
+MeasureRequest RequestFor(const Record& r, const InspectOptions& o, AudioLayout& layout)
+{
+    MeasureRequest q;
+    if (!r.audio)
+        return q;
+    q.md5 = o.md5;
+    layout = r.format ? LayoutOf(*r.format) : AudioLayout{};
+    // Measuring needs every field through bits per sample.
+    q.loudness = o.loudness && r.format && r.format->Has(FmtBits, 2) && LoudnessMeasurable(layout);
+    return q;
+}
+
+void TakeMeasurement(Record& r, const MeasureResult& v, const MeasureRequest& q,
+                     const InspectOptions& o)
 {
     if (!r.audio || !(o.md5 || o.loudness))
         return;
-    MeasureRequest q;
-    q.md5 = o.md5;
-    const AudioLayout layout = r.format ? LayoutOf(*r.format) : AudioLayout{};
-    // Measuring needs every field through bits per sample.
-    q.loudness = o.loudness && r.format && r.format->Has(FmtBits, 2) && LoudnessMeasurable(layout);
-    const uint64_t total = r.audio->bytesInFile;
-    if (o.progress)
-        q.progress = [&](uint64_t done) { ShowByteProgress(r.path, done, total); };
-    const MeasureResult v = ReadAndMeasure(f.fd, r.audio->offset, total, layout, q);
-    if (v.readError != 0)
-        f.readError = v.readError;
     r.md5Computed = v.md5;
     if (o.loudness && !(q.loudness && v.loudnessMeasurable && v.loudness))
         AddFileFinding(r.findings, Code::LoudnessUnmeasurable,
@@ -109,4 +110,19 @@ void MeasureAudio(Record& r, FileWalk& f, const InspectOptions& o)
                        "The audio's MD5 " + Hex(r.md5Computed->data(), 16) +
                            " differs from the stored " + Hex(r.md5Stored->data(), 16) + ".");
     CompareLoudness(r);
+}
+
+void MeasureAudio(Record& r, FileWalk& f, const InspectOptions& o)
+{
+    if (!r.audio || !(o.md5 || o.loudness))
+        return;
+    AudioLayout layout;
+    MeasureRequest q = RequestFor(r, o, layout);
+    const uint64_t total = r.audio->bytesInFile;
+    if (o.progress)
+        q.progress = [&](uint64_t done) { ShowByteProgress(r.path, done, total); };
+    const MeasureResult v = ReadAndMeasure(f.fd, r.audio->offset, total, layout, q);
+    if (v.readError != 0)
+        f.readError = v.readError;
+    TakeMeasurement(r, v, q, o);
 }

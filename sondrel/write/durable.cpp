@@ -135,6 +135,12 @@ std::string RandomSuffix()
 
 } // namespace
 
+Descriptor::~Descriptor()
+{
+    if (fd >= 0)
+        close(fd);
+}
+
 int WriteAllAt(int fd, const void* bytes, size_t count, uint64_t offset)
 {
     const auto* p = static_cast<const unsigned char*>(bytes);

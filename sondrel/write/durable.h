@@ -8,6 +8,15 @@
 #include <cstdint>
 #include <string>
 
+// A descriptor closed when it goes out of scope.
+struct Descriptor {
+    int fd = -1;
+    Descriptor() = default;
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    ~Descriptor();
+};
+
 // Writes all of `bytes` at `offset`.  Returns 0 or errno.
 int WriteAllAt(int fd, const void* bytes, size_t count, uint64_t offset);
 

@@ -43,6 +43,10 @@ struct Plan {
     uint64_t frames = 0;            // whole frames of audio
 };
 
+// Field bytes of a planned piece, little-endian.
+std::string LE32(uint32_t v);
+std::string LE64(uint64_t v);
+
 // Reads up to `count` input bytes at `offset`; returns how many arrived.
 using InputReader = std::function<size_t(uint64_t offset, void* buffer, size_t count)>;
 
@@ -51,6 +55,17 @@ using InputReader = std::function<size_t(uint64_t offset, void* buffer, size_t c
 // file they make a WAVE file whose header, ds64 (first, when RF64/BW64) and
 // chunk sizes describe it exactly.  Returns the first problem, or "".
 std::string CheckNewFile(const Plan& plan, uint64_t inputBytes, const InputReader& read);
+
+// Holds a plan of writes into the existing file `read` gives, `fileBytes`
+// long, to the shapes an in-place writer (--embed) may take: pieces of
+// bytes of their own, each flushed before the next, none writing a byte of
+// the file header or of a chunk other than the RIFF size, an MD5 body, the
+// bext version and loudness fields or a filler (JUNK, PAD, FLLR), which
+// leaves the audio alone; and after every prefix of the pieces, every chunk
+// but the fillers where it was with its size, the new ones MD5, bext or
+// fillers, none cut short, and the chunks still reaching the RIFF end when
+// they did.  Returns the first problem, or "".
+std::string CheckInPlace(const Plan& plan, uint64_t fileBytes, const InputReader& read);
 
 // Writes the pieces in order to `out`, copying from `in`, flushing after the
 // pieces marked so.  Returns 0, or the errno of the failed step with

@@ -25,16 +25,6 @@ std::string Reason(const char* what, int error)
     return std::string(what) + ": " + strerror(error);
 }
 
-// A descriptor closed when it goes out of scope.
-struct Descriptor {
-    int fd = -1;
-    ~Descriptor()
-    {
-        if (fd >= 0)
-            close(fd);
-    }
-};
-
 // IN, read-only: a regular file (its bytes are copied by offset).
 bool OpenInput(Outcome& o, Descriptor& in, struct stat& st)
 {

@@ -67,18 +67,6 @@ class Layout
     Plan& plan;
 };
 
-std::string LE32(uint32_t v)
-{
-    std::string s(4, '\0');
-    StoreLE32(reinterpret_cast<unsigned char*>(s.data()), v);
-    return s;
-}
-
-std::string LE64(uint64_t v)
-{
-    return LE32(static_cast<uint32_t>(v)) + LE32(static_cast<uint32_t>(v >> 32));
-}
-
 // The ds64 body: sizes filled in once the layout is known, the input's
 // table of other chunks' sizes kept.
 std::string Ds64Chunk(const Source& in, uint64_t riffSize, uint64_t dataSize, uint64_t frames)

@@ -1,0 +1,197 @@
+// The embed run: open and lock, read what the plan needs, measure the audio
+// once, plan, check, write in place, inspect what was written.
+#include "write/embed.h"
+
+#include "inspect/file_text.h"
+#include "io.h"
+#include "status.h"
+#include "write/durable.h"
+#include "write/embed_plan.h"
+#include "write/findings.h"
+#include "write/in_place.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace
+{
+
+std::string Reason(const char* what, int error)
+{
+    return std::string(what) + ": " + strerror(error);
+}
+
+// Opened for writing and locked for the run: two runs on one file must not
+// interleave their writes.  The lock is the open file's (F_OFD_SETLK), so
+// it goes with the descriptor and holds between threads.
+bool OpenAndLock(Outcome& o, Descriptor& file, struct stat& st)
+{
+    file.fd = open(o.path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    if (file.fd < 0) {
+        Fail(o, Reason("Can't open file for writing", errno));
+        return false;
+    }
+    if (fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        Fail(o, Reason("Can't read file", S_ISDIR(st.st_mode) ? EISDIR : ESPIPE));
+        return false;
+    }
+    struct flock lock {
+    };
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    if (fcntl(file.fd, F_OFD_SETLK, &lock) != 0) {
+        const int e = errno;
+        Fail(o, e == EAGAIN || e == EACCES ? "The file is locked by another run"
+                                           : Reason("Can't lock the file", e));
+        return false;
+    }
+    return true;
+}
+
+// The inspector's verdict before the audio is read: a file with an error
+// finding or an unfinalised recording is left alone.
+bool Embeddable(Outcome& o, const Record& r)
+{
+    const auto has = [&](Code code) {
+        return std::any_of(r.findings.begin(), r.findings.end(),
+                           [&](const Finding& f) { return f.code == code; });
+    };
+    if (r.error) {
+        if (has(Code::NotWave))
+            Refuse(o, "Not a WAVE file");
+        else
+            Fail(o, *r.error);
+        return false;
+    }
+    for (const Finding& f : r.findings) {
+        if (f.Kind().severity == Severity::Error || f.code == Code::DataSizeUnset) {
+            Refuse(o,
+                   std::string("The file has the finding ") + f.Kind().text + ": repair it first");
+            return false;
+        }
+    }
+    if (!r.audio) {
+        Refuse(o, "The file has no audio to measure");
+        return false;
+    }
+    return true;
+}
+
+// The audio read once; what is to be stored, or false with the outcome set.
+bool Measure(Outcome& o, Record& r, int fd, const EmbedOptions& options, Measurement& m,
+             EmbedValues& v)
+{
+    InspectOptions asked;
+    asked.md5 = options.md5;
+    asked.loudness = options.loudness;
+    m = MeasureInto(r, fd, asked);
+    if (m.result.readError != 0) {
+        Fail(o, Reason("Can't read file", m.result.readError));
+        return false;
+    }
+    o.findingsBefore = CodesOf(r);
+    o.audio = ByteRange{r.audio->offset, r.audio->bytesInFile, ""};
+    if (options.md5 && m.result.md5) {
+        v.md5 = m.result.md5;
+        o.md5 = Hex(m.result.md5->data(), 16);
+    }
+    if (options.loudness && !r.loudness) {
+        Refuse(o, "The audio's loudness cannot be measured");
+        return false;
+    }
+    if (options.loudness)
+        o.loudness = v.loudness = r.loudness;
+    return true;
+}
+
+void Write(Outcome& o, int fd, const Plan& plan, Snapshot& snapshot, const struct stat& st)
+{
+    const InputReader file = [fd](uint64_t offset, void* buffer, size_t count) {
+        int error = 0;
+        return ReadAt(fd, offset, buffer, count, &error);
+    };
+    const auto fileBytes = static_cast<uint64_t>(st.st_size);
+    if (const std::string problem = CheckInPlace(plan, fileBytes, file); !problem.empty()) {
+        Fail(o, "The planned writes failed their check: " + problem);
+        return;
+    }
+    InPlaceWriter writer(fd, snapshot, st);
+    const InPlaceResult result = writer.Write(plan);
+    o.writes = writer.Writes();
+    if (result == InPlaceResult::Written)
+        o.status = "embedded";
+    else if (result == InPlaceResult::Changed)
+        Refuse(o, writer.Problem());
+    else
+        Fail(o, writer.Problem());
+}
+
+void EmbedOpen(Outcome& o, int fd, const struct stat& st, const EmbedOptions& options)
+{
+    const Source source = DescribeSource(fd, static_cast<uint64_t>(st.st_size));
+    Snapshot snapshot;
+    if (const int e =
+            source.readError ? source.readError : snapshot.Read(fd, PlannedReads(source))) {
+        Fail(o, Reason("Can't read file", e));
+        return;
+    }
+    Record r = InspectOpen(fd);
+    o.findingsBefore = CodesOf(r);
+    Measurement m;
+    EmbedValues values;
+    if (!Embeddable(o, r) || !Measure(o, r, fd, options, m, values))
+        return;
+    const InputReader read = [&snapshot](uint64_t offset, void* buffer, size_t count) {
+        return snapshot.Get(offset, buffer, count);
+    };
+    const EmbedPlan e = PlanEmbed(source, read, values);
+    if (!e.refusal.empty())
+        Refuse(o, e.refusal);
+    else if (e.plan.pieces.empty())
+        o.status = "unchanged";
+    else
+        Write(o, fd, e.plan, snapshot, st);
+    if (o.writes.empty())
+        return;
+    // Headers only: the audio is not read again, the measurement is compared.
+    Record after = InspectOpen(fd);
+    CompareInto(after, m);
+    o.findingsAfter = CodesOf(after);
+}
+
+} // namespace
+
+Outcome Embed(const std::string& path, const EmbedOptions& options)
+{
+    Outcome o;
+    o.path = path;
+    o.mode = "embed";
+    Descriptor file;
+    struct stat st {
+    };
+    if (OpenAndLock(o, file, st))
+        EmbedOpen(o, file.fd, st, options);
+    if (o.writes.empty())
+        o.findingsAfter = o.findingsBefore; // untouched
+    return o;
+}
+
+int RunEmbed(const std::vector<std::string>& paths, const EmbedOptions& options)
+{
+    int status = 0;
+    for (const std::string& path : paths) {
+        const Outcome o = Embed(path, options);
+        const std::string line = OutcomeLine(o) + "\n";
+        if (fwrite(line.data(), 1, line.size(), stdout) != line.size() || fflush(stdout) != 0) {
+            ReportWriteFailure();
+            return 2;
+        }
+        status = std::max(status, OutcomeStatus(o));
+    }
+    return status;
+}

@@ -1,0 +1,314 @@
+// The embed planner.
+#include "write/embed_plan.h"
+
+#include "decode.h"
+#include "inspect/file_text.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace
+{
+
+constexpr uint64_t BodyReadBytes = 1024; // of each chunk the plan reads: bext's 602 and more
+constexpr uint64_t BextBytes = BextCodingHistory;
+constexpr uint64_t SizeLimit = 0xFFFFFFFFu; // a RIFF size at or above it says "see ds64"
+
+bool IsFiller(const FourCC& id)
+{
+    return IdIs(id, "JUNK") || IdIs(id, "PAD ") || IdIs(id, "FLLR");
+}
+
+bool IsRead(const FourCC& id)
+{
+    return IsFiller(id) || IdIs(id, "fmt ") || IdIs(id, "ds64") || IdIs(id, "MD5 ") ||
+           IdIs(id, "bext");
+}
+
+// The chunks the RIFF size covers.  One past it is not part of the file
+// (what a killed run appended, or junk): it is neither used nor counted.
+std::vector<SourceChunk> Visible(const Source& s)
+{
+    std::vector<SourceChunk> v;
+    for (const SourceChunk& c : s.chunks)
+        if (!s.riffSize || c.offset < *s.riffSize + 8)
+            v.push_back(c);
+    return v;
+}
+
+// Where chunks are appended: after the last chunk the RIFF size covers and
+// its pad byte, which is written first when the file ends without it.
+struct AppendPoint {
+    uint64_t at = 0;
+    bool padMissing = false;
+};
+
+AppendPoint AppendPointOf(const Source& s)
+{
+    const std::vector<SourceChunk> v = Visible(s);
+    if (v.empty())
+        return {12, false};
+    const SourceChunk& last = v.back();
+    const uint64_t bodyEnd = last.offset + 8 + last.size;
+    if (!(last.size & 1))
+        return {bodyEnd, false};
+    return {bodyEnd + 1, bodyEnd >= s.fileBytes};
+}
+
+std::string ReadString(const InputReader& read, uint64_t offset, uint64_t count)
+{
+    std::string s(static_cast<size_t>(count), '\0');
+    s.resize(read(offset, s.data(), s.size()));
+    return s;
+}
+
+struct Filler {
+    FourCC id;
+    uint64_t offset, size;
+};
+
+class Planner
+{
+  public:
+    Planner(const Source& source, const InputReader& reader, EmbedPlan& out)
+        : s(source), read(reader), plan(out.plan), refusal(out.refusal)
+    {
+    }
+    void Refuse(std::string why)
+    {
+        if (refusal.empty())
+            refusal = std::move(why);
+    }
+    void FindFillers(const std::vector<SourceChunk>& visible);
+    void Md5(const SourceChunk* chunk, const std::array<uint8_t, 16>& digest);
+    void Bext(const SourceChunk* chunk, const LoudnessFigures& figures);
+    void Append();
+
+  private:
+    void Add(uint64_t offset, std::string bytes, std::string what)
+    {
+        const uint64_t n = bytes.size();
+        plan.pieces.push_back({offset, n, std::move(bytes), std::nullopt, std::move(what), true});
+    }
+    void Place(const std::string& chunk);
+
+    const Source& s;
+    const InputReader& read;
+    Plan& plan;
+    std::string& refusal;
+    std::vector<Filler> fillers; // in file order, what is left of each
+    std::string appended;        // chunks for the end of the file
+    std::vector<std::string> appendedNames;
+};
+
+// Fillers sized by their own field: one sized through ds64 would need its
+// table changed as well.
+void Planner::FindFillers(const std::vector<SourceChunk>& visible)
+{
+    for (const SourceChunk& c : visible) {
+        const std::string header = ReadString(read, c.offset, 8);
+        if (IsFiller(c.id) && c.complete && c.sized && header.size() == 8 &&
+            LoadLE32(reinterpret_cast<const unsigned char*>(header.data()) + 4) == c.size)
+            fillers.push_back({c.id, c.offset, c.size});
+    }
+}
+
+// Into the first filler whose body holds the new body and the header of
+// what remains (or exactly the new body): body and remaining header first,
+// inside the filler, then the header that makes it the new chunk.
+void Planner::Place(const std::string& chunk)
+{
+    const FourCC id{chunk[0], chunk[1], chunk[2], chunk[3]};
+    const uint64_t n = chunk.size() - 8;
+    for (auto f = fillers.begin(); f != fillers.end(); ++f) {
+        if (f->size != n && f->size < n + 8)
+            continue;
+        Append(); // an MD5 appended goes first
+        std::string inside = chunk.substr(8);
+        const bool rest = f->size != n;
+        if (rest)
+            inside += std::string(f->id.data(), 4) + LE32(static_cast<uint32_t>(f->size - n - 8));
+        Add(f->offset + 8, inside,
+            Quoted(id) + (rest ? " body and " + Quoted(f->id) + " header" : " body") + " inside " +
+                Quoted(f->id));
+        Add(f->offset, chunk.substr(0, 8), Quoted(id) + " header over " + Quoted(f->id));
+        if (rest)
+            *f = {f->id, f->offset + 8 + n, f->size - n - 8};
+        else
+            fillers.erase(f);
+        return;
+    }
+    appended += chunk;
+    appendedNames.push_back(Quoted(id));
+}
+
+// Left when equal, filled when 16 zero bytes hold its place, a new chunk
+// when there is none; a different one is the audio changed since.
+void Planner::Md5(const SourceChunk* chunk, const std::array<uint8_t, 16>& digest)
+{
+    const std::string value(digest.begin(), digest.end());
+    if (!chunk) {
+        Place("MD5 " + LE32(16) + value);
+        return;
+    }
+    if (chunk->size != 16)
+        return Refuse("The MD5 chunk's size is not 16");
+    const std::string stored = ReadString(read, chunk->offset + 8, 16);
+    if (stored.size() != 16)
+        Refuse("The MD5 chunk could not be read");
+    else if (stored == std::string(16, '\0'))
+        Add(chunk->offset + 8, value, "\"MD5 \" body");
+    else if (stored != value)
+        Refuse("The stored MD5 differs from the audio's: the audio changed since it was stored");
+}
+
+std::string LoudnessBytes(const LoudnessFigures& l)
+{
+    std::string b;
+    for (const std::optional<double>* v : {&l.integratedLufs, &l.rangeLu, &l.maxTruePeakDbtp,
+                                           &l.maxMomentaryLufs, &l.maxShortTermLufs})
+        b += LE32(LoudnessField(*v)).substr(0, 2);
+    return b;
+}
+
+// The version and loudness fields, the UMID between them written back as
+// read (one write of bytes 346 to 421); or a new chunk of version 2.
+void Planner::Bext(const SourceChunk* chunk, const LoudnessFigures& figures)
+{
+    if (!chunk) {
+        std::string body(BextBytes, '\0');
+        body.replace(BextVersion, 2, LE32(2).substr(0, 2));
+        body.replace(BextLoudness, 10, LoudnessBytes(figures));
+        Place("bext" + LE32(static_cast<uint32_t>(body.size())) + body);
+        return;
+    }
+    if (chunk->size < BextBytes)
+        return Refuse("The bext chunk is shorter than 602 bytes");
+    const uint64_t at = chunk->offset + 8 + BextVersion;
+    const std::string old = ReadString(read, at, BextLoudness + 10 - BextVersion);
+    if (old.size() != BextLoudness + 10 - BextVersion)
+        return Refuse("The bext chunk could not be read");
+    // A later version keeps its number: its loudness fields are where 2 has them.
+    const uint16_t version =
+        std::max<uint16_t>(2, LoadLE16(reinterpret_cast<const unsigned char*>(old.data())));
+    const std::string fields = LE32(version).substr(0, 2) + old.substr(2, BextLoudness - BextUmid) +
+                               LoudnessBytes(figures);
+    if (fields == old)
+        return;
+    Append(); // an MD5 appended goes first
+    Add(at, fields, "\"bext\" version and loudness");
+}
+
+// After the last chunk: the pad byte it lacks, the new chunks, then the
+// RIFF size that makes them part of the file.  What already follows the
+// last chunk must be the start of those bytes (a killed run's).  Made once
+// at most: a bext that goes elsewhere than the end comes after an MD5 that
+// did, and an MD5 that found room left the end to bext alone.
+void Planner::Append()
+{
+    if (appended.empty())
+        return;
+    const std::string chunks = std::move(appended);
+    appended.clear();
+    if (!s.riffSize)
+        return Refuse("The RIFF size is unset: chunks appended would count before they are whole");
+    const std::optional<size_t> ds64 = s.ds64;
+    if (s.wide && (!ds64 || s.chunks[*ds64].inFile < 8))
+        return Refuse("The file has no ds64 RIFF size to update");
+    const AppendPoint p = AppendPointOf(s);
+    // Chunks appended where the RIFF size already reaches would count before
+    // the size is written, and a rerun could not tell them from the file's.
+    if (*s.riffSize + 8 > p.at)
+        return Refuse("The RIFF size counts bytes after the last chunk: repair the file first");
+    const uint64_t tail = s.fileBytes - std::min(s.fileBytes, p.at);
+    if (tail > chunks.size() || ReadString(read, p.at, tail) != chunks.substr(0, tail))
+        return Refuse("Bytes follow the last chunk that this run would not write");
+    const uint64_t riffSize = p.at + chunks.size() - 8;
+    if (!s.wide && riffSize >= SizeLimit)
+        return Refuse("The file would pass 4 GiB, which a RIFF file cannot");
+    if (p.padMissing)
+        Add(p.at - 1, std::string(1, '\0'), "pad byte");
+    std::string names = appendedNames[0];
+    for (size_t i = 1; i < appendedNames.size(); i++)
+        names += " and " + appendedNames[i];
+    Add(p.at, chunks, names + (appendedNames.size() > 1 ? " chunks" : " chunk"));
+    if (s.wide)
+        Add(s.chunks[*ds64].offset + 8, LE64(riffSize), "ds64 RIFF size");
+    else
+        Add(4, LE32(static_cast<uint32_t>(riffSize)), "RIFF size");
+    plan.length = p.at + chunks.size();
+}
+
+std::string StructureRefusal(const Source& s, const std::vector<SourceChunk>& visible)
+{
+    if (!s.wave)
+        return "Not a WAVE file";
+    if (s.walkCut)
+        return "The file has more chunks than are walked";
+    for (const SourceChunk& c : visible) {
+        if (!c.sized)
+            return "A chunk's size is unset or unknown: repair the file first";
+        if (!c.complete)
+            return "The file is cut short: repair it first";
+    }
+    if (!s.data || !s.fmt)
+        return "The file has no audio to measure";
+    return "";
+}
+
+const SourceChunk* First(const std::vector<SourceChunk>& visible, const char (&id)[5])
+{
+    for (const SourceChunk& c : visible)
+        if (IdIs(c.id, id))
+            return &c;
+    return nullptr;
+}
+
+} // namespace
+
+std::vector<ByteRange> PlannedReads(const Source& s)
+{
+    std::vector<ByteRange> r = {{0, std::min<uint64_t>(12, s.fileBytes), "file header"}};
+    for (const SourceChunk& c : s.chunks)
+        r.push_back({c.offset, 8, Quoted(c.id) + " header"});
+    for (const SourceChunk& c : Visible(s))
+        if (IsRead(c.id) && c.inFile > 0)
+            r.push_back({c.offset + 8, std::min(c.inFile, BodyReadBytes), Quoted(c.id) + " body"});
+    const AppendPoint p = AppendPointOf(s);
+    if (p.at < s.fileBytes)
+        r.push_back({p.at, std::min(s.fileBytes - p.at, BodyReadBytes), "after the last chunk"});
+    return r;
+}
+
+EmbedPlan PlanEmbed(const Source& s, const InputReader& read, const EmbedValues& v)
+{
+    EmbedPlan out;
+    const std::vector<SourceChunk> visible = Visible(s);
+    out.refusal = StructureRefusal(s, visible);
+    if (!out.refusal.empty())
+        return out;
+    const SourceChunk& data = s.chunks[*s.data];
+    out.plan.length = s.fileBytes;
+    out.plan.audio = {data.offset + 8, data.inFile, "audio"};
+    out.plan.audioFrom = data.offset + 8;
+    Planner p(s, read, out);
+    p.FindFillers(visible);
+    if (v.md5)
+        p.Md5(First(visible, "MD5 "), *v.md5);
+    if (v.loudness)
+        p.Bext(First(visible, "bext"), *v.loudness);
+    p.Append();
+    if (!out.refusal.empty())
+        out.plan = Plan{};
+    return out;
+}
+
+uint16_t LoudnessField(const std::optional<double>& value)
+{
+    if (!value || !std::isfinite(*value))
+        return 0x7FFF;
+    const double hundredths = std::round(*value * 100);
+    if (hundredths < -32768 || hundredths > 32766)
+        return 0x7FFF;
+    return static_cast<uint16_t>(static_cast<int16_t>(hundredths));
+}
