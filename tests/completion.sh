@@ -61,6 +61,7 @@ check_completions()
         "sondrel --json -- --|"
         "sondrel --repair --|--md5"
         "sondrel --embed --|--loudness --md5"
+        "sondrel --embed --fmt --|--loudness --md5"
     )
     local case words expected
     for case in "${cases[@]}"; do

@@ -35,7 +35,7 @@ Json InspectOne(const std::string& path, const std::vector<std::string>& options
     const std::vector<Json> records = ParseRecords(run.out);
     if (records.size() != 1)
         return nullptr;
-    ExpectContractShape(records[0]);
+    ExpectRecordShape(records[0]);
     return records[0];
 }
 
@@ -357,7 +357,7 @@ TEST(InspectFiles, NotFilesGetARecordAndTheRunGoesOn)
     ASSERT_EQ(records.size(), expected.size());
     for (size_t n = 0; n < expected.size(); n++) {
         SCOPED_TRACE(expected[n].first);
-        ExpectContractShape(records[n]);
+        ExpectRecordShape(records[n]);
         EXPECT_EQ(records[n]["path"], expected[n].first);
         if (expected[n].second.empty()) {
             EXPECT_EQ(records[n]["status"], "ok");
@@ -443,7 +443,7 @@ TEST(InspectTruncation, EveryCutOfARichFileGetsAValidRecord)
     ASSERT_EQ(records.size(), file.size() + 1);
     for (size_t cut = 0; cut < records.size(); cut++) {
         SCOPED_TRACE(cut);
-        ExpectContractShape(records[cut]);
+        ExpectRecordShape(records[cut]);
         EXPECT_EQ(records[cut]["status"], cut < 12 ? "error" : "ok");
         if (cut >= 12) {
             EXPECT_EQ(records[cut]["file_bytes"], cut);
@@ -464,7 +464,7 @@ TEST(InspectTruncation, FuzzCorpusRecordsAllParse)
     const std::vector<Json> records = ParseRecords(run.out);
     ASSERT_EQ(records.size(), args.size() - 3);
     for (const Json& r : records)
-        ExpectContractShape(r);
+        ExpectRecordShape(r);
 }
 
 } // namespace
@@ -543,7 +543,7 @@ TEST(InspectMeasured, Md5AndLoudnessAgainstWhatTheFileClaims)
         EXPECT_EQ(run.status, c.status);
         const std::vector<Json> records = ParseRecords(run.out);
         ASSERT_EQ(records.size(), 1u);
-        ExpectContractShape(records[0]);
+        ExpectRecordShape(records[0]);
         std::vector<std::string> codes;
         for (const Json& f : records[0]["findings"])
             codes.push_back(f["code"]);

@@ -134,7 +134,7 @@ std::vector<Json> ParseRecords(const std::string& out)
     return records;
 }
 
-void ExpectContractShape(const Json& r)
+void ExpectRecordShape(const Json& r)
 {
     std::vector<std::string> keys;
     for (const auto& item : r.items())

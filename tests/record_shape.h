@@ -12,4 +12,4 @@
 std::vector<nlohmann::ordered_json> ParseRecords(const std::string& out);
 
 // Checks the record's keys, their order and types, and the nested objects.
-void ExpectContractShape(const nlohmann::ordered_json& record);
+void ExpectRecordShape(const nlohmann::ordered_json& record);

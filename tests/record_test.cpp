@@ -378,7 +378,7 @@ TEST(Inspect, EveryFindingOnAFileWithThatDefect)
         EXPECT_EQ(run.err, "");
         const std::vector<Json> records = ParseRecords(run.out);
         ASSERT_EQ(records.size(), 1u);
-        ExpectContractShape(records[0]);
+        ExpectRecordShape(records[0]);
         EXPECT_EQ(Codes(records[0]), c.codes);
         if (c.check)
             c.check(records[0]);
