@@ -88,17 +88,6 @@ void WriteAudio(JsonWriter& j, const AudioInfo& a)
     j.EndObject();
 }
 
-void WriteLoudness(JsonWriter& j, const LoudnessFigures& l)
-{
-    j.BeginObject();
-    j.Member("integrated_lufs", l.integratedLufs);
-    j.Member("range_lu", l.rangeLu);
-    j.Member("max_true_peak_dbtp", l.maxTruePeakDbtp);
-    j.Member("max_momentary_lufs", l.maxMomentaryLufs);
-    j.Member("max_short_term_lufs", l.maxShortTermLufs);
-    j.EndObject();
-}
-
 std::optional<std::string> Umid(const std::array<unsigned char, 64>& u)
 {
     auto zero = [&](size_t from, size_t to) {
@@ -285,5 +274,16 @@ void WriteRecord(JsonWriter& j, const Record& r)
     r.loudness ? WriteLoudness(j, *r.loudness) : j.Null();
     j.Key("findings");
     WriteFindings(j, r.findings);
+    j.EndObject();
+}
+
+void WriteLoudness(JsonWriter& j, const LoudnessFigures& l)
+{
+    j.BeginObject();
+    j.Member("integrated_lufs", l.integratedLufs);
+    j.Member("range_lu", l.rangeLu);
+    j.Member("max_true_peak_dbtp", l.maxTruePeakDbtp);
+    j.Member("max_momentary_lufs", l.maxMomentaryLufs);
+    j.Member("max_short_term_lufs", l.maxShortTermLufs);
     j.EndObject();
 }

@@ -6,3 +6,7 @@
 #include "inspect/record.h"
 
 void WriteRecord(JsonWriter& j, const Record& r);
+
+// The five loudness values as one object, as the record and the writers'
+// lines give them.
+void WriteLoudness(JsonWriter& j, const LoudnessFigures& l);

@@ -2,6 +2,7 @@
 #include "write/outcome.h"
 
 #include "inspect/json_writer.h"
+#include "inspect/record_writer.h"
 
 namespace
 {
@@ -34,17 +35,6 @@ void OptionalText(JsonWriter& j, const std::optional<std::string>& text)
         j.FileText(*text);
     else
         j.Null();
-}
-
-void Loudness(JsonWriter& j, const LoudnessFigures& l)
-{
-    j.BeginObject();
-    j.Member("integrated_lufs", l.integratedLufs);
-    j.Member("range_lu", l.rangeLu);
-    j.Member("max_true_peak_dbtp", l.maxTruePeakDbtp);
-    j.Member("max_momentary_lufs", l.maxMomentaryLufs);
-    j.Member("max_short_term_lufs", l.maxShortTermLufs);
-    j.EndObject();
 }
 
 } // namespace
@@ -84,7 +74,7 @@ std::string OutcomeLine(const Outcome& o)
     j.Key("md5");
     OptionalText(j, o.md5);
     j.Key("loudness");
-    o.loudness ? Loudness(j, *o.loudness) : j.Null();
+    o.loudness ? WriteLoudness(j, *o.loudness) : j.Null();
     j.EndObject();
     return line;
 }
