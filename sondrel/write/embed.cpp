@@ -21,11 +21,6 @@
 namespace
 {
 
-std::string Reason(const char* what, int error)
-{
-    return std::string(what) + ": " + strerror(error);
-}
-
 // Opened for writing and locked for the run: two runs on one file must not
 // interleave their writes.  The lock is the open file's (F_OFD_SETLK), so
 // it goes with the descriptor and holds between threads.

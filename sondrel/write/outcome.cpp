@@ -4,6 +4,8 @@
 #include "inspect/json_writer.h"
 #include "inspect/record_writer.h"
 
+#include <cstring>
+
 namespace
 {
 
@@ -96,4 +98,9 @@ void Fail(Outcome& o, std::string reason)
 {
     o.status = "error";
     o.reason = std::move(reason);
+}
+
+std::string Reason(const char* what, int error)
+{
+    return std::string(what) + ": " + strerror(error);
 }

@@ -20,11 +20,6 @@
 namespace
 {
 
-std::string Reason(const char* what, int error)
-{
-    return std::string(what) + ": " + strerror(error);
-}
-
 // IN, read-only: a regular file (its bytes are copied by offset).
 bool OpenInput(Outcome& o, Descriptor& in, struct stat& st)
 {
