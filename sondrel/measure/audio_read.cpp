@@ -90,15 +90,16 @@ class BlockRing
         size_t frames = 0;
         bool filled = false;
     };
-    explicit BlockRing(size_t blockBytes)
+    // One block when no meter thread reads behind: nothing to read ahead of.
+    BlockRing(size_t blockBytes, size_t count) : count_(count)
     {
-        for (Block& b : ring_)
-            b.bytes.resize(blockBytes);
+        for (size_t i = 0; i < count_; i++)
+            ring_[i].bytes.resize(blockBytes);
     }
     // The block to read the index-th into, once the meter is done with it.
     Block& Empty(uint64_t index)
     {
-        Block& b = ring_[index % RingBlocks];
+        Block& b = ring_[index % count_];
         std::unique_lock lock(mutex_);
         changed_.wait(lock, [&b] { return !b.filled; });
         return b;
@@ -113,7 +114,7 @@ class BlockRing
     // The index-th block, or null once the reader has closed and it is not there.
     Block* Filled(uint64_t index)
     {
-        Block& b = ring_[index % RingBlocks];
+        Block& b = ring_[index % count_];
         std::unique_lock lock(mutex_);
         changed_.wait(lock, [&] { return b.filled || closed_; });
         return b.filled ? &b : nullptr;
@@ -133,6 +134,7 @@ class BlockRing
 
   private:
     std::array<Block, RingBlocks> ring_;
+    size_t count_;
     std::mutex mutex_;
     std::condition_variable changed_;
     bool closed_ = false;
@@ -231,9 +233,10 @@ MeasureResult ReadAndMeasure(int fd, uint64_t offset, uint64_t bytes, const Audi
     const size_t block = request.blockBytes > 0 ? request.blockBytes : BlockBytes;
     size_t blockBytes = static_cast<size_t>(std::min<uint64_t>(std::max(block, frameBytes), bytes));
     blockBytes -= blockBytes % frameBytes;
-    BlockRing blocks(std::max(blockBytes, frameBytes));
+    const bool meterThread = meter && bytes > blockBytes;
+    BlockRing blocks(std::max(blockBytes, frameBytes), meterThread ? RingBlocks : 1);
     std::thread worker;
-    if (meter && bytes > blockBytes)
+    if (meterThread)
         worker = StartMeter(blocks, *meter, md5 != nullptr);
     bool hashed = false;
     {
