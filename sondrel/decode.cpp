@@ -185,6 +185,7 @@ std::vector<SubChunk> SplitSubChunks(const unsigned char* body, size_t size)
         at += 8;
         s.body = body + at;
         s.size = static_cast<size_t>(std::min<uint64_t>(declared, size - at));
+        s.whole = declared <= size - at;
         subs.push_back(s);
         if (declared > size - at)
             break;

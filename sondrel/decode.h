@@ -119,12 +119,15 @@ struct BextRecord {
     std::array<unsigned char, BextCodingHistory - BextLoudness> afterUmid{};
     std::string codingHistory;
     size_t storedBytes = 0; // the body's length: a short one lacks later fields
+    bool cut = false;       // the chunk runs past the end of the file
 
     // Whether the body holds all `width` bytes of the field at `offset`.
     bool Has(size_t offset, size_t width) const { return storedBytes >= offset + width; }
     // Version 2 added the loudness fields, each of which the body may lack.
     bool HasLoudness() const { return Has(BextVersion, 2) && version >= 2; }
     bool HasLoudnessValue(size_t i) const { return Has(BextLoudness + 2 * i, 2); }
+    // The coding history runs to the chunk's end, so a cut chunk has none whole.
+    bool HasCodingHistory() const { return Has(BextCodingHistory, 0) && !cut; }
 };
 
 // Decodes `size` body bytes; missing bytes read as zeros.
@@ -155,6 +158,7 @@ struct SubChunk {
     FourCC id;
     const unsigned char* body;
     size_t size; // what the body holds here, never past the list
+    bool whole;  // the list holds all the bytes its header declares
 };
 // The sub-chunks of a LIST body after its 4-byte list type; a sub-chunk that
 // runs past the list keeps what is there and ends the list.

@@ -411,14 +411,35 @@ TEST(InspectUsage, ConflictsAndMissingFiles)
     }
 }
 
+// What a cut file says of a field is the whole file's value or null, never
+// a value pieced together from the bytes that are there; arrays may be cut.
+void ExpectPartOf(const Json& cut, const Json& whole, const std::string& where)
+{
+    if (cut.is_null())
+        return;
+    if (cut.is_object()) {
+        for (const auto& [key, value] : cut.items())
+            ExpectPartOf(value, whole.contains(key) ? whole[key] : Json(), where + "." + key);
+    } else if (cut.is_array() && whole.is_array() && cut.size() <= whole.size()) {
+        for (size_t i = 0; i < cut.size(); i++)
+            ExpectPartOf(cut[i], whole[i], where + "[" + std::to_string(i) + "]");
+    } else {
+        EXPECT_EQ(cut, whole) << where;
+    }
+}
+
 // A file with every kind of chunk, cut at every length: each cut still gets
-// one record that parses, in one run over all of them.
+// one record that parses, in one run over all of them; its metadata is the
+// whole file's or null, and it has no finding of the whole file's but those
+// that say it was cut.
 TEST(InspectTruncation, EveryCutOfARichFileGetsAValidRecord)
 {
     BextFields b;
     b.version = 2;
     b.description = "cut";
-    b.codingHistory = "A=PCM\r\n";
+    b.originationDate = "2026-12-08";
+    b.originationTime = "10:11:12";
+    b.codingHistory = "A=PCM,F=48000,W=16,M=stereo\r\nA=PCM,F=48000,W=16,M=stereo,T=cut\r\n";
     std::string bext = BextBody(b);
     for (size_t i = 0; i < 5; i++)
         bext.replace(412 + 2 * i, 2, LE16(0x7FFF)); // loudness unset, not all zero
@@ -427,8 +448,9 @@ TEST(InspectTruncation, EveryCutOfARichFileGetsAValidRecord)
     const std::string audio(400, 'a');
     std::string file =
         Wave(Chunk("ds64", Ds64Body(0, 400, 100)) + Chunk("fmt ", ExtensibleBody(2, 48000, 16, 3)) +
-                 Chunk("bext", bext) + Chunk("LIST", "INFO" + Chunk("INAM", "n")) +
-                 Chunk("iXML", ixml) + RawChunk("data", 0xFFFFFFFF, audio) + Chunk("cue ", cue) +
+                 Chunk("bext", bext) + Chunk("LIST", "INFO" + Chunk("INAM", "name")) +
+                 Chunk("LIST", "adtl" + Chunk("labl", LE32(1) + "label")) + Chunk("iXML", ixml) +
+                 RawChunk("data", 0xFFFFFFFF, audio) + Chunk("cue ", cue) +
                  Chunk("MD5 ", DigestBytes(Md5Hex(audio))),
              "RF64");
     file.replace(20, 8, LE64(file.size() - 8)); // the ds64 RIFF size
@@ -444,9 +466,24 @@ TEST(InspectTruncation, EveryCutOfARichFileGetsAValidRecord)
     for (size_t cut = 0; cut < records.size(); cut++) {
         SCOPED_TRACE(cut);
         ExpectRecordShape(records[cut]);
-        EXPECT_EQ(records[cut]["status"], cut < 12 ? "error" : "ok");
+        const Json& r = records[cut];
+        EXPECT_EQ(r["status"], cut < 12 ? "error" : "ok");
         if (cut >= 12) {
-            EXPECT_EQ(records[cut]["file_bytes"], cut);
+            EXPECT_EQ(r["file_bytes"], cut);
+        }
+        for (const char* key : {"format", "bext", "info", "cues", "ixml"})
+            ExpectPartOf(r[key], records.back()[key], key);
+        EXPECT_EQ(r["md5"]["stored"].is_null() ? records.back()["md5"]["stored"]
+                                               : r["md5"]["stored"],
+                  records.back()["md5"]["stored"]);
+        for (const Json& f : r["findings"]) {
+            const std::string code = f["code"];
+            EXPECT_TRUE(code == "chunk-truncated" || code == "riff-size-mismatch" ||
+                        code.ends_with("-missing") || code == "partial-frame" ||
+                        code == "md5-mismatch" || code == "cue-beyond-audio" ||
+                        code == "fact-count-mismatch" || code == "trailing-bytes" ||
+                        code == "cue-label-orphan" || code == "not-wave")
+                << code;
         }
     }
     EXPECT_EQ(records.back()["findings"], Json::array());

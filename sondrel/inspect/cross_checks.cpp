@@ -301,7 +301,7 @@ std::optional<uint64_t> ModeChannels(std::string_view mode)
 
 void CheckCodingHistory(Record& r, const Singles& s)
 {
-    if (!r.bext || !r.format || !r.bext->Has(BextCodingHistory, 0))
+    if (!r.bext || !r.format || !r.bext->HasCodingHistory())
         return;
     const std::optional<HistoryLine> h = LastFormatLine(r.bext->codingHistory);
     if (!h)

@@ -43,10 +43,14 @@ void DescribeBext(Record& r, FileWalk& f, const WalkedChunk& c)
 {
     const std::vector<unsigned char> body = f.ReadBody(c, MaxMetadataBytes);
     r.bext = DecodeBext(body.data(), body.size());
-    if (!r.bext->date.empty() && !MatchesDateTime(r.bext->date, "dddd-dd-dd"))
+    r.bext->cut = !c.complete;
+    // Only a field the file holds whole is judged.
+    if (r.bext->Has(BextDate, 10) && !r.bext->date.empty() &&
+        !MatchesDateTime(r.bext->date, "dddd-dd-dd"))
         AddChunkFinding(r.findings, Code::BextDateFormat, c.id, c.offset,
                         "The origination date \"" + Text(r.bext->date) + "\" is not yyyy-mm-dd.");
-    if (!r.bext->time.empty() && !MatchesDateTime(r.bext->time, "dd-dd-dd"))
+    if (r.bext->Has(BextTime, 8) && !r.bext->time.empty() &&
+        !MatchesDateTime(r.bext->time, "dd-dd-dd"))
         AddChunkFinding(r.findings, Code::BextTimeFormat, c.id, c.offset,
                         "The origination time \"" + Text(r.bext->time) + "\" is not hh:mm:ss.");
 }
@@ -73,7 +77,8 @@ void NoteOrphan(AcrossChunks& a, const SubChunk& sub, uint32_t id, uint64_t list
         a.firstUnlistedAt = listOffset;
 }
 
-void TakeAdtl(const SubChunk& sub, CueTexts& texts, AcrossChunks& a, uint64_t listOffset)
+// `cut`: the sub-chunk's text runs past the end of the file, so it has none.
+void TakeAdtl(const SubChunk& sub, bool cut, CueTexts& texts, AcrossChunks& a, uint64_t listOffset)
 {
     const bool isText = IdIs(sub.id, "labl") || IdIs(sub.id, "note") || IdIs(sub.id, "ltxt");
     if (!isText || sub.size < 4)
@@ -84,6 +89,8 @@ void TakeAdtl(const SubChunk& sub, CueTexts& texts, AcrossChunks& a, uint64_t li
             NoteOrphan(a, sub, id, listOffset);
         return;
     }
+    if (cut)
+        return;
     if (IdIs(sub.id, "labl"))
         texts.label.emplace(id, FieldText(sub.body + 4, sub.size - 4));
     else if (IdIs(sub.id, "note"))
@@ -105,11 +112,14 @@ void DescribeLists(Record& r, FileWalk& f, CueTexts& texts)
         const bool info = std::memcmp(body.data(), "INFO", 4) == 0;
         const bool adtl = std::memcmp(body.data(), "adtl", 4) == 0;
         for (const SubChunk& sub : SplitSubChunks(body.data(), body.size())) {
+            // A list cut by the end of the file: its last text is not all there.
+            const bool cut = !sub.whole && !c.complete;
             if (info) {
                 if (seen.insert(std::string(sub.id.data(), 4)).second)
-                    r.info.emplace_back(sub.id, FieldText(sub.body, sub.size));
+                    r.info.emplace_back(sub.id, cut ? std::nullopt
+                                                    : std::optional(FieldText(sub.body, sub.size)));
             } else if (adtl) {
-                TakeAdtl(sub, texts, r.across, c.offset);
+                TakeAdtl(sub, cut, texts, r.across, c.offset);
             }
         }
     }
@@ -148,7 +158,9 @@ void DescribeIxml(Record& r, FileWalk& f, const WalkedChunk& c)
         AddChunkFinding(r.findings, Code::IxmlTooLarge, c.id, c.offset,
                         "The iXML chunk holds " + std::to_string(c.size) +
                             " bytes, above the 16 MiB that are parsed.");
-    } else {
+    } else if (c.complete) {
+        // A document cut by the end of the file is not judged: its fields
+        // are not all there, and chunk-truncated says why.
         // Kept until the record is written: its tracks are read from it then.
         x.document.emplace([&f, &c] { return f.ReadBody(c, MaxMetadataBytes); });
         if (!x.document->Fields().wellFormed)

@@ -58,7 +58,7 @@ struct Record {
     std::optional<FormatChunk> format;
     std::optional<AudioInfo> audio;
     std::optional<BextRecord> bext;
-    std::vector<std::pair<FourCC, std::string>> info;
+    std::vector<std::pair<FourCC, std::optional<std::string>>> info; // null: cut by the file's end
     std::vector<CueInfo> cues;
     std::optional<IxmlInfo> ixml;
     std::optional<std::array<uint8_t, 16>> md5Stored, md5Computed;

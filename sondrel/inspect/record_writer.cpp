@@ -138,7 +138,7 @@ void WriteBext(JsonWriter& j, const BextRecord& b)
     else
         j.Null();
     j.Key("coding_history");
-    if (b.Has(BextCodingHistory, 0))
+    if (b.HasCodingHistory())
         WriteCodingHistory(j, b.codingHistory);
     else
         j.Null();
@@ -159,12 +159,16 @@ void WriteChunks(JsonWriter& j, const std::vector<WalkedChunk>& chunks)
     j.EndArray();
 }
 
-void WriteInfo(JsonWriter& j, const std::vector<std::pair<FourCC, std::string>>& info)
+void WriteInfo(JsonWriter& j,
+               const std::vector<std::pair<FourCC, std::optional<std::string>>>& info)
 {
     j.BeginObject();
     for (const auto& [id, text] : info) {
         (void)j.TextKey(Text(id)); // Latin-1 as UTF-8 is always valid
-        WriteText(j, text);
+        if (text)
+            WriteText(j, *text);
+        else
+            j.Null();
     }
     j.EndObject();
 }
@@ -172,7 +176,7 @@ void WriteInfo(JsonWriter& j, const std::vector<std::pair<FourCC, std::string>>&
 void WriteCues(JsonWriter& j, const std::vector<CueInfo>& cues,
                const std::optional<FormatChunk>& format)
 {
-    const uint32_t rate = format ? format->record.samplesPerSec : 0;
+    const uint32_t rate = format && format->Has(FmtRate, 4) ? format->record.samplesPerSec : 0;
     j.BeginArray();
     for (const CueInfo& c : cues) {
         j.BeginObject();
