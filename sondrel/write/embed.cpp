@@ -99,8 +99,10 @@ bool Measure(Outcome& o, Record& r, int fd, const EmbedOptions& options, Measure
         Refuse(o, "The audio's loudness cannot be measured");
         return false;
     }
-    if (options.loudness)
-        o.loudness = v.loudness = r.loudness;
+    if (options.loudness) {
+        v.loudness = r.loudness;
+        o.loudness = AsStored(*r.loudness); // what the file will hold
+    }
     return true;
 }
 

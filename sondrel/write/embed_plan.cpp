@@ -12,7 +12,7 @@ namespace
 
 constexpr uint64_t BodyReadBytes = 1024; // of each chunk the plan reads: bext's 602 and more
 constexpr uint64_t BextBytes = BextCodingHistory;
-constexpr uint64_t SizeLimit = 0xFFFFFFFFu; // a RIFF size at or above it says "see ds64"
+constexpr uint64_t RiffFileLimit = uint64_t{1} << 32; // 32-bit offsets reach no further
 
 bool IsFiller(const FourCC& id)
 {
@@ -83,6 +83,7 @@ class Planner
     void Md5(const SourceChunk* chunk, const std::array<uint8_t, 16>& digest);
     void Bext(const SourceChunk* chunk, const LoudnessFigures& figures);
     void Append();
+    void Finish();
 
   private:
     void Add(uint64_t offset, std::string bytes, std::string what)
@@ -99,6 +100,7 @@ class Planner
     std::vector<Filler> fillers; // in file order, what is left of each
     std::string appended;        // chunks for the end of the file
     std::vector<std::string> appendedNames;
+    bool appendMade = false;
 };
 
 // Fillers sized by their own field: one sized through ds64 would need its
@@ -188,11 +190,8 @@ void Planner::Bext(const SourceChunk* chunk, const LoudnessFigures& figures)
     const std::string old = ReadString(read, at, BextLoudness + 10 - BextVersion);
     if (old.size() != BextLoudness + 10 - BextVersion)
         return Refuse("The bext chunk could not be read");
-    // A later version keeps its number: its loudness fields are where 2 has them.
-    const uint16_t version =
-        std::max<uint16_t>(2, LoadLE16(reinterpret_cast<const unsigned char*>(old.data())));
-    const std::string fields = LE32(version).substr(0, 2) + old.substr(2, BextLoudness - BextUmid) +
-                               LoudnessBytes(figures);
+    const std::string fields =
+        LE32(2).substr(0, 2) + old.substr(2, BextLoudness - BextUmid) + LoudnessBytes(figures);
     if (fields == old)
         return;
     Append(); // an MD5 appended goes first
@@ -210,6 +209,7 @@ void Planner::Append()
         return;
     const std::string chunks = std::move(appended);
     appended.clear();
+    appendMade = true;
     if (!s.riffSize)
         return Refuse("The RIFF size is unset: chunks appended would count before they are whole");
     const std::optional<size_t> ds64 = s.ds64;
@@ -224,7 +224,7 @@ void Planner::Append()
     if (tail > chunks.size() || ReadString(read, p.at, tail) != chunks.substr(0, tail))
         return Refuse("Bytes follow the last chunk that this run would not write");
     const uint64_t riffSize = p.at + chunks.size() - 8;
-    if (!s.wide && riffSize >= SizeLimit)
+    if (!s.wide && p.at + chunks.size() > RiffFileLimit)
         return Refuse("The file would pass 4 GiB, which a RIFF file cannot");
     if (p.padMissing)
         Add(p.at - 1, std::string(1, '\0'), "pad byte");
@@ -237,6 +237,15 @@ void Planner::Append()
     else
         Add(4, LE32(static_cast<uint32_t>(riffSize)), "RIFF size");
     plan.length = p.at + chunks.size();
+}
+
+// Whatever is appended; bytes after the last chunk that no append of this
+// run explains are junk or another file, and the file is left to repair.
+void Planner::Finish()
+{
+    Append();
+    if (!appendMade && AppendPointOf(s).at < s.fileBytes)
+        Refuse("Bytes follow the last chunk that this run would not write");
 }
 
 std::string StructureRefusal(const Source& s, const std::vector<SourceChunk>& visible)
@@ -297,10 +306,27 @@ EmbedPlan PlanEmbed(const Source& s, const InputReader& read, const EmbedValues&
         p.Md5(First(visible, "MD5 "), *v.md5);
     if (v.loudness)
         p.Bext(First(visible, "bext"), *v.loudness);
-    p.Append();
+    p.Finish();
     if (!out.refusal.empty())
         out.plan = Plan{};
     return out;
+}
+
+LoudnessFigures AsStored(const LoudnessFigures& l)
+{
+    LoudnessFigures stored;
+    const auto back = [](const std::optional<double>& v) -> std::optional<double> {
+        const uint16_t field = LoudnessField(v);
+        if (field == 0x7FFF)
+            return std::nullopt;
+        return static_cast<int16_t>(field) / 100.0;
+    };
+    stored.integratedLufs = back(l.integratedLufs);
+    stored.rangeLu = back(l.rangeLu);
+    stored.maxTruePeakDbtp = back(l.maxTruePeakDbtp);
+    stored.maxMomentaryLufs = back(l.maxMomentaryLufs);
+    stored.maxShortTermLufs = back(l.maxShortTermLufs);
+    return stored;
 }
 
 uint16_t LoudnessField(const std::optional<double>& value)

@@ -38,3 +38,6 @@ EmbedPlan PlanEmbed(const Source& s, const InputReader& read, const EmbedValues&
 // A loudness value as bext version 2 stores it: hundredths, 0x7FFF when the
 // audio gives none or it does not fit in 16 bits.
 uint16_t LoudnessField(const std::optional<double>& value);
+
+// The five values as the fields above give them back: null where unset.
+LoudnessFigures AsStored(const LoudnessFigures& l);
