@@ -86,9 +86,9 @@ const char* const Help =
     "  --version          print the version line\n"
     "  -h, --help         print this help\n"
     "\n"
-    "Exit status: 0 when all is well; 1 when a file has an error (the text modes:\n"
-    "any failure); 2 when a file named could not be opened or read, or a usage\n"
-    "error, with --json.\n";
+    "Exit status: 0 when all is well; 1 when a file has an error or was refused\n"
+    "(the text modes: any failure); 2, with --json, --repair or --embed, when a\n"
+    "file could not be opened, read or written, or for a usage error.\n";
 
 namespace
 {
