@@ -1,4 +1,4 @@
-// Checks across chunks.
+// One chunk held against another.
 #include "inspect/cross_checks.h"
 
 #include "inspect/file_text.h"

@@ -1,5 +1,5 @@
-// Checks across chunks: what one chunk says against what another says of
-// the same file.  They use what the walk and the record already decoded.
+// A file's chunks held against each other: a rate, a length or a time that
+// two chunks state differently.  Only what the walk already decoded is used.
 #pragma once
 
 #include "inspect/record.h"

@@ -1,4 +1,4 @@
-// File text for JSON.
+// Bytes of a file shown as JSON text.
 #include "inspect/file_text.h"
 
 #include <nlohmann/json.hpp>

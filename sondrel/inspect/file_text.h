@@ -1,5 +1,5 @@
-// Text taken from a file, made fit for JSON: kept when it is UTF-8, else
-// each byte read as Latin-1, so no byte is ever lost or replaced.
+// Bytes of a file shown as JSON text.  Invalid UTF-8 is read as Latin-1, a
+// character a byte, so a script can always get the bytes back.
 #pragma once
 
 #include "bytes.h"

@@ -1,4 +1,4 @@
-// The findings table.
+// Every finding code: its text, severity and whether it is about the whole file.
 #include "inspect/findings.h"
 
 #include <algorithm>

@@ -1,5 +1,5 @@
-// What the inspector can find wrong with a file: the codes, their severities
-// and whether they are about the whole file, as one table.
+// What the inspector can find wrong with a file, as data: a code is an
+// enumerator, so a misspelt one does not compile.
 #pragma once
 
 #include "bytes.h"
@@ -12,7 +12,7 @@
 
 enum class Severity { Error, Warning, Info };
 
-// One per row of FindingTable, in its order.
+// In the order of the rows in findings.cpp.
 enum class Code {
     NotWave,
     ChunkTruncated,
@@ -38,7 +38,7 @@ enum class Code {
     LoudnessUnmeasurable,
     LoudnessMismatch,
     ChunkLimit,
-    // Checks across chunks.
+    // One chunk held against another.
     Ds64NotFirst,
     FactCountMismatch,
     NotExtensible,
