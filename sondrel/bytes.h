@@ -46,6 +46,13 @@ inline bool IdIs(const FourCC& id, const char (&name)[5])
     return std::memcmp(id.data(), name, 4) == 0;
 }
 
+// The id stored at `p`.
+inline FourCC IdAt(const unsigned char* p)
+{
+    return {static_cast<char>(p[0]), static_cast<char>(p[1]), static_cast<char>(p[2]),
+            static_cast<char>(p[3])};
+}
+
 inline FourCC MakeId(const char (&name)[5])
 {
     return {name[0], name[1], name[2], name[3]};

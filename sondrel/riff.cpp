@@ -35,3 +35,10 @@ bool IsPrintableId(const unsigned char* id)
             return false;
     return true;
 }
+
+std::optional<uint64_t> EndFromSize(uint64_t riffSize)
+{
+    if (riffSize == 0 || riffSize == SizeFromDs64 || riffSize > MaxFileOffset() - 8)
+        return std::nullopt;
+    return riffSize + 8;
+}

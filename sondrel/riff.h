@@ -60,6 +60,11 @@ constexpr uint64_t RoundUpToEven(uint64_t size)
     return size == UINT64_MAX ? size : size + (size & 1);
 }
 
+// Where a RIFF size field (or ds64's) says the file ends; none for the
+// 0 or 0xFFFFFFFF that recorders leave until they finalise, or for a forged
+// 64-bit size that would wrap the end back to the start.
+std::optional<uint64_t> EndFromSize(uint64_t riffSize);
+
 // Four printable ASCII characters: what a real chunk id looks like.
 bool IsPrintableId(const unsigned char* id);
 

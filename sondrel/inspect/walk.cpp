@@ -19,15 +19,6 @@ void Note(FileWalk& f, WalkIssue issue, int chunk, uint64_t offset, FourCC id = 
     f.notes.push_back({issue, chunk, offset, id});
 }
 
-// A size field that says where the file ends: recorders leave 0 or
-// 0xFFFFFFFF until they finalise.
-std::optional<uint64_t> EndFromSize(uint64_t riffSize)
-{
-    if (riffSize == 0 || riffSize == SizeFromDs64 || riffSize > MaxFileOffset() - 8)
-        return std::nullopt; // a forged 64-bit size must not wrap the end to the start
-    return riffSize + 8;
-}
-
 // Fixed fields and a table of 87,379 entries: far more than any writer needs.
 constexpr size_t Ds64ReadBytes = Ds64FixedBytes + 87379 * 12;
 

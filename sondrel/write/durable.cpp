@@ -1,6 +1,8 @@
 // Checked file operations for the writers.
 #include "write/durable.h"
 
+#include "io.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -34,16 +36,15 @@ int CopyThroughBuffer(int in, uint64_t from, int out, uint64_t to, uint64_t coun
     uint64_t done = 0;
     while (done < count) {
         const size_t ask = static_cast<size_t>(std::min<uint64_t>(buffer.size(), count - done));
-        const ssize_t got = pread(in, buffer.data(), ask, static_cast<off_t>(from + done));
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0)
-            return errno;
+        int error = 0;
+        const size_t got = ReadAt(in, from + done, buffer.data(), ask, &error);
+        if (error != 0)
+            return error;
         if (got == 0)
             return ENODATA;
-        if (const int e = WriteAllAt(out, buffer.data(), static_cast<size_t>(got), to + done))
+        if (const int e = WriteAllAt(out, buffer.data(), got, to + done))
             return e;
-        done += static_cast<uint64_t>(got);
+        done += got;
     }
     return 0;
 }

@@ -183,11 +183,8 @@ int RunEmbed(const std::vector<std::string>& paths, const EmbedOptions& options)
     int status = 0;
     for (const std::string& path : paths) {
         const Outcome o = Embed(path, options);
-        const std::string line = OutcomeLine(o) + "\n";
-        if (fwrite(line.data(), 1, line.size(), stdout) != line.size() || fflush(stdout) != 0) {
-            ReportWriteFailure();
+        if (!PrintOutcome(o))
             return 2;
-        }
         status = std::max(status, OutcomeStatus(o));
     }
     return status;

@@ -14,11 +14,6 @@ constexpr uint64_t BodyReadBytes = 1024; // of each chunk the plan reads: bext's
 constexpr uint64_t BextBytes = BextCodingHistory;
 constexpr uint64_t RiffFileLimit = uint64_t{1} << 32; // 32-bit offsets reach no further
 
-bool IsFiller(const FourCC& id)
-{
-    return IdIs(id, "JUNK") || IdIs(id, "PAD ") || IdIs(id, "FLLR");
-}
-
 bool IsRead(const FourCC& id)
 {
     return IsFiller(id) || IdIs(id, "fmt ") || IdIs(id, "ds64") || IdIs(id, "MD5 ") ||
@@ -169,7 +164,7 @@ std::string LoudnessBytes(const LoudnessFigures& l)
     std::string b;
     for (const std::optional<double>* v : {&l.integratedLufs, &l.rangeLu, &l.maxTruePeakDbtp,
                                            &l.maxMomentaryLufs, &l.maxShortTermLufs})
-        b += LE32(LoudnessField(*v)).substr(0, 2);
+        b += LE16(LoudnessField(*v));
     return b;
 }
 
@@ -179,7 +174,7 @@ void Planner::Bext(const SourceChunk* chunk, const LoudnessFigures& figures)
 {
     if (!chunk) {
         std::string body(BextBytes, '\0');
-        body.replace(BextVersion, 2, LE32(2).substr(0, 2));
+        body.replace(BextVersion, 2, LE16(2));
         body.replace(BextLoudness, 10, LoudnessBytes(figures));
         Place("bext" + LE32(static_cast<uint32_t>(body.size())) + body);
         return;
@@ -191,7 +186,7 @@ void Planner::Bext(const SourceChunk* chunk, const LoudnessFigures& figures)
     if (old.size() != BextLoudness + 10 - BextVersion)
         return Refuse("The bext chunk could not be read");
     const std::string fields =
-        LE32(2).substr(0, 2) + old.substr(2, BextLoudness - BextUmid) + LoudnessBytes(figures);
+        LE16(2) + old.substr(2, BextLoudness - BextUmid) + LoudnessBytes(figures);
     if (fields == old)
         return;
     Append(); // an MD5 appended goes first

@@ -6,12 +6,6 @@
 
 #include <string>
 
-InspectedCodes FindingCodes(const std::string& path)
-{
-    Record r = InspectFile(NamedEntry(path), InspectOptions{});
-    return {!r.error, CodesOf(r)};
-}
-
 Record InspectOpen(int fd)
 {
     // Through the descriptor: the file inspected is the one open, whatever

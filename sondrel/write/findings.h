@@ -7,15 +7,6 @@
 #include <string>
 #include <vector>
 
-struct InspectedCodes {
-    bool inspected = false; // the file could be inspected
-    std::vector<std::string> codes;
-};
-
-// The finding codes of the inspector's record of `path`, in its order
-// (headers and metadata only).
-InspectedCodes FindingCodes(const std::string& path);
-
 // The audio of a file read once, kept to be compared again after a write.
 struct Measurement {
     InspectOptions asked;

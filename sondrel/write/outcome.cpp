@@ -3,7 +3,9 @@
 
 #include "inspect/json_writer.h"
 #include "inspect/record_writer.h"
+#include "status.h"
 
+#include <cstdio>
 #include <cstring>
 
 namespace
@@ -103,4 +105,13 @@ void Fail(Outcome& o, std::string reason)
 std::string Reason(const char* what, int error)
 {
     return std::string(what) + ": " + strerror(error);
+}
+
+bool PrintOutcome(const Outcome& o)
+{
+    const std::string line = OutcomeLine(o) + "\n";
+    if (fwrite(line.data(), 1, line.size(), stdout) == line.size() && fflush(stdout) == 0)
+        return true;
+    ReportWriteFailure();
+    return false;
 }

@@ -28,6 +28,10 @@ std::string OutcomeLine(const Outcome& o);
 // 0 repaired, unchanged or embedded; 1 refused; 2 error.
 int OutcomeStatus(const Outcome& o);
 
+// Writes the line and its newline to standard output; false, reported, when
+// that failed (the run then stops: the lines after would be lost as well).
+bool PrintOutcome(const Outcome& o);
+
 // A refusal or an error with its reason.
 void Refuse(Outcome& o, std::string reason);
 void Fail(Outcome& o, std::string reason);

@@ -2,7 +2,9 @@
 #include "write/plan.h"
 
 #include "bytes.h"
+#include "decode.h"
 #include "inspect/file_text.h"
+#include "inspect/walk.h"
 #include "riff.h"
 #include "write/durable.h"
 
@@ -78,39 +80,35 @@ std::string CheckPieces(const Plan& plan, uint64_t inputBytes)
     return audioCopied ? "" : "the audio is not one copy from its input offset";
 }
 
-struct Ds64Fields {
-    uint64_t riffSize = 0, dataSize = 0, sampleCount = 0;
-    std::vector<std::pair<FourCC, uint64_t>> table; // sizes of other chunks
-};
-
-// The ds64 body at `at`, `bytes` long: its sizes and as much of its table as it holds.
-template <typename File> bool ReadDs64(const File& f, uint64_t at, uint64_t bytes, Ds64Fields& d)
+// The ds64 body at `at`, `bytes` long: its sizes and as much of its table
+// as it holds, an entry at a time (a forged count must not size a buffer).
+template <typename File> bool ReadDs64(const File& f, uint64_t at, uint64_t bytes, Ds64Record& d)
 {
-    unsigned char b[28];
+    unsigned char b[Ds64FixedBytes];
     if (bytes < sizeof b || !f.Read(at, b, sizeof b))
         return false;
-    d = {LoadLE64(b), LoadLE64(b + 8), LoadLE64(b + 16), {}};
+    d = DecodeDs64(b, sizeof b);
     const uint64_t entries = std::min<uint64_t>(LoadLE32(b + 24), (bytes - sizeof b) / 12);
     for (uint64_t i = 0; i < entries; i++) {
         unsigned char e[12];
         if (!f.Read(at + sizeof b + 12 * i, e, sizeof e))
             return false;
-        d.table.push_back({{char(e[0]), char(e[1]), char(e[2]), char(e[3])}, LoadLE64(e + 4)});
+        d.table.push_back({IdAt(e), LoadLE64(e + 4)});
     }
     return true;
 }
 
 // A chunk's size: its field, or through ds64 when the field says so.
-uint64_t Resolved(const unsigned char* header, const Ds64Fields* ds64)
+uint64_t Resolved(const unsigned char* header, const Ds64Record* ds64)
 {
     const uint32_t field = LoadLE32(header + 4);
-    if (!ds64 || field != 0xFFFFFFFFu)
+    if (!ds64 || field != SizeFromDs64)
         return field;
     if (std::memcmp(header, "data", 4) == 0)
         return ds64->dataSize;
-    for (const auto& [id, size] : ds64->table)
-        if (std::memcmp(id.data(), header, 4) == 0)
-            return size;
+    for (const Ds64Entry& e : ds64->table)
+        if (std::memcmp(e.id.data(), header, 4) == 0)
+            return e.size;
     return field;
 }
 
@@ -118,7 +116,7 @@ uint64_t Resolved(const unsigned char* header, const Ds64Fields* ds64)
 // RF64/BW64) must lead exactly to the next chunk and the last to the end.
 std::string CheckChunks(const Plan& plan, const PlannedFile& f, bool wide)
 {
-    Ds64Fields ds64;
+    Ds64Record ds64;
     bool sawData = false;
     for (uint64_t at = 12; at < plan.length;) {
         unsigned char h[8];
@@ -203,11 +201,6 @@ struct Chain {
     bool ended = false; // the chunks reach the RIFF end or the file's exactly
 };
 
-std::optional<uint64_t> EndFromSize(uint64_t size)
-{
-    return size == 0 || size == 0xFFFFFFFFu ? std::nullopt : std::optional<uint64_t>(size + 8);
-}
-
 Chain WalkChain(const Overlay& f)
 {
     Chain c;
@@ -217,11 +210,12 @@ Chain WalkChain(const Overlay& f)
         return c;
     }
     c.wide = MagicOf(head) == Magic::Rf64;
-    std::optional<uint64_t> riffEnd = c.wide ? std::nullopt : EndFromSize(LoadLE32(head + 4));
-    Ds64Fields ds64;
+    constexpr uint64_t NoEnd = UINT64_MAX; // no offset reaches it
+    uint64_t riffEnd = c.wide ? NoEnd : EndFromSize(LoadLE32(head + 4)).value_or(NoEnd);
+    Ds64Record ds64;
     bool haveDs64 = false;
     static constexpr unsigned char Zeros[8] = {};
-    for (uint64_t at = 12, n = 0; n < 10000; n++) {
+    for (uint64_t at = 12, n = 0; n < MaxWalkedChunks; n++) {
         c.ended = c.ended || at == riffEnd || at >= f.Length();
         unsigned char h[8];
         if (at >= f.Length() || f.Length() - at < 8 || !f.Read(at, h, 8) ||
@@ -229,23 +223,18 @@ Chain WalkChain(const Overlay& f)
             break; // the end, or what is not a chunk: trailing bytes
         if (c.wide && !haveDs64 && std::memcmp(h, "ds64", 4) == 0 &&
             (haveDs64 = ReadDs64(f, at + 8, LoadLE32(h + 4), ds64)))
-            riffEnd = EndFromSize(ds64.riffSize);
-        const bool past = riffEnd && at >= *riffEnd;
+            riffEnd = EndFromSize(ds64.riffSize).value_or(NoEnd);
+        const bool past = at >= riffEnd;
         const uint64_t size = Resolved(h, c.wide && haveDs64 ? &ds64 : nullptr);
         if (size > f.Length() - at - 8 || (past && !IsPrintableId(h))) {
             c.cut = !past;
             break;
         }
         if (!past)
-            c.chunks.push_back({{char(h[0]), char(h[1]), char(h[2]), char(h[3])}, at, size});
+            c.chunks.push_back({IdAt(h), at, size});
         at += 8 + size + (size & 1);
     }
     return c;
-}
-
-bool IsFillerId(const FourCC& id)
-{
-    return IdIs(id, "JUNK") || IdIs(id, "PAD ") || IdIs(id, "FLLR");
 }
 
 std::string At(const Link& l)
@@ -266,10 +255,10 @@ std::string CompareChains(const Chain& before, const Chain& now)
         return std::find(c.chunks.begin(), c.chunks.end(), l) != c.chunks.end();
     };
     for (const Link& l : before.chunks)
-        if (!IsFillerId(l.id) && !has(now, l))
+        if (!IsFiller(l.id) && !has(now, l))
             return "chunk " + At(l) + " is gone or changed";
     for (const Link& l : now.chunks)
-        if (!has(before, l) && !IsFillerId(l.id) && !IdIs(l.id, "MD5 ") && !IdIs(l.id, "bext"))
+        if (!has(before, l) && !IsFiller(l.id) && !IdIs(l.id, "MD5 ") && !IdIs(l.id, "bext"))
             return "a new chunk " + At(l);
     return "";
 }
@@ -279,7 +268,7 @@ std::string CompareChains(const Chain& before, const Chain& now)
 std::pair<uint64_t, uint64_t> Writable(const Link& l, bool firstDs64)
 {
     const uint64_t body = l.offset + 8;
-    if (IsFillerId(l.id))
+    if (IsFiller(l.id))
         return {l.offset, body + l.size};
     if (IdIs(l.id, "MD5 ") && l.size == 16)
         return {body, body + 16};
@@ -312,6 +301,18 @@ std::string Touches(const Chain& c, const Piece& p)
 
 } // namespace
 
+bool IsFiller(const FourCC& id)
+{
+    return IdIs(id, "JUNK") || IdIs(id, "PAD ") || IdIs(id, "FLLR");
+}
+
+std::string LE16(uint16_t v)
+{
+    std::string s(2, '\0');
+    StoreLE16(reinterpret_cast<unsigned char*>(s.data()), v);
+    return s;
+}
+
 std::string LE32(uint32_t v)
 {
     std::string s(4, '\0');
@@ -336,7 +337,8 @@ std::string CheckNewFile(const Plan& plan, uint64_t inputBytes, const InputReade
     if (!wide && std::memcmp(head, "RIFF", 4) != 0)
         return "no RIFF, RF64 or BW64 magic";
     const uint32_t riffField = LoadLE32(head + 4);
-    if (wide ? riffField != 0xFFFFFFFFu : riffField != plan.length - 8 || riffField == 0xFFFFFFFFu)
+    if (wide ? riffField != SizeFromDs64
+             : riffField != plan.length - 8 || riffField == SizeFromDs64)
         return "the RIFF size is wrong";
     return CheckChunks(plan, f, wide);
 }

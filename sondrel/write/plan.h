@@ -12,6 +12,8 @@
 // its own beside CheckNewFile.
 #pragma once
 
+#include "bytes.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -43,7 +45,11 @@ struct Plan {
     uint64_t frames = 0;            // whole frames of audio
 };
 
+// JUNK, PAD  and FLLR: room that a new chunk may take.
+bool IsFiller(const FourCC& id);
+
 // Field bytes of a planned piece, little-endian.
+std::string LE16(uint16_t v);
 std::string LE32(uint32_t v);
 std::string LE64(uint64_t v);
 

@@ -104,11 +104,11 @@ bool WriteTemporary(Outcome& o, TemporaryFile& t, const Plan& plan, int in, bool
 
 // The written file, inspected before it gets its name: none of what a
 // repair removes may be left.
-bool CheckWritten(Outcome& o, const OutPath& where, const TemporaryFile& t)
+bool CheckWritten(Outcome& o, const TemporaryFile& t)
 {
-    const InspectedCodes after = FindingCodes(where.folder + "/" + t.name());
-    o.findingsAfter = after.codes;
-    if (!after.inspected) {
+    Record after = InspectOpen(t.fd());
+    o.findingsAfter = CodesOf(after);
+    if (after.error) {
         Fail(o, "Can't inspect the written file");
         return false;
     }
@@ -157,7 +157,7 @@ bool SameAsInput(const Plan& plan, uint64_t inputBytes, int in)
     return true;
 }
 
-void Record(Outcome& o, const Plan& plan)
+void RecordPlan(Outcome& o, const Plan& plan)
 {
     for (const Piece& p : plan.pieces)
         o.writes.push_back({p.offset, p.bytes, p.what});
@@ -169,7 +169,8 @@ void Record(Outcome& o, const Plan& plan)
 bool RepairOpen(Outcome& o, const std::string& out, const OutPath& where, int folder, int in,
                 const struct stat& st, const RepairOptions& options)
 {
-    o.findingsBefore = FindingCodes(o.path).codes;
+    Record before = InspectOpen(in);
+    o.findingsBefore = CodesOf(before);
     const auto inputBytes = static_cast<uint64_t>(st.st_size);
     const Source source = DescribeSource(in, inputBytes);
     if (source.readError != 0) {
@@ -196,11 +197,11 @@ bool RepairOpen(Outcome& o, const std::string& out, const OutPath& where, int fo
         Fail(o, "The input file changed while it was copied");
         return false;
     }
-    if (!CheckWritten(o, where, t))
+    if (!CheckWritten(o, t))
         return false;
     const bool published = PublishTemporary(o, t, out);
     if (o.output)
-        Record(o, r.plan);
+        RecordPlan(o, r.plan);
     if (published)
         o.status = SameAsInput(r.plan, inputBytes, in) ? "unchanged" : "repaired";
     return published;
@@ -238,10 +239,5 @@ Outcome Repair(const std::string& in, const std::string& out, const RepairOption
 int RunRepair(const std::string& in, const std::string& out, const RepairOptions& options)
 {
     const Outcome o = Repair(in, out, options);
-    const std::string line = OutcomeLine(o) + "\n";
-    if (fwrite(line.data(), 1, line.size(), stdout) != line.size() || fflush(stdout) != 0) {
-        ReportWriteFailure();
-        return 2;
-    }
-    return OutcomeStatus(o);
+    return PrintOutcome(o) ? OutcomeStatus(o) : 2;
 }

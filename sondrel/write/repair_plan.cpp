@@ -73,7 +73,7 @@ std::string Ds64Chunk(const Source& in, uint64_t riffSize, uint64_t dataSize, ui
 {
     std::string body = LE64(riffSize) + LE64(dataSize) + LE64(frames) +
                        LE32(static_cast<uint32_t>(in.ds64Table.size()));
-    for (const Ds64TableEntry& e : in.ds64Table)
+    for (const Ds64Entry& e : in.ds64Table)
         body += std::string(e.id.data(), 4) + LE64(e.size);
     return "ds64" + LE32(static_cast<uint32_t>(body.size())) + body;
 }

@@ -23,8 +23,7 @@ Source FromWalk(int fd, uint64_t fileBytes)
     s.wide = w.rf64;
     if (w.riffEnd)
         s.riffSize = *w.riffEnd - 8;
-    for (const Ds64Entry& e : w.ds64.table)
-        s.ds64Table.push_back({e.id, e.size});
+    s.ds64Table = w.ds64.table;
     for (const WalkedChunk& c : w.chunks) {
         SourceChunk sc;
         sc.id = c.id;

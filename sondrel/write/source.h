@@ -4,6 +4,7 @@
 #pragma once
 
 #include "bytes.h"
+#include "decode.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -30,11 +31,6 @@ struct SourceFormat {
     uint16_t bitsPerSample = 0;
 };
 
-struct Ds64TableEntry {
-    FourCC id{};
-    uint64_t size = 0;
-};
-
 struct Source {
     bool wave = false;  // a RIFF/RF64/BW64 header of form type WAVE
     FourCC container{}; // the magic, when it is one of the three
@@ -44,7 +40,7 @@ struct Source {
     std::vector<SourceChunk> chunks;       // in file order
     std::optional<size_t> data, fmt, ds64; // the first of each, into chunks
     std::optional<SourceFormat> format;
-    std::vector<Ds64TableEntry> ds64Table; // the first ds64's table of other sizes
+    std::vector<Ds64Entry> ds64Table; // the first ds64's table of other sizes
     // The listed chunks end here; what follows to the end of the file is
     // trailing bytes, or another file.
     std::optional<uint64_t> trailingAt;
