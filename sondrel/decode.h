@@ -4,6 +4,7 @@
 
 #include "bytes.h"
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -126,6 +127,11 @@ struct BextRecord {
     // Version 2 added the loudness fields, each of which the body may lack.
     bool HasLoudness() const { return Has(BextVersion, 2) && version >= 2; }
     bool HasLoudnessValue(size_t i) const { return Has(BextLoudness + 2 * i, 2); }
+    // All five 0: what writers leave when they set version 2 and measured nothing.
+    bool LoudnessAllZero() const
+    {
+        return std::all_of(loudness.begin(), loudness.end(), [](int16_t v) { return v == 0; });
+    }
     // The coding history runs to the chunk's end, so a cut chunk has none whole.
     bool HasCodingHistory() const { return Has(BextCodingHistory, 0) && !cut; }
 };

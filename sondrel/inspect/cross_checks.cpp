@@ -18,25 +18,11 @@ void Add(Record& r, Code code, const WalkedChunk& c, std::string message)
     AddChunkFinding(r.findings, code, c.id, c.offset, std::move(message));
 }
 
-bool IsBlank(char c)
-{
-    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
-}
-
-std::string_view Trimmed(std::string_view s)
-{
-    while (!s.empty() && IsBlank(s.front()))
-        s.remove_prefix(1);
-    while (!s.empty() && IsBlank(s.back()))
-        s.remove_suffix(1);
-    return s;
-}
-
 // ASCII digits, blanks around them allowed; null for anything else and for
 // a number beyond 64 bits.
 std::optional<uint64_t> WholeDecimal(std::string_view text)
 {
-    text = Trimmed(text);
+    text = TrimBlanks(text);
     if (text.empty() ||
         !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }))
         return std::nullopt;
@@ -178,7 +164,7 @@ void CheckBextLoudness(Record& r, const Singles& s)
     const std::optional<BextRecord>& b = r.bext;
     if (!b || !b->HasLoudness() || !b->HasLoudnessValue(b->loudness.size() - 1))
         return;
-    if (std::all_of(b->loudness.begin(), b->loudness.end(), [](int16_t v) { return v == 0; }))
+    if (b->LoudnessAllZero())
         Add(r, Code::BextLoudnessZero, *s.bext,
             "The bext chunk is version " + to_string(b->version) +
                 " but its five loudness values are all 0 (unset is 0x7FFF): nothing was "
@@ -257,7 +243,7 @@ HistoryLine ParseHistoryLine(std::string_view line)
     HistoryLine h;
     while (!line.empty()) {
         const size_t comma = line.find(',');
-        const std::string_view field = Trimmed(line.substr(0, comma));
+        const std::string_view field = TrimBlanks(line.substr(0, comma));
         line = comma == std::string_view::npos ? std::string_view() : line.substr(comma + 1);
         if (field.size() < 2 || field[1] != '=')
             continue;
@@ -277,20 +263,18 @@ HistoryLine ParseHistoryLine(std::string_view line)
 std::optional<HistoryLine> LastFormatLine(std::string_view history)
 {
     std::optional<HistoryLine> last;
-    while (!history.empty()) {
-        const size_t end = std::min(history.find_first_of("\r\n"), history.size());
-        const HistoryLine h = ParseHistoryLine(history.substr(0, end));
+    ForEachLine(history, [&last](std::string_view line) {
+        const HistoryLine h = ParseHistoryLine(line);
         if (h.rate || h.bits || h.mode)
             last = h;
-        history.remove_prefix(std::min(end + 1, history.size()));
-    }
+    });
     return last;
 }
 
 // The channels a mode word stands for; a number is taken as a count.
 std::optional<uint64_t> ModeChannels(std::string_view mode)
 {
-    const std::string word(Trimmed(mode));
+    const std::string word(TrimBlanks(mode));
     if (strcasecmp(word.c_str(), "mono") == 0)
         return 1;
     for (const char* two : {"stereo", "dual-mono", "joint-stereo"})
@@ -313,7 +297,8 @@ void CheckCodingHistory(Record& r, const Singles& s)
                        std::optional<uint64_t> fmt) {
         if (value)
             CompareWithFmt(r, Code::CodingHistoryMismatch, *s.bext,
-                           said + key + Text(std::string(Trimmed(*value))), stated, quantity, fmt);
+                           said + key + Text(std::string(TrimBlanks(*value))), stated, quantity,
+                           fmt);
     };
     compare(h->rate, "F=", WholeDecimal(h->rate.value_or("")), "sample rate", SampleRate(f));
     compare(h->bits, "W=", WholeDecimal(h->bits.value_or("")), BitsName(f), SampleBits(f));

@@ -59,3 +59,13 @@ std::string Hex(const unsigned char* p, size_t n)
     }
     return s;
 }
+
+std::string_view TrimBlanks(std::string_view text)
+{
+    const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+    while (!text.empty() && blank(text.front()))
+        text.remove_prefix(1);
+    while (!text.empty() && blank(text.back()))
+        text.remove_suffix(1);
+    return text;
+}

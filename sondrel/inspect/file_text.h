@@ -4,6 +4,7 @@
 
 #include "bytes.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -22,6 +23,20 @@ std::string Text(const FourCC& id);
 
 // The id in double quotes, for messages: "\"fmt \"".
 std::string Quoted(const FourCC& id);
+
+// Calls `f` with each line of `text` that is not empty, split at CR and LF.
+template <typename F> void ForEachLine(std::string_view text, F f)
+{
+    for (size_t at = 0; at < text.size();) {
+        const size_t end = std::min(text.find_first_of("\r\n", at), text.size());
+        if (end > at)
+            f(text.substr(at, end - at));
+        at = end + 1;
+    }
+}
+
+// Without the blanks (space, tab, CR, LF) around it.
+std::string_view TrimBlanks(std::string_view text);
 
 // Upper-case hex of `n` bytes.
 std::string Hex(const unsigned char* p, size_t n);

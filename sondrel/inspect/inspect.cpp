@@ -129,15 +129,15 @@ std::string InspectRecordLine(const char* path, const InspectOptions& options, b
 
 InspectOutcome OutcomeOf(const Record& r)
 {
-    const auto has = [&](Severity severity) {
-        return std::any_of(r.findings.begin(), r.findings.end(),
-                           [&](const Finding& f) { return f.Kind().severity == severity; });
-    };
-    if (r.error && !has(Severity::Error)) // not opened or not read; not-wave is an error finding
+    const bool errors = HasErrorFinding(r.findings);
+    if (r.error && !errors) // not opened or not read; not-wave is an error finding
         return InspectOutcome::Unreadable;
-    return r.HasError()             ? InspectOutcome::Errors
-           : has(Severity::Warning) ? InspectOutcome::Warnings
-                                    : InspectOutcome::Clean;
+    if (errors)
+        return InspectOutcome::Errors;
+    const bool warnings = std::any_of(r.findings.begin(), r.findings.end(), [](const Finding& f) {
+        return f.Kind().severity == Severity::Warning;
+    });
+    return warnings ? InspectOutcome::Warnings : InspectOutcome::Clean;
 }
 
 InspectOutcome InspectEntry(const FileEntry& entry, const InspectOptions& options)

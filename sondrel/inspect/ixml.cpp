@@ -1,6 +1,8 @@
 // iXML fields through pugixml.
 #include "inspect/ixml.h"
 
+#include "inspect/file_text.h"
+
 #include <charconv>
 #include <cstring>
 #include <pugixml.hpp>
@@ -25,28 +27,12 @@ std::optional<std::string> ChildText(const pugi::xml_node& root, const char* nam
     return text;
 }
 
-bool IsBlank(char c)
-{
-    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
-}
-
-std::string Trimmed(const std::string& s)
-{
-    size_t begin = 0;
-    size_t end = s.size();
-    while (begin < end && IsBlank(s[begin]))
-        begin++;
-    while (end > begin && IsBlank(s[end - 1]))
-        end--;
-    return s.substr(begin, end - begin);
-}
-
 std::optional<bool> Circled(const pugi::xml_node& root)
 {
     const std::optional<std::string> text = ChildText(root, "CIRCLED");
     if (!text)
         return std::nullopt;
-    const std::string word = Trimmed(*text);
+    const std::string word(TrimBlanks(*text));
     if (strcasecmp(word.c_str(), "TRUE") == 0)
         return true;
     if (strcasecmp(word.c_str(), "FALSE") == 0)
@@ -184,12 +170,9 @@ bool ReferencesWellFormed(char* text, size_t size)
 
 std::optional<int64_t> DecimalNumber(const char* text)
 {
-    const char* begin = text;
-    const char* end = text + std::strlen(text);
-    while (begin < end && IsBlank(*begin))
-        begin++;
-    while (end > begin && IsBlank(end[-1]))
-        end--;
+    const std::string_view trimmed = TrimBlanks(text);
+    const char* begin = trimmed.data();
+    const char* end = begin + trimmed.size();
     if (begin == end || !(*begin == '-' || (*begin >= '0' && *begin <= '9')))
         return std::nullopt;
     int64_t value = 0;

@@ -1,6 +1,8 @@
 // Compact JSON text written as it is produced.
 #include "inspect/json_writer.h"
 
+#include "inspect/file_text.h"
+
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -108,20 +110,8 @@ void JsonWriter::Unsigned(uint64_t value)
 
 void JsonWriter::FileText(std::string_view bytes)
 {
-    if (String(bytes))
-        return;
-    std::string latin1;
-    latin1.reserve(bytes.size() * 2);
-    for (const char ch : bytes) {
-        const auto c = static_cast<unsigned char>(ch);
-        if (c < 0x80) {
-            latin1 += ch;
-        } else {
-            latin1 += static_cast<char>(0xC0 | (c >> 6));
-            latin1 += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    (void)String(latin1); // Latin-1 as UTF-8 is always valid
+    if (!String(bytes))
+        (void)String(Latin1(bytes.data(), bytes.size())); // Latin-1 as UTF-8 is always valid
 }
 
 void JsonWriter::Number(double value)

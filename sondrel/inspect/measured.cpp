@@ -38,8 +38,7 @@ AudioLayout LayoutOf(const FormatChunk& f)
 // are zero, as writers leave them when nothing was measured.
 std::optional<LoudnessFigures> StoredLoudness(const BextRecord& b)
 {
-    if (!b.HasLoudness() ||
-        std::all_of(b.loudness.begin(), b.loudness.end(), [](int16_t v) { return v == 0; }))
+    if (!b.HasLoudness() || b.LoudnessAllZero())
         return std::nullopt;
     return StoredFigures(b);
 }

@@ -9,13 +9,6 @@
 namespace
 {
 
-// File text: kept when it is UTF-8, else each byte read as Latin-1.
-void WriteText(JsonWriter& j, std::string_view bytes)
-{
-    if (!j.String(bytes))
-        (void)j.String(Latin1(bytes.data(), bytes.size())); // Latin-1 as UTF-8 is always valid
-}
-
 // A chunk id as text, or null.
 std::optional<std::string> IdText(const std::optional<FourCC>& id)
 {
@@ -27,7 +20,7 @@ std::optional<std::string> IdText(const std::optional<FourCC>& id)
 void TextMember(JsonWriter& j, std::string_view name, std::string_view bytes)
 {
     j.Key(name);
-    WriteText(j, bytes);
+    j.FileText(bytes);
 }
 
 // File text or null.
@@ -36,7 +29,7 @@ void OptionalTextMember(JsonWriter& j, std::string_view name,
 {
     j.Key(name);
     if (bytes)
-        WriteText(j, *bytes);
+        j.FileText(*bytes);
     else
         j.Null();
 }
@@ -67,7 +60,7 @@ void WriteFormat(JsonWriter& j, const FormatChunk& f)
     if (e) {
         j.BeginArray();
         for (const char* name : SpeakerNames(e->channelMask))
-            WriteText(j, name);
+            j.FileText(name);
         j.EndArray();
     } else {
         j.Null();
@@ -102,15 +95,7 @@ std::optional<std::string> Umid(const std::array<unsigned char, 64>& u)
 void WriteCodingHistory(JsonWriter& j, const std::string& history)
 {
     j.BeginArray();
-    size_t at = 0;
-    while (at < history.size()) {
-        size_t end = history.find_first_of("\r\n", at);
-        if (end == std::string::npos)
-            end = history.size();
-        if (end > at)
-            WriteText(j, std::string_view(history).substr(at, end - at));
-        at = end + 1;
-    }
+    ForEachLine(history, [&j](std::string_view line) { j.FileText(line); });
     j.EndArray();
 }
 
@@ -166,7 +151,7 @@ void WriteInfo(JsonWriter& j,
     for (const auto& [id, text] : info) {
         (void)j.TextKey(Text(id)); // Latin-1 as UTF-8 is always valid
         if (text)
-            WriteText(j, *text);
+            j.FileText(*text);
         else
             j.Null();
     }
