@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace
 {
@@ -50,4 +51,9 @@ void ResetRunStatus()
 {
     RunFailed = 0;
     WriteFailureReported = false;
+}
+
+std::string Reason(const char* what, int error)
+{
+    return std::string(what) + ": " + strerror(error);
 }

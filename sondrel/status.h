@@ -1,6 +1,12 @@
 // The run status that every reported failure marks, and the fatal stop.
 #pragma once
 
+#include <string>
+
+// "WHAT: the system's text for ERROR", the reason a record or a JSON line
+// gives for a failed step.
+std::string Reason(const char* what, int error);
+
 // Reports `label` with the system's text for errno, in the perror form, and
 // marks the run as failed (exit status 1).
 void ReportError(const char* label);

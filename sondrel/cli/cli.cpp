@@ -187,12 +187,18 @@ int UsageError(const char* message)
     return 2;
 }
 
+// The options of the other modes, which the text modes refuse.
+bool IsBatchOption(const char* arg)
+{
+    return Is(arg, "--recursive") || Is(arg, "--files-from") || Is(arg, "-0");
+}
+
 // An option the mode does not take: the text modes' own, another mode's.
 bool Foreign(Mode mode, const char* arg)
 {
     if (IsTextOption(arg))
         return true;
-    const bool batch = Is(arg, "--recursive") || Is(arg, "--files-from") || Is(arg, "-0");
+    const bool batch = IsBatchOption(arg);
     switch (mode) {
     case Mode::Repair:
         return Is(arg, "--json") || Is(arg, "--loudness") || Is(arg, "--embed") || batch;
@@ -274,12 +280,6 @@ int RunMode(Mode mode, int argc, char** argv)
     if (FlushStandardOutput() != 0 || RunStatus() != 0)
         status = std::max(status, mode == Mode::Json ? 1 : 2);
     return status;
-}
-
-// The options of the other modes, which the text modes refuse.
-bool IsBatchOption(const char* arg)
-{
-    return Is(arg, "--recursive") || Is(arg, "--files-from") || Is(arg, "-0");
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 #include "cli/file_list.h"
 
 #include "cli/tree_walk.h"
+#include "status.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -18,11 +19,6 @@ constexpr size_t ListBufferBytes = 64 * 1024;
 // No path this long can be opened; a list that is not text (an audio file
 // given by mistake) must not make one name take all the memory.
 constexpr size_t MaxNameBytes = 64 * 1024;
-
-std::string Reason(const char* what, int error)
-{
-    return std::string(what) + ": " + strerror(error);
-}
 
 // Names from one list file, split at LF (or NUL), empty names skipped.
 class NameReader

@@ -1,6 +1,8 @@
 // The directory walk of --recursive, with descriptors kept within the limit.
 #include "cli/tree_walk.h"
 
+#include "status.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -68,11 +70,6 @@ bool IsDirectory(int fd, dev_t device, ino_t inode)
     dev_t d = 0;
     ino_t i = 0;
     return fd >= 0 && Identify(fd, d, i) == 0 && d == device && i == inode;
-}
-
-std::string CantRead(int error)
-{
-    return std::string("Can't read directory: ") + strerror(error);
 }
 
 } // namespace
@@ -189,7 +186,7 @@ bool TreeWalk::Problem(FileEntry& entry, int error)
     entry.dirfd = AT_FDCWD;
     entry.nameAt = 0;
     entry.walked = true;
-    entry.problem = CantRead(error);
+    entry.problem = Reason("Can't read directory", error);
     return true;
 }
 

@@ -33,18 +33,13 @@ void FailRecord(Record& r, std::string reason, bool notWave)
     r = std::move(failed);
 }
 
-std::string ReadFailure(int error)
-{
-    return std::string("Can't read file: ") + strerror(error);
-}
-
 // Opens without blocking on a FIFO; only files that can be read at offsets
 // are inspected.  Returns -1 with the reason set.
 int OpenForInspection(const FileEntry& entry, uint64_t& length, std::string& reason)
 {
     const int fd = OpenEntry(entry, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        reason = std::string("Can't open file for reading: ") + strerror(errno);
+        reason = Reason("Can't open file for reading", errno);
         return -1;
     }
     struct stat st {
@@ -52,7 +47,7 @@ int OpenForInspection(const FileEntry& entry, uint64_t& length, std::string& rea
     if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode) || S_ISFIFO(st.st_mode) ||
         S_ISSOCK(st.st_mode)) {
         const int error = S_ISDIR(st.st_mode) ? EISDIR : ESPIPE;
-        reason = ReadFailure(error);
+        reason = Reason("Can't read file", error);
         close(fd);
         return -1;
     }
@@ -110,7 +105,7 @@ Record InspectFile(const FileEntry& entry, const InspectOptions& o)
         Describe(r, f, o);
     close(fd);
     if (f.readError != 0)
-        FailRecord(r, ReadFailure(f.readError), false);
+        FailRecord(r, Reason("Can't read file", f.readError), false);
     else if (!f.isWave)
         FailRecord(r, "Not a WAVE file", true);
     SortFindings(r.findings);

@@ -102,11 +102,6 @@ void Fail(Outcome& o, std::string reason)
     o.reason = std::move(reason);
 }
 
-std::string Reason(const char* what, int error)
-{
-    return std::string(what) + ": " + strerror(error);
-}
-
 bool PrintOutcome(const Outcome& o)
 {
     const std::string line = OutcomeLine(o) + "\n";

@@ -35,6 +35,3 @@ bool PrintOutcome(const Outcome& o);
 // A refusal or an error with its reason.
 void Refuse(Outcome& o, std::string reason);
 void Fail(Outcome& o, std::string reason);
-
-// "WHAT: the system's text for ERROR", a failure's reason.
-std::string Reason(const char* what, int error);
