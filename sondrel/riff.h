@@ -15,6 +15,12 @@ struct ChunkHeader {
     uint32_t size;
 };
 
+// The header stored in the 8 bytes at `raw`.
+inline ChunkHeader HeaderOf(const unsigned char* raw)
+{
+    return {IdAt(raw), LoadLE32(raw + 4)};
+}
+
 // The size field value that RF64/BW64 files use to say "see ds64".
 constexpr uint32_t SizeFromDs64 = 0xFFFFFFFFu;
 

@@ -63,8 +63,7 @@ bool InspectWalker::NextHeader(Walk& w)
     unsigned char raw[8];
     if (f.Read(w.chunkOffset, raw, 8) != 8 || !StartsAChunk(w, raw))
         return false;
-    std::memcpy(w.header.id.data(), raw, 4);
-    w.header.size = LoadLE32(raw + 4);
+    w.header = HeaderOf(raw);
     return true;
 }
 
@@ -73,23 +72,21 @@ bool InspectWalker::NextHeader(Walk& w)
 // fits: junk appended to a finished file is not a truncated chunk.
 bool InspectWalker::StartsAChunk(const Walk& w, const unsigned char* raw)
 {
+    const FourCC id = IdAt(raw);
     if (MagicOf(raw) != Magic::Other) {
-        FourCC id{};
-        std::memcpy(id.data(), raw, 4);
         Note(f, WalkIssue::Concatenated, -1, w.chunkOffset, id);
         return false;
     }
     static constexpr unsigned char Zeros[8] = {};
     const bool padding = std::memcmp(raw, Zeros, 8) == 0;
     const bool pastEnd = f.riffEnd && w.chunkOffset >= *f.riffEnd;
-    FourCC id{};
-    std::memcpy(id.data(), raw, 4);
     // An unfinalised recording's audio fits whatever it holds: its size is
     // 0 or one that ds64 does not give.
-    const std::optional<uint64_t> size = ResolvedSize(w, id, LoadLE32(raw + 4));
-    const bool fits =
-        size ? *size == 0 || *size <= f.BytesLeft(w.chunkOffset + 8) : IdIs(id, "data");
-    if (padding || (pastEnd && !(IsPrintableId(raw) && fits))) {
+    const auto fits = [&] {
+        const std::optional<uint64_t> size = ResolvedSize(w, id, LoadLE32(raw + 4));
+        return size ? *size == 0 || *size <= f.BytesLeft(w.chunkOffset + 8) : IdIs(id, "data");
+    };
+    if (padding || (pastEnd && !(IsPrintableId(raw) && fits()))) {
         Note(f, WalkIssue::TrailingBytes, -1, w.chunkOffset);
         return false;
     }

@@ -129,8 +129,7 @@ class TextWalker final : public ChunkWalker
         unsigned char raw[8];
         if (RIFFRead(walk.fd, raw, sizeof raw) != 8)
             return false; // end of file, a header cut short, or a reported failure
-        memcpy(walk.header.id.data(), raw, 4);
-        walk.header.size = LoadLE32(raw + 4);
+        walk.header = HeaderOf(raw);
         return true;
     }
 
