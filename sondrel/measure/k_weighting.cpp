@@ -3,6 +3,8 @@
 // fused multiply-add), so each width gives the plain loop's result.
 #include "measure/k_weighting.h"
 
+#include "measure/lanes.h"
+
 #include <cmath>
 #include <cstring>
 #include <utility>
@@ -37,12 +39,6 @@ KWeighting KWeightingAt(uint32_t sampleRate)
 
 namespace
 {
-
-// A vector of N values of T in the compilers' own vector type (GCC and
-// clang), which each target below compiles to its widest registers.
-template <typename T, unsigned N> struct Lanes {
-    typedef T type __attribute__((vector_size(N * sizeof(T))));
-};
 
 template <typename T>
 [[gnu::always_inline]] inline void Shift(const T& x, const T& v, const T& y, T* s)
@@ -118,10 +114,8 @@ template <unsigned V>
     Run<V>(k, in, stride, frames, state, sums);
 }
 
-// AVX-512 brings fused multiply-adds to every vector width: each frame's
-// path through the feedback is one of them, not a multiply and an add.
-#define SONDREL_AVX512 gnu::target("avx512f,avx512bw,avx512vl,fma")
-
+// Each frame's path through the feedback is one fused multiply-add, not a
+// multiply and an add.
 template <typename T>
 [[SONDREL_AVX512, gnu::always_inline]] inline T Mad(double c, const T& x, const T& sum)
 {

@@ -4,6 +4,8 @@
 // the plain loop's result.
 #include "measure/true_peak.h"
 
+#include "measure/lanes.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -15,12 +17,6 @@
 
 namespace
 {
-
-// A vector of N values of T in the compilers' own vector type (GCC and
-// clang), which each target below compiles to its widest registers.
-template <typename T, unsigned N> struct Lanes {
-    typedef T type __attribute__((vector_size(N * sizeof(T))));
-};
 
 constexpr unsigned HalfTaps = TruePeakTaps::Half, QuarterTaps = TruePeakTaps::Quarter;
 // A channel's window keeps 47 samples before the new ones, its halfway
@@ -236,8 +232,6 @@ float MaxBase(const float* x, size_t n)
 
 // AVX-512 fuses each multiply-add: the halfway points take half the time,
 // their pairs' additions and the fused products sharing the work.
-#define SONDREL_AVX512 gnu::target("avx512f,avx512bw,avx512vl,fma")
-
 [[SONDREL_AVX512]] void HalfAvx512(const float* h, const float* w, size_t n, float* out)
 {
     constexpr unsigned G = 4;
