@@ -86,6 +86,16 @@ void Inspect(const char* path, const uint8_t* data, size_t size)
     CheckRecord(InspectRecordLine(path, options, &failed));
 }
 
+// The input's bytes as the planners read a file.
+InputReader MemoryReader(const uint8_t* data, size_t size)
+{
+    return [data, size](uint64_t offset, void* buffer, size_t count) {
+        count = offset < size ? std::min<size_t>(count, size - offset) : 0;
+        std::memcpy(buffer, data + offset, count);
+        return count;
+    };
+}
+
 nlohmann::json RecordOf(int fd)
 {
     bool failed = false;
@@ -128,11 +138,7 @@ void Repair(int in, const uint8_t* data, size_t size)
         return;
     const Plan& plan = r.plan;
     CheckAccounting(source, plan, size);
-    const InputReader read = [&](uint64_t offset, void* buffer, size_t count) {
-        count = offset < size ? std::min<size_t>(count, size - offset) : 0;
-        std::memcpy(buffer, data + offset, count);
-        return count;
-    };
+    const InputReader read = MemoryReader(data, size);
     if (!CheckNewFile(plan, size, read).empty())
         abort();
     const int out = memfd_create("sondrel-fuzz-repaired", 0);
@@ -162,11 +168,7 @@ void Repair(int in, const uint8_t* data, size_t size)
 // not.
 void Embed(int in, const uint8_t* data, size_t size)
 {
-    const InputReader read = [&](uint64_t offset, void* buffer, size_t count) {
-        count = offset < size ? std::min<size_t>(count, size - offset) : 0;
-        std::memcpy(buffer, data + offset, count);
-        return count;
-    };
+    const InputReader read = MemoryReader(data, size);
     EmbedValues values;
     values.md5 = std::array<uint8_t, 16>{0x44, 0xDB, 0x67, 0xB7, 0x5F, 0x7D, 0xF4, 0x9F,
                                          0xF9, 0xBA, 0x3A, 0xC4, 0x9A, 0x74, 0x39, 0x1D};
