@@ -2,6 +2,7 @@
 #include "write/durable.h"
 
 #include "io.h"
+#include "status.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -140,6 +141,17 @@ Descriptor::~Descriptor()
 {
     if (fd >= 0)
         close(fd);
+}
+
+std::string OpenRegular(const std::string& path, int flags, Descriptor& file, struct stat& st)
+{
+    file.fd = open(path.c_str(), flags | O_NONBLOCK | O_CLOEXEC);
+    if (file.fd < 0)
+        return Reason(
+            flags == O_RDWR ? "Can't open file for writing" : "Can't open file for reading", errno);
+    if (fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode))
+        return Reason("Can't read file", S_ISDIR(st.st_mode) ? EISDIR : ESPIPE);
+    return "";
 }
 
 int WriteAllAt(int fd, const void* bytes, size_t count, uint64_t offset)

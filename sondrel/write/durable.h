@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <sys/stat.h>
 
 // A descriptor closed when it goes out of scope.
 struct Descriptor {
@@ -16,6 +17,11 @@ struct Descriptor {
     Descriptor& operator=(const Descriptor&) = delete;
     ~Descriptor();
 };
+
+// Opens `path` with `flags` (O_RDONLY or O_RDWR; never blocking on a FIFO)
+// and fills `st`: a regular file, whose bytes can be read by offset.  Returns
+// why it is not, or "".
+std::string OpenRegular(const std::string& path, int flags, Descriptor& file, struct stat& st);
 
 // Writes all of `bytes` at `offset`.  Returns 0 or errno.
 int WriteAllAt(int fd, const void* bytes, size_t count, uint64_t offset);

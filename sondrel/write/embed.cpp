@@ -26,13 +26,8 @@ namespace
 // it goes with the descriptor and holds between threads.
 bool OpenAndLock(Outcome& o, Descriptor& file, struct stat& st)
 {
-    file.fd = open(o.path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-    if (file.fd < 0) {
-        Fail(o, Reason("Can't open file for writing", errno));
-        return false;
-    }
-    if (fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        Fail(o, Reason("Can't read file", S_ISDIR(st.st_mode) ? EISDIR : ESPIPE));
+    if (const std::string why = OpenRegular(o.path, O_RDWR, file, st); !why.empty()) {
+        Fail(o, why);
         return false;
     }
     struct flock lock {

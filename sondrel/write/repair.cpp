@@ -23,13 +23,8 @@ namespace
 // IN, read-only: a regular file (its bytes are copied by offset).
 bool OpenInput(Outcome& o, Descriptor& in, struct stat& st)
 {
-    in.fd = open(o.path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (in.fd < 0) {
-        Fail(o, Reason("Can't open file for reading", errno));
-        return false;
-    }
-    if (fstat(in.fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        Fail(o, Reason("Can't read file", S_ISDIR(st.st_mode) ? EISDIR : ESPIPE));
+    if (const std::string why = OpenRegular(o.path, O_RDONLY, in, st); !why.empty()) {
+        Fail(o, why);
         return false;
     }
     return true;
