@@ -28,6 +28,8 @@
 #include <unistd.h>
 #include <vector>
 
+using namespace sondrel;
+
 namespace
 {
 

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <cstring>
 
+namespace sondrel {
+
 inline uint16_t LoadLE16(const unsigned char* p)
 {
     return static_cast<uint16_t>(p[0] | (p[1] << 8));
@@ -57,3 +59,5 @@ inline FourCC MakeId(const char (&name)[5])
 {
     return {name[0], name[1], name[2], name[3]};
 }
+
+} // namespace sondrel

@@ -1,6 +1,8 @@
 // Processor check.
 #include "cpu.h"
 
+namespace sondrel {
+
 bool IsaSupported(Isa isa)
 {
 #if defined(__x86_64__) && defined(__GNUC__)
@@ -26,3 +28,5 @@ Isa WidestIsa()
                                                         : Isa::Base;
     return widest;
 }
+
+} // namespace sondrel

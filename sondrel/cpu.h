@@ -3,6 +3,8 @@
 // among them through this check, once.
 #pragma once
 
+namespace sondrel {
+
 enum class Isa { Base, Avx2, Avx512 };
 
 // Whether this processor runs code built for `isa` (the AVX-512 paths need
@@ -11,3 +13,5 @@ bool IsaSupported(Isa isa);
 
 // The widest instruction set this processor runs.
 Isa WidestIsa();
+
+} // namespace sondrel

@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstring>
 
+namespace sondrel {
+
 WaveFormatRecord DecodeFormat(const FormatBytes& b)
 {
     WaveFormatRecord f{};
@@ -207,3 +209,5 @@ std::vector<CuePoint> DecodeCues(const unsigned char* body, size_t size)
     }
     return cues;
 }
+
+} // namespace sondrel

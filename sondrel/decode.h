@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+namespace sondrel {
+
 // ---- "fmt " ----------------------------------------------------------------
 
 // The first 18 bytes of a "fmt " body, decoded from little-endian bytes.
@@ -179,3 +181,5 @@ std::vector<CuePoint> DecodeCues(const unsigned char* body, size_t size);
 // The "ltxt" header before its text: cue id, length, purpose, country,
 // language, dialect, code page.
 constexpr size_t LabelledTextHeader = 20;
+
+} // namespace sondrel

@@ -1,6 +1,8 @@
 // Files as a batch names them.
 #include "file_entry.h"
 
+namespace sondrel {
+
 void SetNamed(FileEntry& entry, std::string_view path)
 {
     entry.path = path;
@@ -22,3 +24,5 @@ int OpenEntry(const FileEntry& entry, int flags)
     return openat(entry.dirfd, entry.path.c_str() + entry.nameAt,
                   flags | (entry.walked ? O_NOFOLLOW : 0));
 }
+
+} // namespace sondrel

@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+namespace sondrel {
+
 struct FileEntry {
     std::string path;     // the name as records show it
     int dirfd = AT_FDCWD; // the directory the name opened is relative to
@@ -24,3 +26,5 @@ void SetNamed(FileEntry& entry, std::string_view path);
 
 // Opens the entry's file with open(2) `flags`; -1 with errno set on failure.
 int OpenEntry(const FileEntry& entry, int flags);
+
+} // namespace sondrel

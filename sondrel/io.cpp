@@ -7,6 +7,8 @@
 #include <limits>
 #include <unistd.h>
 
+namespace sondrel {
+
 static_assert(sizeof(off_t) == 8, "64-bit file offsets are required");
 
 namespace
@@ -84,3 +86,5 @@ uint64_t MaxFileOffset()
 {
     return LargestOffset;
 }
+
+} // namespace sondrel

@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace sondrel {
+
 // Reads up to `count` bytes at the file position, retrying short reads and
 // interrupted calls, until the count, the end of the file or a failure.
 // Returns the bytes that arrived, also when a failure stopped it; a failure
@@ -22,3 +24,5 @@ bool SeekTo(int fd, uint64_t offset);
 
 // Largest offset a file can have here.
 uint64_t MaxFileOffset();
+
+} // namespace sondrel

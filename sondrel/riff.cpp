@@ -5,6 +5,8 @@
 
 #include <cstring>
 
+namespace sondrel {
+
 void WalkChunks(Walk& w, ChunkWalker& mode)
 {
     for (;;) {
@@ -42,3 +44,5 @@ std::optional<uint64_t> EndFromSize(uint64_t riffSize)
         return std::nullopt;
     return riffSize + 8;
 }
+
+} // namespace sondrel

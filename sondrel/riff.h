@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <optional>
 
+namespace sondrel {
+
 // The 8-byte chunk header as stored: four raw id bytes and a 32-bit size that
 // counts neither the header nor the pad byte after an odd-sized body.
 struct ChunkHeader {
@@ -78,3 +80,5 @@ inline bool IdIs(const ChunkHeader& h, const char (&id)[5])
 {
     return IdIs(h.id, id);
 }
+
+} // namespace sondrel

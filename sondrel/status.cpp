@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
+namespace sondrel {
+
 namespace
 {
 
@@ -57,3 +59,5 @@ std::string Reason(const char* what, int error)
 {
     return std::string(what) + ": " + strerror(error);
 }
+
+} // namespace sondrel

@@ -3,6 +3,8 @@
 
 #include <string>
 
+namespace sondrel {
+
 // "WHAT: the system's text for ERROR", the reason a record or a JSON line
 // gives for a failed step.
 std::string Reason(const char* what, int error);
@@ -31,3 +33,5 @@ int RunStatus();
 
 // Forgets the run's failures and the "write failure reported" mark.
 void ResetRunStatus();
+
+} // namespace sondrel

@@ -7,6 +7,8 @@
 #include "status.h"
 #include "riff.h"
 
+namespace sondrel {
+
 struct FatalStopInProcess {
 };
 
@@ -21,3 +23,5 @@ inline void WalkInProcess(const char* path)
     }
     FatalStopHook = savedHook;
 }
+
+} // namespace sondrel

@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <unistd.h>
 
+namespace sondrel {
+
 namespace
 {
 
@@ -100,3 +102,5 @@ int InspectBatch(FileListOptions names, InspectOptions options)
         WriteSummary(tally);
     return tally.unreadable > 0 ? 2 : tally.errors > 0 ? 1 : 0;
 }
+
+} // namespace sondrel

@@ -16,6 +16,8 @@
 #include <cstring>
 #include <string_view>
 
+namespace sondrel {
+
 namespace
 {
 
@@ -354,3 +356,5 @@ int SondrelMain(int argc, char** argv)
         status = 1;
     return status;
 }
+
+} // namespace sondrel

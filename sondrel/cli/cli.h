@@ -1,6 +1,8 @@
 // Command line and run control.
 #pragma once
 
+namespace sondrel {
+
 // The usage text, written to standard error when no argument is given.
 extern const char* const Usage;
 
@@ -20,3 +22,5 @@ void ResetRunState();
 // Parses the arguments, runs the one file named (or the inspector over every
 // name) and returns the exit status.
 int SondrelMain(int argc, char** argv);
+
+} // namespace sondrel

@@ -11,6 +11,8 @@
 #include <string_view>
 #include <unistd.h>
 
+namespace sondrel {
+
 namespace
 {
 
@@ -185,3 +187,5 @@ std::optional<size_t> FileList::KnownCount() const
         return std::nullopt;
     return o.names.size();
 }
+
+} // namespace sondrel

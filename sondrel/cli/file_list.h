@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+namespace sondrel {
+
 struct FileListOptions {
     std::vector<const char*> names; // from the command line, in order
     std::vector<const char*> lists; // --files-from, in order; "-" is standard input
@@ -39,3 +41,5 @@ class FileList
     struct State;
     std::unique_ptr<State> state_;
 };
+
+} // namespace sondrel

@@ -2,5 +2,5 @@
 
 int main(int argc, char** argv)
 {
-    return SondrelMain(argc, argv);
+    return sondrel::SondrelMain(argc, argv);
 }

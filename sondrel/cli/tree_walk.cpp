@@ -13,6 +13,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+namespace sondrel {
+
 namespace
 {
 
@@ -274,3 +276,5 @@ bool TreeWalk::Reopen(size_t index, int childFd)
         close(fd);
     return level.fd >= 0;
 }
+
+} // namespace sondrel

@@ -12,6 +12,8 @@
 #include <sys/types.h>
 #include <vector>
 
+namespace sondrel {
+
 class TreeWalk
 {
   public:
@@ -61,3 +63,5 @@ class TreeWalk
     size_t maxOpen_ = 256;  // directory descriptors held at most
     size_t lowestOpen_ = 1; // levels from here to the top are open, and the root
 };
+
+} // namespace sondrel

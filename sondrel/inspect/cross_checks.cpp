@@ -1,12 +1,14 @@
 // One chunk held against another.
 #include "inspect/cross_checks.h"
 
-#include "inspect/file_text.h"
+#include "file_text.h"
 
 #include <algorithm>
 #include <charconv>
 #include <string_view>
 #include <strings.h>
+
+namespace sondrel {
 
 namespace
 {
@@ -322,3 +324,5 @@ void CheckAcrossChunks(Record& r, const FileWalk& f, const Singles& s)
     CheckIxmlFormat(r, s);
     CheckCodingHistory(r, s);
 }
+
+} // namespace sondrel

@@ -5,4 +5,8 @@
 #include "inspect/record.h"
 #include "inspect/structure.h"
 
+namespace sondrel {
+
 void CheckAcrossChunks(Record& r, const FileWalk& f, const Singles& s);
+
+} // namespace sondrel

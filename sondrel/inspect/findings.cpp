@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <array>
 
+namespace sondrel {
+
 namespace
 {
 
@@ -107,3 +109,5 @@ bool HasErrorFinding(const Findings& f)
     return std::any_of(f.begin(), f.end(),
                        [](const Finding& x) { return x.Kind().severity == Error; });
 }
+
+} // namespace sondrel

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+namespace sondrel {
+
 enum class Severity { Error, Warning, Info };
 
 // In the order of the rows in findings.cpp.
@@ -86,3 +88,5 @@ void AddOffsetFinding(Findings& f, Code code, uint64_t offset, std::string messa
 void SortFindings(Findings& f);
 
 bool HasErrorFinding(const Findings& f);
+
+} // namespace sondrel

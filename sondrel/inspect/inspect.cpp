@@ -16,6 +16,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+namespace sondrel {
+
 namespace
 {
 
@@ -147,3 +149,5 @@ InspectOutcome InspectEntry(const FileEntry& entry, const InspectOptions& option
         ReportWriteFailure();
     return OutcomeOf(r);
 }
+
+} // namespace sondrel

@@ -8,6 +8,8 @@
 
 #include <string>
 
+namespace sondrel {
+
 // Inspects one file: opens it read-only, walks it, describes its chunks and
 // measures its audio as asked.  Never fails: a file that cannot be
 // inspected gets a record with an error.
@@ -29,3 +31,5 @@ InspectOutcome OutcomeOf(const Record& r);
 
 // Inspects one file and writes its record and a newline to standard output.
 InspectOutcome InspectEntry(const FileEntry& entry, const InspectOptions& options);
+
+} // namespace sondrel

@@ -1,13 +1,15 @@
 // iXML fields through pugixml.
 #include "inspect/ixml.h"
 
-#include "inspect/file_text.h"
+#include "file_text.h"
 
 #include <charconv>
 #include <cstring>
 #include <pugixml.hpp>
 #include <string_view>
 #include <strings.h>
+
+namespace sondrel {
 
 namespace
 {
@@ -253,3 +255,5 @@ void IxmlDocument::ForEachTrack(const std::function<void(const IxmlTrack&)>& vis
         visit(t);
     }
 }
+
+} // namespace sondrel

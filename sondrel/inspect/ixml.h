@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+namespace sondrel {
+
 struct IxmlTrack {
     std::optional<int64_t> interleaveIndex; // null when not a decimal number
     std::optional<int64_t> channelIndex;
@@ -53,3 +55,5 @@ class IxmlDocument
 
 // A whole decimal number, blanks around it allowed; null otherwise.
 std::optional<int64_t> DecimalNumber(const char* text);
+
+} // namespace sondrel

@@ -2,11 +2,13 @@
 // chunk, the loudness against the bext values.
 #include "inspect/measured.h"
 
-#include "inspect/file_text.h"
+#include "file_text.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+
+namespace sondrel {
 
 LoudnessFigures StoredFigures(const BextRecord& b)
 {
@@ -125,3 +127,5 @@ void MeasureAudio(Record& r, FileWalk& f, const InspectOptions& o)
         f.readError = v.readError;
     TakeMeasurement(r, v, q, o);
 }
+
+} // namespace sondrel

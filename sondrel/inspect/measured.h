@@ -3,6 +3,8 @@
 
 #include "inspect/record.h"
 
+namespace sondrel {
+
 // Reads the audio once for the MD5 and the loudness asked for, and compares
 // them with the MD5 chunk and the bext loudness.
 void MeasureAudio(Record& r, FileWalk& f, const InspectOptions& o);
@@ -17,3 +19,5 @@ void TakeMeasurement(Record& r, const MeasureResult& v, const MeasureRequest& q,
 
 // The bext loudness fields: version 2 stores hundredths; 0x7FFF is unset.
 LoudnessFigures StoredFigures(const BextRecord& b);
+
+} // namespace sondrel

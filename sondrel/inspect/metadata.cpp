@@ -2,12 +2,14 @@
 // LIST/adtl texts, iXML and MD5.
 #include "inspect/metadata.h"
 
-#include "inspect/file_text.h"
+#include "file_text.h"
 
 #include <algorithm>
 #include <cstring>
 #include <unordered_map>
 #include <unordered_set>
+
+namespace sondrel {
 
 namespace
 {
@@ -200,3 +202,5 @@ void DescribeMetadata(Record& r, FileWalk& f, const Singles& s)
     if (s.md5)
         DescribeMd5(r, f, *s.md5);
 }
+
+} // namespace sondrel

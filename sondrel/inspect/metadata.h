@@ -4,4 +4,8 @@
 #include "inspect/record.h"
 #include "inspect/structure.h"
 
+namespace sondrel {
+
 void DescribeMetadata(Record& r, FileWalk& f, const Singles& s);
+
+} // namespace sondrel

@@ -16,6 +16,8 @@
 #include <utility>
 #include <vector>
 
+namespace sondrel {
+
 struct AudioInfo {
     uint64_t offset = 0;
     std::optional<uint64_t> bytes;
@@ -74,3 +76,5 @@ struct InspectOptions {
     bool loudness = false;
     bool progress = false; // a progress line on standard error (a terminal)
 };
+
+} // namespace sondrel

@@ -1,10 +1,12 @@
 // The record as one line of JSON, every key in the order scripts rely on.
 #include "inspect/record_writer.h"
 
-#include "inspect/file_text.h"
+#include "file_text.h"
 #include "inspect/measured.h"
 
 #include <algorithm>
+
+namespace sondrel {
 
 namespace
 {
@@ -276,3 +278,5 @@ void WriteLoudness(JsonWriter& j, const LoudnessFigures& l)
     j.Member("max_short_term_lufs", l.maxShortTermLufs);
     j.EndObject();
 }
+
+} // namespace sondrel

@@ -1,11 +1,13 @@
 // The file's structure in the record.
 #include "inspect/structure.h"
 
-#include "inspect/file_text.h"
+#include "file_text.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+
+namespace sondrel {
 
 namespace
 {
@@ -222,3 +224,5 @@ void DescribeFormatAndAudio(Record& r, FileWalk& f, const Singles& s)
     if (!s.data && walkedAll)
         AddFileFinding(r.findings, Code::DataMissing, "There is no data chunk.");
 }
+
+} // namespace sondrel

@@ -4,6 +4,8 @@
 
 #include "inspect/record.h"
 
+namespace sondrel {
+
 // The chunks the record describes once: the first of each; later ones of the
 // first six are duplicates.
 struct Singles {
@@ -29,3 +31,5 @@ FormatChunk ReadFormat(FileWalk& f, const WalkedChunk& fmt);
 
 // The format and the audio, with their findings.
 void DescribeFormatAndAudio(Record& r, FileWalk& f, const Singles& s);
+
+} // namespace sondrel

@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cstring>
 
+namespace sondrel {
+
 namespace
 {
 
@@ -232,3 +234,5 @@ FileWalk WalkFile(int fd, uint64_t fileBytes)
     }
     return f;
 }
+
+} // namespace sondrel

@@ -11,6 +11,8 @@
 #include <unordered_map>
 #include <vector>
 
+namespace sondrel {
+
 // A chunk header as the walk read it.
 struct WalkedChunk {
     FourCC id;
@@ -72,3 +74,5 @@ struct FileWalk {
 // Walks the open descriptor `fd` of a file of `fileBytes` bytes.  When the
 // header is not that of a WAVE file, isWave is false and nothing is listed.
 FileWalk WalkFile(int fd, uint64_t fileBytes);
+
+} // namespace sondrel

@@ -18,6 +18,8 @@
 #include <thread>
 #include <vector>
 
+namespace sondrel {
+
 namespace
 {
 
@@ -270,3 +272,5 @@ MeasureResult ReadAndMeasure(int fd, uint64_t offset, uint64_t bytes, const Audi
         result.loudness = meter->Finish();
     return result;
 }
+
+} // namespace sondrel

@@ -10,6 +10,8 @@
 #include <functional>
 #include <optional>
 
+namespace sondrel {
+
 struct MeasureRequest {
     bool md5 = false;
     bool loudness = false;
@@ -40,3 +42,5 @@ bool LoudnessMeasurable(const AudioLayout& layout);
 // partial frame is hashed but not measured.
 MeasureResult ReadAndMeasure(int fd, uint64_t offset, uint64_t bytes, const AudioLayout& layout,
                              const MeasureRequest& request);
+
+} // namespace sondrel

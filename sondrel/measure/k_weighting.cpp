@@ -13,6 +13,8 @@
 #include <immintrin.h>
 #endif
 
+namespace sondrel {
+
 KWeighting KWeightingAt(uint32_t sampleRate)
 {
     const double pi = 3.14159265358979323846;
@@ -192,3 +194,5 @@ void KWeightReference(const KWeighting& k, unsigned lanes, bool fused, const flo
             state[j * lanes + c] = s[j];
     }
 }
+
+} // namespace sondrel

@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace sondrel {
+
 // y = b0 x + b1 x1 + b2 x2 - a1 y1 - a2 y2, for each of the two stages.
 struct Biquad {
     double b0, b1, b2, a1, a2;
@@ -38,3 +40,5 @@ KWeightFn KWeightKernel(Isa isa, unsigned lanes);
 // match it bit for bit, the AVX-512 ones fused, the others not.
 void KWeightReference(const KWeighting& k, unsigned lanes, bool fused, const float* in,
                       size_t stride, size_t frames, double* state, double* sums);
+
+} // namespace sondrel

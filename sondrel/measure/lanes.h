@@ -2,6 +2,8 @@
 // their AVX-512 versions.
 #pragma once
 
+namespace sondrel {
+
 // A vector of N values of T in the compilers' own vector type (GCC and
 // clang), which each target compiles to its widest registers.
 template <typename T, unsigned N> struct Lanes {
@@ -10,3 +12,5 @@ template <typename T, unsigned N> struct Lanes {
 
 // AVX-512 brings fused multiply-adds to every vector width.
 #define SONDREL_AVX512 gnu::target("avx512f,avx512bw,avx512vl,fma")
+
+} // namespace sondrel

@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cmath>
 
+namespace sondrel {
+
 LoudnessFigures Rounded(const LoudnessFigures& f)
 {
     auto round = [](const std::optional<double>& v) -> std::optional<double> {
@@ -192,3 +194,5 @@ LoudnessFigures LoudnessMeter::Figures(double truePeak) const
         f.maxShortTermLufs = FiniteLufs(maxShortTerm_);
     return f;
 }
+
+} // namespace sondrel

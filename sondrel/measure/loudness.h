@@ -12,6 +12,8 @@
 #include <optional>
 #include <vector>
 
+namespace sondrel {
+
 // The five figures; null where the audio cannot give one (silence, audio
 // shorter than the measuring window).
 struct LoudnessFigures {
@@ -89,3 +91,5 @@ class LoudnessMeter
     double maxMomentary_ = 0, maxShortTerm_ = 0; // as energies
     GatedValues blocks_, shortTerm_;
 };
+
+} // namespace sondrel

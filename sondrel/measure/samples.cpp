@@ -9,6 +9,8 @@
 #include <bit>
 #include <cfloat>
 
+namespace sondrel {
+
 static_assert(std::endian::native == std::endian::little,
               "float samples are read through bit casts of little-endian words");
 
@@ -205,3 +207,5 @@ void ToFloat(SampleKind kind, const unsigned char* in, size_t samples, float* ou
     static const Isa widest = WidestIsa();
     ToFloatWith(widest, kind, in, samples, out);
 }
+
+} // namespace sondrel

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <optional>
 
+namespace sondrel {
+
 // How the audio bytes are laid out, as the inspector decoded the "fmt " chunk.
 struct AudioLayout {
     uint16_t sampleTag = 0; // 1 integer PCM, 3 IEEE float (the sub-format's for extensible), ...
@@ -37,3 +39,5 @@ void ToFloatWith(Isa isa, SampleKind kind, const unsigned char* in, size_t sampl
 // and mu-law's 14-bit values shifted to the top).
 int16_t ALawToLinear(uint8_t code);
 int16_t MuLawToLinear(uint8_t code);
+
+} // namespace sondrel

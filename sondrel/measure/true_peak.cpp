@@ -15,6 +15,8 @@
 #include <immintrin.h>
 #endif
 
+namespace sondrel {
+
 namespace
 {
 
@@ -427,3 +429,5 @@ double TruePeakReference(const float* frames, unsigned channels, size_t stride, 
     return fused ? PlainPeak<true>(frames, channels, stride, count)
                  : PlainPeak<false>(frames, channels, stride, count);
 }
+
+} // namespace sondrel

@@ -9,6 +9,8 @@
 #include <cstddef>
 #include <vector>
 
+namespace sondrel {
+
 // Two stages, each a Kaiser-windowed sinc with its taps normalised to a
 // gain of 1: the samples doubled (48 taps: flat within 0.01 dB up to 0.45
 // of the rate, images of what is below it attenuated by 70 dB), then the
@@ -63,3 +65,5 @@ class TruePeakMeter
 // for bit, fused on the AVX-512 path, not on the others.
 double TruePeakReference(const float* frames, unsigned channels, size_t stride, size_t count,
                          bool fused);
+
+} // namespace sondrel

@@ -17,6 +17,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+namespace sondrel {
+
 namespace
 {
 
@@ -191,3 +193,5 @@ void DumpWaveFile(const char* path)
     }
     WriteEndMarker();
 }
+
+} // namespace sondrel

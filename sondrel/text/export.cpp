@@ -10,6 +10,8 @@
 #include <ctime>
 #include <utility>
 
+namespace sondrel {
+
 namespace
 {
 
@@ -115,3 +117,5 @@ void RIFFDumpChunk(ExportStream& e, int fd, uint64_t offset, uint64_t steppedSiz
         FailedToDump();
     }
 }
+
+} // namespace sondrel

@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace sondrel {
+
 // RC4 generator state; i and j always stay within 0..255.
 struct Rc4State {
     std::array<uint8_t, 256> S;
@@ -48,3 +50,5 @@ void outdump(ExportStream& e, uint8_t byte);
 // A chunk that cannot be read to its end stops the process with status 1,
 // except that a missing last byte is exported as a zero byte.
 void RIFFDumpChunk(ExportStream& e, int fd, uint64_t offset, uint64_t steppedSize);
+
+} // namespace sondrel

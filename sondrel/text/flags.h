@@ -2,6 +2,8 @@
 // the file is opened and read by the text modes alone.
 #pragma once
 
+namespace sondrel {
+
 extern int WantChunks;
 extern int WantRawChunks;
 extern int WantFmt;
@@ -10,3 +12,5 @@ extern int WantiXML;
 extern int WantData;
 extern int WantMono;
 extern int WantDryRun;
+
+} // namespace sondrel

@@ -17,6 +17,8 @@
 #include <immintrin.h>
 #endif
 
+namespace sondrel {
+
 namespace
 {
 
@@ -450,3 +452,5 @@ int32_t PCMToMono(void* buffer, int32_t nbytes, int32_t bytesPerSample, int32_t 
 {
     return PCMToMonoWith(WidestIsa(), buffer, nbytes, bytesPerSample, nchannels);
 }
+
+} // namespace sondrel

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+namespace sondrel {
+
 // Mixes `nbytes` of interleaved little-endian signed PCM (`nchannels` samples
 // of `bytesPerSample` bytes per frame) in place into 16-bit little-endian mono:
 // the top 16 bits of each sample summed, divided by the channel count toward
@@ -22,3 +24,5 @@ int32_t PCMToMonoWith(Isa isa, void* buffer, int32_t nbytes, int32_t bytesPerSam
 // The same mix done by the plain frame-by-frame loop, which PCMToMono uses for
 // layouts without a fast path; the fast paths must match it bit for bit.
 int32_t PCMToMonoReference(void* buffer, int32_t nbytes, int32_t bytesPerSample, int32_t nchannels);
+
+} // namespace sondrel

@@ -12,6 +12,8 @@
 #include <cstdio>
 #include <cstring>
 
+namespace sondrel {
+
 namespace
 {
 
@@ -190,3 +192,5 @@ void IXMLChunk(WalkState& w)
         left -= got;
     }
 }
+
+} // namespace sondrel

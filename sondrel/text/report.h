@@ -4,6 +4,8 @@
 
 #include "text/walk_state.h"
 
+namespace sondrel {
+
 // The name of the section being reported, zero-terminated; one per report.
 struct Section {
     char name[128];
@@ -27,3 +29,5 @@ void BextChunk(WalkState& w);
 
 // Copies the body of an "iXML" chunk to standard output unchanged.
 void IXMLChunk(WalkState& w);
+
+} // namespace sondrel

@@ -12,6 +12,8 @@
 #include <cstdlib>
 #include <unistd.h>
 
+namespace sondrel {
+
 namespace
 {
 
@@ -157,3 +159,5 @@ void DataChunk(WalkState& w)
     if (incomplete)
         fputs("WARNING: Incomplete data chunk (file truncated?)\n", stderr);
 }
+
+} // namespace sondrel

@@ -5,9 +5,13 @@
 
 #include <cstdint>
 
+namespace sondrel {
+
 // Streams the audio of a "data" chunk to standard output (or reads it through
 // on a dry run), downmixed to 16-bit mono with --mono.
 void DataChunk(WalkState& w);
 
 // Progress percentage 0..100 of `done` out of `total`.
 int Percent64(uint64_t done, uint64_t total);
+
+} // namespace sondrel

@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+namespace sondrel {
+
 struct ExportStream;
 
 // One per file, made when the file is opened.  Handlers get it by reference
@@ -26,3 +28,5 @@ struct WalkState {
     int fd() const { return walk.fd; }
     const ChunkHeader& header() const { return walk.header; }
 };
+
+} // namespace sondrel

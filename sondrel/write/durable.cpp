@@ -17,6 +17,8 @@
 #include <unistd.h>
 #include <vector>
 
+namespace sondrel {
+
 namespace
 {
 
@@ -303,3 +305,5 @@ int TemporaryFile::Publish(const char** step, bool* published)
     *step = "flush folder";
     return Flush(folder_);
 }
+
+} // namespace sondrel

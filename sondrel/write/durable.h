@@ -9,6 +9,8 @@
 #include <string>
 #include <sys/stat.h>
 
+namespace sondrel {
+
 // A descriptor closed when it goes out of scope.
 struct Descriptor {
     int fd = -1;
@@ -78,3 +80,5 @@ class TemporaryFile
     int fd_ = -1;
     bool published_ = false;
 };
+
+} // namespace sondrel

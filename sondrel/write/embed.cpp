@@ -2,7 +2,7 @@
 // once, plan, check, write in place, inspect what was written.
 #include "write/embed.h"
 
-#include "inspect/file_text.h"
+#include "file_text.h"
 #include "io.h"
 #include "status.h"
 #include "write/durable.h"
@@ -17,6 +17,8 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+namespace sondrel {
 
 namespace
 {
@@ -184,3 +186,5 @@ int RunEmbed(const std::vector<std::string>& paths, const EmbedOptions& options)
     }
     return status;
 }
+
+} // namespace sondrel

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+namespace sondrel {
+
 struct EmbedOptions {
     bool md5 = false;      // the audio's MD5 in an MD5 chunk
     bool loudness = false; // its EBU R 128 loudness in bext version 2
@@ -19,3 +21,5 @@ Outcome Embed(const std::string& path, const EmbedOptions& options);
 // Embed for each file, its JSON line on standard output as it is done;
 // returns the exit status (2 wins over 1).
 int RunEmbed(const std::vector<std::string>& paths, const EmbedOptions& options);
+
+} // namespace sondrel

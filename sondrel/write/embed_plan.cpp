@@ -2,10 +2,12 @@
 #include "write/embed_plan.h"
 
 #include "decode.h"
-#include "inspect/file_text.h"
+#include "file_text.h"
 
 #include <algorithm>
 #include <cmath>
+
+namespace sondrel {
 
 namespace
 {
@@ -333,3 +335,5 @@ uint16_t LoudnessField(const std::optional<double>& value)
         return 0x7FFF;
     return static_cast<uint16_t>(static_cast<int16_t>(hundredths));
 }
+
+} // namespace sondrel

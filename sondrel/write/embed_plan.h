@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+namespace sondrel {
+
 // What is to be stored, each present when asked for.
 struct EmbedValues {
     std::optional<std::array<uint8_t, 16>> md5;
@@ -41,3 +43,5 @@ uint16_t LoudnessField(const std::optional<double>& value);
 
 // The five values as the fields above give them back: null where unset.
 LoudnessFigures AsStored(const LoudnessFigures& l);
+
+} // namespace sondrel

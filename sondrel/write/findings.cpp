@@ -6,6 +6,8 @@
 
 #include <string>
 
+namespace sondrel {
+
 Record InspectOpen(int fd)
 {
     // Through the descriptor: the file inspected is the one open, whatever
@@ -40,3 +42,5 @@ std::vector<std::string> CodesOf(Record& r)
         codes.push_back(f.Kind().text);
     return codes;
 }
+
+} // namespace sondrel

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+namespace sondrel {
+
 // The audio of a file read once, kept to be compared again after a write.
 struct Measurement {
     InspectOptions asked;
@@ -29,3 +31,5 @@ void CompareInto(Record& r, const Measurement& m);
 
 // The codes of a record, in its order.
 std::vector<std::string> CodesOf(Record& r);
+
+} // namespace sondrel

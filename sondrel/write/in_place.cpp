@@ -9,6 +9,8 @@
 #include <cstring>
 #include <unistd.h>
 
+namespace sondrel {
+
 int Snapshot::Read(int fd, const std::vector<ByteRange>& ranges)
 {
     ranges_.clear();
@@ -167,3 +169,5 @@ InPlaceResult InPlaceWriter::Write(const Plan& plan)
     }
     return InPlaceResult::Written;
 }
+
+} // namespace sondrel

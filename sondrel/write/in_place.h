@@ -10,6 +10,8 @@
 #include <sys/stat.h>
 #include <vector>
 
+namespace sondrel {
+
 // The bytes a plan was made from, kept to be read again: another writer
 // that changed them since must not have its change written over.
 class Snapshot
@@ -72,3 +74,5 @@ class InPlaceWriter
     std::vector<ByteRange> writes_;
     std::string problem_;
 };
+
+} // namespace sondrel

@@ -1,12 +1,14 @@
 // The JSON line of a writing mode.
 #include "write/outcome.h"
 
-#include "inspect/json_writer.h"
+#include "json_writer.h"
 #include "inspect/record_writer.h"
 #include "status.h"
 
 #include <cstdio>
 #include <cstring>
+
+namespace sondrel {
 
 namespace
 {
@@ -110,3 +112,5 @@ bool PrintOutcome(const Outcome& o)
     ReportWriteFailure();
     return false;
 }
+
+} // namespace sondrel

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+namespace sondrel {
+
 struct Outcome {
     std::string path;
     std::string mode;   // "repair", "embed"
@@ -35,3 +37,5 @@ bool PrintOutcome(const Outcome& o);
 // A refusal or an error with its reason.
 void Refuse(Outcome& o, std::string reason);
 void Fail(Outcome& o, std::string reason);
+
+} // namespace sondrel

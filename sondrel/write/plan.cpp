@@ -3,7 +3,7 @@
 
 #include "bytes.h"
 #include "decode.h"
-#include "inspect/file_text.h"
+#include "file_text.h"
 #include "inspect/walk.h"
 #include "riff.h"
 #include "write/durable.h"
@@ -13,6 +13,8 @@
 #include <unistd.h>
 #include <utility>
 #include <vector>
+
+namespace sondrel {
 
 namespace
 {
@@ -378,3 +380,5 @@ int WritePlan(const Plan& plan, int in, int out, const char** failedStep)
     }
     return 0;
 }
+
+} // namespace sondrel

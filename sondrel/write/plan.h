@@ -21,6 +21,8 @@
 #include <string>
 #include <vector>
 
+namespace sondrel {
+
 struct ByteRange {
     uint64_t offset = 0;
     uint64_t bytes = 0;
@@ -77,3 +79,5 @@ std::string CheckInPlace(const Plan& plan, uint64_t fileBytes, const InputReader
 // pieces marked so.  Returns 0, or the errno of the failed step with
 // *failedStep naming it.
 int WritePlan(const Plan& plan, int in, int out, const char** failedStep);
+
+} // namespace sondrel

@@ -1,7 +1,7 @@
 // The repair run: checks, plan, write, flush, rename, folder flush.
 #include "write/repair.h"
 
-#include "inspect/file_text.h"
+#include "file_text.h"
 
 #include "io.h"
 #include "measure/audio_read.h"
@@ -16,6 +16,8 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+namespace sondrel {
 
 namespace
 {
@@ -236,3 +238,5 @@ int RunRepair(const std::string& in, const std::string& out, const RepairOptions
     const Outcome o = Repair(in, out, options);
     return PrintOutcome(o) ? OutcomeStatus(o) : 2;
 }
+
+} // namespace sondrel

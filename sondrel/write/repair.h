@@ -6,6 +6,8 @@
 
 #include <string>
 
+namespace sondrel {
+
 struct RepairOptions {
     bool md5 = false; // the MD5 of the written audio in the JSON line
 };
@@ -15,3 +17,5 @@ Outcome Repair(const std::string& in, const std::string& out, const RepairOption
 
 // Repair with its JSON line on standard output; returns the exit status.
 int RunRepair(const std::string& in, const std::string& out, const RepairOptions& options);
+
+} // namespace sondrel

@@ -2,9 +2,11 @@
 #include "write/repair_plan.h"
 
 #include "decode.h"
-#include "inspect/file_text.h"
+#include "file_text.h"
 
 #include <algorithm>
+
+namespace sondrel {
 
 namespace
 {
@@ -183,3 +185,5 @@ bool IsRepairedFinding(const std::string& code)
                                         "trailing-bytes",     "concatenated-file"};
     return std::find(std::begin(Codes), std::end(Codes), code) != std::end(Codes);
 }
+
+} // namespace sondrel

@@ -7,6 +7,8 @@
 
 #include <string>
 
+namespace sondrel {
+
 struct RepairPlan {
     std::string refusal; // why the input is not repaired; empty when it is
     Plan plan;
@@ -21,3 +23,5 @@ RepairPlan PlanRepair(const Source& in);
 
 // The finding codes a repair removes.
 bool IsRepairedFinding(const std::string& code);
+
+} // namespace sondrel

@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <cstring>
 
+namespace sondrel {
+
 namespace
 {
 
@@ -90,3 +92,5 @@ Source DescribeSource(int fd, uint64_t fileBytes)
         s.format = ReadFormat(fd, s.chunks[*s.fmt], s.readError);
     return s;
 }
+
+} // namespace sondrel

@@ -11,6 +11,8 @@
 #include <optional>
 #include <vector>
 
+namespace sondrel {
+
 struct SourceChunk {
     FourCC id{};
     uint64_t offset = 0;  // of the header
@@ -51,3 +53,5 @@ struct Source {
 
 // Describes the file open on `fd`, `fileBytes` long.
 Source DescribeSource(int fd, uint64_t fileBytes);
+
+} // namespace sondrel

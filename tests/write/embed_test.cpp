@@ -20,6 +20,8 @@
 #include <thread>
 #include <unistd.h>
 
+using namespace sondrel;
+
 using namespace wavgen;
 
 namespace

@@ -4,8 +4,8 @@
 # carries the licence of LICENSE.
 # Usage: lintian.sh CPACK BUILD_DIR SOURCE_DIR SANITIZED(ON|OFF)
 set -uo pipefail
-# shellcheck source=tests/script_lib.sh
-. "$(dirname "$0")/script_lib.sh"
+# shellcheck source=tests/support/script_lib.sh
+. "$(dirname "$0")/../support/script_lib.sh"
 
 cpack=$1
 build_dir=$(realpath "$2")

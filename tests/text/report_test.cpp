@@ -9,6 +9,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+using namespace sondrel;
+
 using namespace wavgen;
 using namespace std::string_literals;
 

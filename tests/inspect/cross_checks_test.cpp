@@ -11,6 +11,8 @@
 #include <cstdlib>
 #include <iostream>
 
+using namespace sondrel;
+
 using namespace wavgen;
 using Json = nlohmann::ordered_json;
 

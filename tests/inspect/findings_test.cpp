@@ -11,6 +11,8 @@
 #include <set>
 #include <sstream>
 
+using namespace sondrel;
+
 namespace
 {
 

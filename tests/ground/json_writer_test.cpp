@@ -1,12 +1,14 @@
 // The record's JSON written piece by piece: the same compact text that
 // nlohmann-json writes for the same tree, written out in bounded pieces.
-#include "inspect/json_writer.h"
+#include "json_writer.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <functional>
 #include <nlohmann/json.hpp>
+
+using namespace sondrel;
 
 namespace
 {

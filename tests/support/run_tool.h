@@ -51,7 +51,7 @@ void ExpectCases(const std::vector<FileCase>& cases, const std::vector<std::stri
 
 // Environment for RunSondrel that makes the program's read(2) stop at byte
 // `byte` of the file (of descriptor `fd` when given) and fail once there with
-// EIO (tests/read_fault.cpp).
+// EIO (tests/support/read_fault.cpp).
 std::vector<std::string> ReadFailsAt(long long byte, int fd = -1);
 
 // A file in a fresh temporary folder, removed with the folder when the test ends.

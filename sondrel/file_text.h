@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+namespace sondrel {
+
 // Whether nlohmann-json would write `bytes` as a string (valid UTF-8).
 bool IsUtf8(std::string_view bytes);
 
@@ -40,3 +42,5 @@ std::string_view TrimBlanks(std::string_view text);
 
 // Upper-case hex of `n` bytes.
 std::string Hex(const unsigned char* p, size_t n);
+
+} // namespace sondrel

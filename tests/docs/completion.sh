@@ -3,8 +3,8 @@
 # sourced alone and under the bash-completion package.
 # Usage: completion.sh COMPLETION_SCRIPT [SONDREL]
 set -uo pipefail
-# shellcheck source=tests/script_lib.sh
-. "$(dirname "$0")/script_lib.sh"
+# shellcheck source=tests/support/script_lib.sh
+. "$(dirname "$0")/../support/script_lib.sh"
 
 script=$(realpath "$1")
 sondrel=${2:+$(realpath "$2")}

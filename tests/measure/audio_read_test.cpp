@@ -16,6 +16,8 @@
 #include <fcntl.h>
 #include <random>
 
+using namespace sondrel;
+
 namespace
 {
 

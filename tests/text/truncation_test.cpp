@@ -15,6 +15,8 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+using namespace sondrel;
+
 using namespace wavgen;
 
 namespace

@@ -12,6 +12,8 @@
 #include <type_traits>
 #include <vector>
 
+namespace sondrel {
+
 class JsonWriter
 {
   public:
@@ -92,3 +94,5 @@ class JsonWriter
     bool afterKey = false;
     bool writeFailed = false;
 };
+
+} // namespace sondrel

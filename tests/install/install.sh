@@ -3,8 +3,8 @@
 # under the prefix given, where man and bash-completion find them.
 # Usage: install.sh CMAKE BUILD_DIR EXAMPLE_WAV
 set -uo pipefail
-# shellcheck source=tests/script_lib.sh
-. "$(dirname "$0")/script_lib.sh"
+# shellcheck source=tests/support/script_lib.sh
+. "$(dirname "$0")/../support/script_lib.sh"
 
 cmake=$1
 build_dir=$(realpath "$2")

@@ -1,12 +1,14 @@
 // Compact JSON text written as it is produced.
-#include "inspect/json_writer.h"
+#include "json_writer.h"
 
-#include "inspect/file_text.h"
+#include "file_text.h"
 
 #include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <nlohmann/json.hpp>
+
+namespace sondrel {
 
 JsonWriter::JsonWriter(std::string& text, FILE* textSink) : out(text), sink(textSink) {}
 
@@ -200,3 +202,5 @@ bool JsonWriter::Flush()
     }
     return !writeFailed;
 }
+
+} // namespace sondrel

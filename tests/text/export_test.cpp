@@ -17,6 +17,8 @@
 #include <utility>
 #include <vector>
 
+using namespace sondrel;
+
 using namespace wavgen;
 
 namespace

@@ -4,8 +4,8 @@
 # output that the built program really gives.
 # Usage: docs.sh SONDREL EXAMPLE_WAV SOURCE_DIR
 set -uo pipefail
-# shellcheck source=tests/script_lib.sh
-. "$(dirname "$0")/script_lib.sh"
+# shellcheck source=tests/support/script_lib.sh
+. "$(dirname "$0")/../support/script_lib.sh"
 
 sondrel=$(realpath "$1")
 example=$(realpath "$2")

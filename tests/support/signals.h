@@ -17,6 +17,7 @@
 
 namespace signals
 {
+using namespace sondrel;
 
 constexpr double Pi = 3.14159265358979323846;
 

@@ -1,7 +1,9 @@
 // Bytes of a file shown as JSON text.
-#include "inspect/file_text.h"
+#include "file_text.h"
 
 #include <nlohmann/json.hpp>
+
+namespace sondrel {
 
 bool IsUtf8(std::string_view bytes)
 {
@@ -69,3 +71,5 @@ std::string_view TrimBlanks(std::string_view text)
         text.remove_suffix(1);
     return text;
 }
+
+} // namespace sondrel

@@ -7,8 +7,8 @@
 #           repair | json_across | embed |
 #           documented
 set -uo pipefail
-# shellcheck source=tests/script_lib.sh
-. "$(dirname "$0")/script_lib.sh"
+# shellcheck source=tests/support/script_lib.sh
+. "$(dirname "$0")/../support/script_lib.sh"
 
 sondrel=$(realpath "$1")
 example=$(realpath "$2")
