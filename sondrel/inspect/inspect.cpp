@@ -80,6 +80,7 @@ void Describe(Record& r, FileWalk& f, const InspectOptions& o)
     DescribeMetadata(r, f, s);
     CheckAcrossChunks(r, f, s);
     MeasureAudio(r, f, o);
+    r.walked = Container{f.rf64, f.riffEnd, std::move(f.ds64), std::move(f.notes)};
 }
 
 } // namespace
@@ -99,13 +100,21 @@ Record InspectFile(const FileEntry& entry, const InspectOptions& o)
         FailRecord(r, reason, false);
         return r;
     }
-    r.fileBytes = length;
-    FileWalk f = WalkFile(fd, length);
+    r = InspectDescriptor(fd, length, std::move(r.path), o);
+    close(fd);
+    return r;
+}
+
+Record InspectDescriptor(int fd, uint64_t fileBytes, std::string path, const InspectOptions& o)
+{
+    Record r;
+    r.path = std::move(path);
+    r.fileBytes = fileBytes;
+    FileWalk f = WalkFile(fd, fileBytes);
     if (f.magic != FourCC{})
         r.container = f.magic;
     if (f.isWave)
         Describe(r, f, o);
-    close(fd);
     if (f.readError != 0)
         FailRecord(r, Reason("Can't read file", f.readError), false);
     else if (!f.isWave)

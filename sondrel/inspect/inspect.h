@@ -15,6 +15,12 @@ namespace sondrel {
 // inspected gets a record with an error.
 Record InspectFile(const FileEntry& entry, const InspectOptions& options);
 
+// Inspects the file open on `fd`, `fileBytes` long, as it is now: the
+// record the writers plan from, its walked chunks and container included.
+// `path` only names it in the record.
+Record InspectDescriptor(int fd, uint64_t fileBytes, std::string path,
+                         const InspectOptions& options);
+
 // The record of one file as one line of JSON, without the newline.  Sets
 // *failed when the file could not be inspected or has an error finding.
 std::string InspectRecordLine(const char* path, const InspectOptions& options, bool* failed);

@@ -51,12 +51,22 @@ struct AcrossChunks {
     uint64_t firstUnlistedAt = 0;      // the LIST of the first of them
 };
 
+// How the walk found the container, beyond its chunks: what the writers
+// plan from.
+struct Container {
+    bool wide = false;               // RF64 or BW64
+    std::optional<uint64_t> riffEnd; // where the RIFF size (ds64's) says the file ends
+    Ds64Sizes ds64;                  // the first ds64 chunk
+    std::vector<WalkNote> notes;     // trailing bytes, another file, the chunk limit
+};
+
 struct Record {
     std::string path;
     std::optional<std::string> error;
     std::optional<FourCC> container;
     std::optional<uint64_t> fileBytes;
     std::vector<WalkedChunk> chunks;
+    Container walked;
     std::optional<FormatChunk> format;
     std::optional<AudioInfo> audio;
     std::optional<BextRecord> bext;

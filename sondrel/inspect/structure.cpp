@@ -87,8 +87,8 @@ void CheckRiffSize(Record& r, const FileWalk& f)
     std::optional<uint64_t> declared;
     if (!f.rf64)
         declared = f.riffSize;
-    else if (f.haveDs64 && f.ds64.fieldBytes >= 8)
-        declared = f.ds64.riffSize;
+    else if (f.ds64.Have() && f.ds64.Record().fieldBytes >= 8)
+        declared = f.ds64.Record().riffSize;
     if (declared && f.fileBytes >= 8 && *declared != f.fileBytes - 8)
         AddFileFinding(r.findings, Code::RiffSizeMismatch,
                        "The RIFF size is " + std::to_string(*declared) +
@@ -125,8 +125,8 @@ std::optional<uint64_t> FactFrames(FileWalk& f, const WalkedChunk* fact)
     if (body.size() < 4)
         return std::nullopt;
     const uint32_t count = LoadLE32(body.data());
-    if (f.rf64 && count == 0xFFFFFFFFu && f.haveDs64 && f.ds64.fieldBytes >= 24)
-        return f.ds64.sampleCount;
+    if (f.rf64 && count == 0xFFFFFFFFu && f.ds64.Have() && f.ds64.Record().fieldBytes >= 24)
+        return f.ds64.Record().sampleCount;
     return count;
 }
 
