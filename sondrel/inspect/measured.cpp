@@ -31,8 +31,7 @@ AudioLayout LayoutOf(const FormatChunk& f)
     l.sampleRate = f.record.samplesPerSec;
     l.blockAlign = f.record.blockAlign;
     l.bitsPerSample = f.record.bitsPerSample;
-    if (f.extension)
-        l.channelMask = f.extension->channelMask;
+    l.channelMask = f.channelMask;
     return l;
 }
 

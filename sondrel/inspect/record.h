@@ -45,10 +45,11 @@ struct CueText {
 
 // What the checks across chunks compare beyond the record's own fields.
 struct AcrossChunks {
-    std::optional<uint64_t> factCount; // the first fact's (ds64's for 0xFFFFFFFF)
-    std::vector<CueText> orphanTexts;  // texts naming no cue point, up to a cap
-    uint64_t orphansUnlisted = 0;      // those beyond the cap
-    uint64_t firstUnlistedAt = 0;      // the LIST of the first of them
+    std::optional<uint64_t> factCount;   // the first fact's (ds64's for 0xFFFFFFFF)
+    std::optional<uint64_t> blockFrames; // ADPCM: the frames its blocks hold
+    std::vector<CueText> orphanTexts;    // texts naming no cue point, up to a cap
+    uint64_t orphansUnlisted = 0;        // those beyond the cap
+    uint64_t firstUnlistedAt = 0;        // the LIST of the first of them
 };
 
 struct Record {
