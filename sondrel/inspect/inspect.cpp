@@ -147,9 +147,16 @@ InspectOutcome OutcomeOf(const Record& r)
     return warnings ? InspectOutcome::Warnings : InspectOutcome::Clean;
 }
 
-InspectOutcome InspectEntry(const FileEntry& entry, const InspectOptions& options)
+InspectOutcome InspectEntry(const FileEntry& entry, const InspectOptions& options,
+                            std::vector<Code>* codes)
 {
     const Record r = InspectFile(entry, options);
+    if (codes) {
+        codes->clear();
+        for (const Finding& f : r.findings)
+            if (std::find(codes->begin(), codes->end(), f.code) == codes->end())
+                codes->push_back(f.code);
+    }
     std::string text;
     // Written out as it grows: a record with a long track list is not held whole.
     JsonWriter writer(text, stdout);

@@ -11,6 +11,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <utility>
@@ -75,7 +76,8 @@ struct Record {
 struct InspectOptions {
     bool md5 = false;
     bool loudness = false;
-    bool progress = false; // a progress line on standard error (a terminal)
+    // Told of the audio bytes read so far, for a progress line; may be empty.
+    std::function<void(const std::string& path, uint64_t done, uint64_t total)> progress;
 };
 
 } // namespace sondrel

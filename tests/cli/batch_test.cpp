@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <regex>
 #include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -260,7 +261,8 @@ TEST(BatchTerminal, ProgressAndASummaryWhenStandardErrorIsATerminal)
          std::vector<std::tuple<std::vector<std::string>, std::string, std::string>>{
              {{"good.wav", "warned.wav", "bad.wav", "missing.wav"},
               "1 of 4 files",
-              "4 files: 1 clean, 1 with warnings, 1 with errors, 1 unreadable\n"},
+              "4 files: 1 clean, 1 with warnings, 1 with errors, 1 unreadable\nsondrel: "
+              "not-wave (error): 1 file\nsondrel: partial-frame (warning): 1 file\n"},
              {{"--recursive", "folder"},
               "1 file so far",
               "1 file: 1 clean, 0 with warnings, 0 with errors, 0 unreadable\n"}}) {
@@ -269,6 +271,36 @@ TEST(BatchTerminal, ProgressAndASummaryWhenStandardErrorIsATerminal)
         const RunResult run = RunSondrel(json, Stdout::Capture, {}, around);
         EXPECT_TRUE(run.err.starts_with(erase + "sondrel: " + progress)) << run.err;
         EXPECT_TRUE(run.err.ends_with(erase + "sondrel: " + summary)) << run.err;
+    }
+}
+
+// A name that would retitle the terminal and turn it red: what reaches the
+// terminal has no control byte but the line's own erase, and fits its width.
+TEST(BatchTerminal, NamesShownSafelyWithinTheWidth)
+{
+    TempDir dir;
+    dir.Write("a\033]0;title\007\033[31m red and long enough to pass forty columns.wav", Good);
+    Surroundings around;
+    around.folder = dir.path();
+    for (const int columns : {40, 300}) {
+        SCOPED_TRACE(columns);
+        const RunResult run = RunCommand({"script", "-qec",
+                                          "stty cols " + std::to_string(columns) + "; " +
+                                              SONDREL_BINARY + " --json --md5 ./a* >/dev/null",
+                                          "/dev/null"},
+                                         Stdout::Capture, {}, around);
+        if (run.status == 127)
+            GTEST_SKIP() << "script (util-linux) is not installed";
+        // The line's own erase and the terminal's line ends, as '|'.
+        const std::string shown = std::regex_replace(run.out, std::regex("\r\033\\[K|\r\n"), "|");
+        for (const char c : shown)
+            EXPECT_TRUE(c >= 0x20 && c != 0x7F) << static_cast<int>(c);
+        const std::string line = shown.substr(1, shown.find('|', 1) - 1);
+        EXPECT_LT(line.size(), static_cast<size_t>(columns));
+        EXPECT_TRUE(line.ends_with(": 4 of 4 bytes")) << line;
+        EXPECT_NE(line.find(columns == 40 ? "sondrel: ...y columns.wav" : "./a?]0;title??[31m red"),
+                  std::string::npos)
+            << line;
     }
 }
 
