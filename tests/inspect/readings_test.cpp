@@ -45,7 +45,7 @@ struct Reading {
 
 std::vector<Reading> Readings()
 {
-    const std::string ima = ReadWholeFile(FixturePath("lsf_ima_adpcm_mono_8k.wav"));
+    const std::string ima = ReadWholeFile(FixturePath("adpcm/lsf_ima_adpcm_mono_8k.wav"));
     const std::string noFact = Edited(ima, "fact", 0, "JUNK");
     const std::string stale = Wave(Fmt16 + Data400) + std::string(4000, '\x22');
     const auto frames = [](uint64_t n) {
@@ -79,7 +79,7 @@ std::vector<Reading> Readings()
          {"chunk-truncated", "riff-size-mismatch"},
          frames(20 * 505 + 1 + 38 * 8)},
         {"MS ADPCM, last block padded",
-         {ReadWholeFile(FixturePath("lsf_ms_adpcm_stereo_8k.wav"))},
+         {ReadWholeFile(FixturePath("adpcm/lsf_ms_adpcm_stereo_8k.wav"))},
          {},
          frames(10400)},
         {"extensible fmt cut inside sub_format",
