@@ -37,20 +37,28 @@ std::string MissingText(const WalkedChunk& c, uint64_t inFile,
     return text + (missing == 1 ? " is" : " are") + " missing.";
 }
 
-// "12 seconds" of `bytes` of audio, when the format says how long they last.
+// " (12.00 seconds)" for `bytes` of audio, when the format says how long
+// they last: in frames, or for other formats by the byte rate.
 std::string SecondsText(const std::optional<FormatChunk>& fmt, uint64_t bytes)
 {
     if (!fmt || !fmt->Has(FmtRate, 4) || fmt->record.samplesPerSec == 0)
         return {};
+    const WaveFormatRecord& v = fmt->record;
     std::optional<uint64_t> frames = AdpcmFrames(*fmt, bytes);
     if (fmt->Has(FmtTag, 2) && IsLinearTag(fmt->sampleTag) && fmt->Has(FmtBlockAlign, 2) &&
-        fmt->record.blockAlign > 0)
-        frames = bytes / fmt->record.blockAlign;
-    if (!frames)
+        v.blockAlign > 0)
+        frames = bytes / v.blockAlign;
+    double seconds = 0;
+    if (frames)
+        seconds = static_cast<double>(*frames) / v.samplesPerSec;
+    else if (fmt->Has(FmtByteRate, 4) && v.avgBytesPerSec > 0)
+        seconds = static_cast<double>(bytes) / v.avgBytesPerSec;
+    else
         return {};
     char figure[64];
-    snprintf(figure, sizeof figure, "%.2f",
-             static_cast<double>(*frames) / fmt->record.samplesPerSec);
+    snprintf(figure, sizeof figure, "%.2f", seconds);
+    if (std::string(figure) == "0.00")
+        snprintf(figure, sizeof figure, "%.6f", seconds); // never "0.00" for some audio
     return std::string(" (") + figure + " seconds)";
 }
 
