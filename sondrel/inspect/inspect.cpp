@@ -2,6 +2,7 @@
 #include "inspect/inspect.h"
 
 #include "inspect/cross_checks.h"
+#include "inspect/identify.h"
 #include "inspect/measured.h"
 #include "inspect/metadata.h"
 #include "inspect/record_writer.h"
@@ -22,7 +23,8 @@ namespace
 {
 
 // The record of a file that could not be inspected: nothing but the reason.
-void FailRecord(Record& r, std::string reason, bool notWave)
+// `what` names what the file is instead, for not-wave.
+void FailRecord(Record& r, std::string reason, bool notWave, const std::string& what = {})
 {
     Record failed;
     failed.path = std::move(r.path);
@@ -31,8 +33,15 @@ void FailRecord(Record& r, std::string reason, bool notWave)
     failed.error = std::move(reason);
     if (notWave)
         AddFileFinding(failed.findings, Code::NotWave,
-                       "The file is not a RIFF, RF64 or BW64 WAVE file.");
+                       "The file is not a RIFF, RF64 or BW64 WAVE file" +
+                           (what.empty() ? "" : ": it is " + what) + ".");
     r = std::move(failed);
+}
+
+std::string WhatItIs(FileWalk& f)
+{
+    unsigned char head[IdentifyBytes];
+    return IdentifyFile(head, f.Read(0, head, sizeof head));
 }
 
 // Opens without blocking on a FIFO; only files that can be read at offsets
@@ -115,10 +124,11 @@ Record InspectDescriptor(int fd, uint64_t fileBytes, std::string path, const Ins
         r.container = f.magic;
     if (f.isWave)
         Describe(r, f, o);
+    const std::string what = f.isWave || f.readError != 0 ? "" : WhatItIs(f);
     if (f.readError != 0)
         FailRecord(r, Reason("Can't read file", f.readError), false);
     else if (!f.isWave)
-        FailRecord(r, "Not a WAVE file", true);
+        FailRecord(r, "Not a WAVE file", true, what);
     SortFindings(r.findings);
     return r;
 }
@@ -146,9 +156,16 @@ InspectOutcome OutcomeOf(const Record& r)
     return warnings ? InspectOutcome::Warnings : InspectOutcome::Clean;
 }
 
-InspectOutcome InspectEntry(const FileEntry& entry, const InspectOptions& options)
+InspectOutcome InspectEntry(const FileEntry& entry, const InspectOptions& options,
+                            std::vector<Code>* codes)
 {
     const Record r = InspectFile(entry, options);
+    if (codes) {
+        codes->clear();
+        for (const Finding& f : r.findings)
+            if (std::find(codes->begin(), codes->end(), f.code) == codes->end())
+                codes->push_back(f.code);
+    }
     std::string text;
     // Written out as it grows: a record with a long track list is not held whole.
     JsonWriter writer(text, stdout);

@@ -35,7 +35,9 @@ enum class InspectOutcome {
 
 InspectOutcome OutcomeOf(const Record& r);
 
-// Inspects one file and writes its record and a newline to standard output.
-InspectOutcome InspectEntry(const FileEntry& entry, const InspectOptions& options);
+// Inspects one file and writes its record and a newline to standard output;
+// `codes`, when given, gets the record's finding codes, each once.
+InspectOutcome InspectEntry(const FileEntry& entry, const InspectOptions& options,
+                            std::vector<Code>* codes = nullptr);
 
 } // namespace sondrel

@@ -11,6 +11,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <utility>
@@ -45,10 +46,11 @@ struct CueText {
 
 // What the checks across chunks compare beyond the record's own fields.
 struct AcrossChunks {
-    std::optional<uint64_t> factCount; // the first fact's (ds64's for 0xFFFFFFFF)
-    std::vector<CueText> orphanTexts;  // texts naming no cue point, up to a cap
-    uint64_t orphansUnlisted = 0;      // those beyond the cap
-    uint64_t firstUnlistedAt = 0;      // the LIST of the first of them
+    std::optional<uint64_t> factCount;   // the first fact's (ds64's for 0xFFFFFFFF)
+    std::optional<uint64_t> blockFrames; // ADPCM: the frames its blocks hold
+    std::vector<CueText> orphanTexts;    // texts naming no cue point, up to a cap
+    uint64_t orphansUnlisted = 0;        // those beyond the cap
+    uint64_t firstUnlistedAt = 0;        // the LIST of the first of them
 };
 
 // How the walk found the container, beyond its chunks: what the writers
@@ -84,7 +86,8 @@ struct Record {
 struct InspectOptions {
     bool md5 = false;
     bool loudness = false;
-    bool progress = false; // a progress line on standard error (a terminal)
+    // Told of the audio bytes read so far, for a progress line; may be empty.
+    std::function<void(const std::string& path, uint64_t done, uint64_t total)> progress;
 };
 
 } // namespace sondrel
