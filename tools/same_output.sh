@@ -8,8 +8,11 @@
 set -uo pipefail
 old=$1 new=$2
 shift 2
-modes=("--chunks --fmt --bext" "--ixml" "--data" "--data --mono" "--data --dryrun"
-    "--rawchunks" "--rawchunks --chunks" "--json" "--json --md5 --loudness")
+# Every text mode alone (no option at all is --chunks), the ones users
+# combine, and the inspector with each of its options.
+modes=("" "--chunks" "--fmt" "--bext" "--chunks --fmt --bext" "--ixml" "--data" "--data --mono"
+    "--data --dryrun" "--data --mono --dryrun" "--rawchunks" "--rawchunks --chunks"
+    "--json" "--json --md5" "--json --loudness" "--json --md5 --loudness")
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 run() # BINARY MODE FILE TAG
