@@ -9,6 +9,7 @@
 #include <array>
 #include <bit>
 #include <cfloat>
+#include <iterator>
 
 namespace sondrel {
 
@@ -39,26 +40,18 @@ SampleKind KindOf(const AudioLayout& l)
     return byWidth[ContainerBytes(l.bitsPerSample) - 1];
 }
 
+namespace
+{
+
+// By SampleKind, None last.
+constexpr unsigned SampleBytes[] = {1, 2, 3, 4, 4, 8, 1, 1, 0};
+static_assert(std::size(SampleBytes) == static_cast<size_t>(SampleKind::None) + 1);
+
+} // namespace
+
 unsigned BytesOf(SampleKind k)
 {
-    switch (k) {
-    case SampleKind::U8:
-    case SampleKind::ALaw:
-    case SampleKind::MuLaw:
-        return 1;
-    case SampleKind::S16:
-        return 2;
-    case SampleKind::S24:
-        return 3;
-    case SampleKind::S32:
-    case SampleKind::F32:
-        return 4;
-    case SampleKind::F64:
-        return 8;
-    case SampleKind::None:
-        break;
-    }
-    return 0;
+    return SampleBytes[static_cast<size_t>(k)];
 }
 
 // A-law: even bits inverted; the sign bit set for positive values; three
@@ -128,11 +121,7 @@ template <SampleKind K> [[gnu::always_inline]] inline float Sample(const unsigne
 template <SampleKind K>
 [[gnu::always_inline]] inline void Convert(const unsigned char* in, size_t samples, float* out)
 {
-    constexpr size_t B = K == SampleKind::F64   ? 8
-                         : K == SampleKind::S16 ? 2
-                         : K == SampleKind::S24 ? 3
-                         : K == SampleKind::U8  ? 1
-                                                : 4;
+    constexpr size_t B = SampleBytes[static_cast<size_t>(K)];
     for (size_t i = 0; i < samples; i++)
         out[i] = Sample<K>(in + i * B);
 }
