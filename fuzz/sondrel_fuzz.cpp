@@ -8,7 +8,6 @@
 #include "inspect/inspect.h"
 #include "record_keys.h"
 #include "riff.h"
-#include "text/flags.h"
 #include "walk_in_process.h"
 #include "write/check_in_place.h"
 #include "write/check_new_file.h"
@@ -44,9 +43,10 @@ bool Asks(const std::string& option)
 }
 
 // The option set is fixed for a fuzzing session: its words are options.
-void SetFlags()
+TextOptions TextModes()
 {
     ResetRunState();
+    RunOptions options;
     bool any = false;
     size_t at = 0;
     while (at < Options.size()) {
@@ -54,13 +54,14 @@ void SetFlags()
         if (end == std::string::npos)
             end = Options.size();
         std::string word = Options.substr(at, end - at);
-        if (!word.empty() && !SetOption(word.c_str()))
+        if (!word.empty() && !SetOption(options, word.c_str()))
             abort(); // a typo in SONDREL_FUZZ_OPTIONS must not fuzz the wrong thing
         any = any || !word.empty();
         at = end + 1;
     }
     if (!any)
-        WantChunks = 1;
+        options.text.chunks = true;
+    return options.text;
 }
 
 // The inspector's record must be one valid JSON object (the parser also
@@ -233,7 +234,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (size > 0 && write(fd, data, size) != static_cast<ssize_t>(size))
         abort();
     std::string path = "/proc/self/fd/" + std::to_string(fd);
-    SetFlags();
+    const TextOptions text = TextModes();
     if (Asks("--repair"))
         Repair(fd, data, size);
     else if (Asks("--embed"))
@@ -241,7 +242,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     else if (Asks("--json"))
         Inspect(path.c_str(), data, size);
     else
-        WalkInProcess(path.c_str());
+        WalkInProcess(path.c_str(), text);
     fflush(stdout);
     close(fd);
     return 0;

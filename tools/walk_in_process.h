@@ -1,23 +1,23 @@
 // Runs one walk inside this process, for the fuzz target and the truncation
 // sweep: a fatal stop ends the walk instead of the process.  The caller
-// starts each run with ResetRunState() and sets its options after it.
+// starts each run with ResetRunState().
 #pragma once
 
-#include "text/dump.h"
-#include "status.h"
 #include "riff.h"
+#include "status.h"
+#include "text/dump.h"
 
 namespace sondrel {
 
 struct FatalStopInProcess {
 };
 
-inline void WalkInProcess(const char* path)
+inline void WalkInProcess(const char* path, const TextOptions& options)
 {
     void (*const savedHook)() = FatalStopHook;
     FatalStopHook = [] { throw FatalStopInProcess{}; };
     try {
-        DumpWaveFile(path);
+        DumpWaveFile(path, options);
     } catch (const FatalStopInProcess&) {
         // the walk closed its descriptor as the stop unwound it
     }

@@ -5,7 +5,6 @@
 #include "cli/batch.h"
 #include "status.h"
 #include "text/dump.h"
-#include "text/flags.h"
 #include "write/embed.h"
 #include "write/repair.h"
 
@@ -14,21 +13,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string_view>
 
 namespace sondrel {
-
-namespace
-{
-
-// The inspector's options; the text modes' flags are their own (text/flags.h).
-int WantJson = 0;
-int WantMD5 = 0;
-int WantLoudness = 0;
-int WantRepair = 0;
-int WantEmbed = 0;
-
-} // namespace
 
 const char* const Usage =
     "sondrel version 0.05 [Build date " __DATE__ "]\n"
@@ -113,30 +99,16 @@ int FlushStandardOutput()
     return 0;
 }
 
+// The options beside the text modes' own; a mode's name sets no flag.
 struct Option {
     const char* name;
-    int* flag;
+    bool RunOptions::*flag;
 };
 
-// Matched in this order; "--rawchunks" is deliberately left out of the usage text.
 constexpr Option Options[] = {
-    {"--chunks", &WantChunks}, {"--rawchunks", &WantRawChunks}, {"--fmt", &WantFmt},
-    {"--bext", &WantBext},     {"--ixml", &WantiXML},           {"--data", &WantData},
-    {"--mono", &WantMono},     {"--dryrun", &WantDryRun},       {"--json", &WantJson},
-    {"--md5", &WantMD5},       {"--loudness", &WantLoudness},   {"--repair", &WantRepair},
-    {"--embed", &WantEmbed},
+    {"--json", nullptr},   {"--md5", &RunOptions::md5}, {"--loudness", &RunOptions::loudness},
+    {"--repair", nullptr}, {"--embed", nullptr},
 };
-
-// The options that write text or audio, the text modes' own, come first: the
-// inspector's start at --json.
-constexpr size_t TextOptionCount = 8;
-static_assert(std::string_view(Options[TextOptionCount].name) == "--json");
-
-bool IsTextOption(const char* arg)
-{
-    return std::any_of(Options, Options + TextOptionCount,
-                       [&](const Option& o) { return strcmp(arg, o.name) == 0; });
-}
 
 bool Is(const char* arg, const char* option)
 {
@@ -215,7 +187,7 @@ bool Foreign(Mode mode, const char* arg)
 
 // Parses a mode's arguments into `names`.  Returns -1 to go on, else the
 // exit status of a usage error (nothing is read or written then).
-int ParseModeArguments(Mode mode, int argc, char** argv, FileListOptions& names)
+int ParseModeArguments(Mode mode, int argc, char** argv, FileListOptions& names, RunOptions& run)
 {
     const char* foreign = nullptr; // the first one on the command line
     bool options = true;
@@ -238,7 +210,7 @@ int ParseModeArguments(Mode mode, int argc, char** argv, FileListOptions& names)
             names.lists.push_back(argv[++i]);
         } else if (const int status = InfoOption(arg); status >= 0) {
             return status;
-        } else if (!SetOption(arg)) {
+        } else if (!SetOption(run, arg)) {
             fprintf(stderr, "Unknown option '%s'\n", arg);
             return 2;
         }
@@ -251,7 +223,7 @@ int ParseModeArguments(Mode mode, int argc, char** argv, FileListOptions& names)
         return UsageError("sondrel: Error: -0 needs --files-from\n");
     if (mode == Mode::Repair && names.names.size() != 2)
         return UsageError("sondrel: Error: --repair needs an input file and an output file\n");
-    if (mode == Mode::Embed && !WantMD5 && !WantLoudness)
+    if (mode == Mode::Embed && !run.md5 && !run.loudness)
         return UsageError("sondrel: Error: --embed needs --md5 or --loudness\n");
     if (names.names.empty() && names.lists.empty())
         return UsageError("sondrel: Error: No audio file specified\n");
@@ -261,22 +233,23 @@ int ParseModeArguments(Mode mode, int argc, char** argv, FileListOptions& names)
 int RunMode(Mode mode, int argc, char** argv)
 {
     FileListOptions names;
-    if (const int status = ParseModeArguments(mode, argc, argv, names); status >= 0)
+    RunOptions run;
+    if (const int status = ParseModeArguments(mode, argc, argv, names, run); status >= 0)
         return status;
     int status = 0;
     if (mode == Mode::Repair) {
         RepairOptions options;
-        options.md5 = WantMD5 != 0;
+        options.md5 = run.md5;
         status = RunRepair(names.names[0], names.names[1], options);
     } else if (mode == Mode::Embed) {
         EmbedOptions options;
-        options.md5 = WantMD5 != 0;
-        options.loudness = WantLoudness != 0;
+        options.md5 = run.md5;
+        options.loudness = run.loudness;
         status = RunEmbed({names.names.begin(), names.names.end()}, options);
     } else {
         InspectOptions options;
-        options.md5 = WantMD5 != 0;
-        options.loudness = WantLoudness != 0;
+        options.md5 = run.md5;
+        options.loudness = run.loudness;
         status = InspectBatch(std::move(names), options);
     }
     if (FlushStandardOutput() != 0 || RunStatus() != 0)
@@ -286,26 +259,22 @@ int RunMode(Mode mode, int argc, char** argv)
 
 } // namespace
 
-bool SetOption(const char* arg)
+bool SetOption(RunOptions& options, const char* arg)
 {
+    if (SetTextOption(options.text, arg))
+        return true;
     for (const Option& option : Options) {
         if (strcmp(arg, option.name) == 0) {
-            *option.flag = 1;
+            if (option.flag)
+                options.*option.flag = true;
             return true;
         }
     }
     return false;
 }
 
-void ClearOptions()
-{
-    for (const Option& option : Options)
-        *option.flag = 0;
-}
-
 void ResetRunState()
 {
-    ClearOptions();
     ResetRunStatus();
 }
 
@@ -317,6 +286,7 @@ int SondrelMain(int argc, char** argv)
     }
     if (const Mode mode = ModeOf(argc, argv); mode != Mode::Text)
         return RunMode(mode, argc, argv);
+    RunOptions options;
     bool sawOption = false;
     bool sawBatchOption = false;
     const char* file = nullptr; // the text modes take the last file named
@@ -324,7 +294,7 @@ int SondrelMain(int argc, char** argv)
         const char* arg = argv[i];
         if (arg[0] != '-') {
             file = arg;
-        } else if (SetOption(arg)) {
+        } else if (SetOption(options, arg)) {
             sawOption = true;
         } else if (IsBatchOption(arg)) {
             sawBatchOption = true;
@@ -336,7 +306,7 @@ int SondrelMain(int argc, char** argv)
             return 1;
         }
     }
-    if (WantMD5 || WantLoudness) {
+    if (options.md5 || options.loudness) {
         fputs("sondrel: Error: --md5 and --loudness need --json\n", stderr);
         return 1;
     }
@@ -345,12 +315,12 @@ int SondrelMain(int argc, char** argv)
         return 1;
     }
     if (!sawOption)
-        WantChunks = 1;
+        options.text.chunks = true;
     if (!file) {
         fputs("sondrel: Error: No audio file specified\n", stderr);
         return 1;
     }
-    DumpWaveFile(file);
+    DumpWaveFile(file, options.text);
     int status = RunStatus();
     if (FlushStandardOutput() != 0)
         status = 1;

@@ -1,6 +1,8 @@
 // Command line and run control.
 #pragma once
 
+#include "text/options.h"
+
 namespace sondrel {
 
 // The usage text, written to standard error when no argument is given.
@@ -9,14 +11,22 @@ extern const char* const Usage;
 // The full usage, every option, written to standard output by --help and -h.
 extern const char* const Help;
 
-// Sets the flag of a known option ("--fmt"); false for an unknown one.
-bool SetOption(const char* arg);
+// The options of a run, as the command line sets them: the text modes'
+// own, and those of the inspector and the writers.  The modes' names
+// (--json, --repair, --embed) are known but set nothing: the mode is found
+// among the arguments first.
+struct RunOptions {
+    TextOptions text;
+    bool md5 = false;
+    bool loudness = false;
+};
 
-// Clears every option flag, as at the start of a run.
-void ClearOptions();
+// Sets the flag of a known option ("--fmt") in `options`; false for an
+// unknown one.
+bool SetOption(RunOptions& options, const char* arg);
 
 // Returns every piece of process-wide state to its start, as for a new
-// process: the option flags and the run status.
+// process: the run status.
 void ResetRunState();
 
 // Parses the arguments, runs the one file named (or the inspector over every

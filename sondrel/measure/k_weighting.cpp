@@ -1,17 +1,12 @@
 // K-weighting.  Channels sit in the lanes of a vector of doubles; every
-// operation is a separate multiply or add in the plain loop's order (no
-// fused multiply-add), so each width gives the plain loop's result.
+// operation is the plain loop's, in its order, fused or not as it is, so each
+// width gives the plain loop's result.
 #include "measure/k_weighting.h"
 
 #include "measure/lanes.h"
 
 #include <cmath>
 #include <cstring>
-#include <utility>
-
-#if defined(__x86_64__) && defined(__GNUC__)
-#include <immintrin.h>
-#endif
 
 namespace sondrel {
 
@@ -42,9 +37,25 @@ KWeighting KWeightingAt(uint32_t sampleRate)
 namespace
 {
 
-template <typename T>
-[[gnu::always_inline]] inline void Shift(const T& x, const T& v, const T& y, T* s)
+// One frame of the two stages, for one lane or a vector of lanes; s holds
+// x1 x2 v1 v2 y1 y2 (v the shelf's output, the high-pass's input).  The
+// products are added in order, each stage's feedback last, off the path of
+// the next frame; each multiply-add fused (rounded once) or not.
+template <bool Fused, typename T>
+[[gnu::always_inline]] inline void Frame(const KWeighting& k, const T& x, T* s, T& y)
 {
+    const Biquad& a = k.shelf;
+    const Biquad& b = k.highPass;
+    T v = a.b0 * x;
+    MulAdd<Fused>(v, a.b1, s[0]);
+    MulAdd<Fused>(v, a.b2, s[1]);
+    MulAdd<Fused>(v, -a.a2, s[3]);
+    MulAdd<Fused>(v, -a.a1, s[2]);
+    y = b.b0 * v;
+    MulAdd<Fused>(y, b.b1, s[2]);
+    MulAdd<Fused>(y, b.b2, s[3]);
+    MulAdd<Fused>(y, -b.a2, s[5]);
+    MulAdd<Fused>(y, -b.a1, s[4]);
     s[1] = s[0];
     s[0] = x;
     s[3] = s[2];
@@ -53,35 +64,7 @@ template <typename T>
     s[4] = y;
 }
 
-// One frame of the two stages, for one lane or a vector of lanes; s holds
-// x1 x2 v1 v2 y1 y2 (v the shelf's output, the high-pass's input).  The
-// products are added in order, each stage's feedback last, off the path of
-// the next frame.
-template <typename T>
-[[gnu::always_inline]] inline void Frame(const KWeighting& k, const T& x, T* s, T& y)
-{
-    const Biquad& a = k.shelf;
-    const Biquad& b = k.highPass;
-    const T v = a.b0 * x + a.b1 * s[0] + a.b2 * s[1] - a.a2 * s[3] - a.a1 * s[2];
-    y = b.b0 * v + b.b1 * s[2] + b.b2 * s[3] - b.a2 * s[5] - b.a1 * s[4];
-    Shift(x, v, y, s);
-}
-
-// The same with each multiply-add fused (rounded once), for one lane.
-inline void FusedFrame(const KWeighting& k, double x, double* s, double& y)
-{
-    const Biquad& a = k.shelf;
-    const Biquad& b = k.highPass;
-    double v = a.b0 * x;
-    for (const auto& [c, at] : {std::pair(a.b1, 0), {a.b2, 1}, {-a.a2, 3}, {-a.a1, 2}})
-        v = std::fma(c, s[at], v);
-    y = b.b0 * v;
-    for (const auto& [c, at] : {std::pair(b.b1, 2), {b.b2, 3}, {-b.a2, 5}, {-b.a1, 4}})
-        y = std::fma(c, s[at], y);
-    Shift(x, v, y, s);
-}
-
-template <unsigned V>
+template <unsigned V, bool Fused>
 [[gnu::always_inline]] inline void Run(const KWeighting& k, const float* in, size_t stride,
                                        size_t frames, double* state, double* sums)
 {
@@ -94,85 +77,52 @@ template <unsigned V>
         for (unsigned l = 0; l < V; l++)
             x[l] = in[f * stride + l];
         Doubles y;
-        Frame(k, x, s, y);
+        Frame<Fused>(k, x, s, y);
         sum += y * y;
     }
     std::memcpy(state, s, sizeof s);
     std::memcpy(sums, &sum, sizeof sum);
 }
 
+// Each instruction set's build of the one loop: AVX-512 fuses each frame's
+// path through the feedback into fused multiply-adds.
 template <unsigned V>
 void RunBase(const KWeighting& k, const float* in, size_t stride, size_t frames, double* state,
              double* sums)
 {
-    Run<V>(k, in, stride, frames, state, sums);
-}
-
-#if defined(__x86_64__) && defined(__GNUC__)
-template <unsigned V>
-[[gnu::target("avx2")]] void RunAvx2(const KWeighting& k, const float* in, size_t stride,
-                                     size_t frames, double* state, double* sums)
-{
-    Run<V>(k, in, stride, frames, state, sums);
-}
-
-// Each frame's path through the feedback is one fused multiply-add, not a
-// multiply and an add.
-template <typename T>
-[[SONDREL_AVX512, gnu::always_inline]] inline T Mad(double c, const T& x, const T& sum)
-{
-    const T cs = T{} + c;
-    if constexpr (sizeof(T) == 16)
-        return _mm_fmadd_pd(cs, x, sum);
-    else if constexpr (sizeof(T) == 32)
-        return _mm256_fmadd_pd(cs, x, sum);
-    else
-        return _mm512_fmadd_pd(cs, x, sum);
+    Run<V, false>(k, in, stride, frames, state, sums);
 }
 
 template <unsigned V>
-[[SONDREL_AVX512]] void RunAvx512(const KWeighting& k, const float* in, size_t stride,
-                                  size_t frames, double* state, double* sums)
+[[SONDREL_AVX2]] void RunAvx2(const KWeighting& k, const float* in, size_t stride, size_t frames,
+                              double* state, double* sums)
 {
-    using Doubles = typename Lanes<double, V>::type;
-    const Biquad& a = k.shelf;
-    const Biquad& b = k.highPass;
-    Doubles s[KWeightingStateSize], sum;
-    std::memcpy(s, state, sizeof s);
-    std::memcpy(&sum, sums, sizeof sum);
-    for (size_t f = 0; f < frames; f++) {
-        Doubles x;
-        for (unsigned l = 0; l < V; l++)
-            x[l] = in[f * stride + l];
-        Doubles v = a.b0 * x;
-        v = Mad(-a.a1, s[2], Mad(-a.a2, s[3], Mad(a.b2, s[1], Mad(a.b1, s[0], v))));
-        Doubles y = b.b0 * v;
-        y = Mad(-b.a1, s[4], Mad(-b.a2, s[5], Mad(b.b2, s[3], Mad(b.b1, s[2], y))));
-        Shift(x, v, y, s);
-        sum += y * y;
-    }
-    std::memcpy(state, s, sizeof s);
-    std::memcpy(sums, &sum, sizeof sum);
+    Run<V, false>(k, in, stride, frames, state, sums);
 }
-#endif
+
+template <unsigned V>
+[[SONDREL_AVX512_KERNEL]] void RunAvx512(const KWeighting& k, const float* in, size_t stride,
+                                         size_t frames, double* state, double* sums)
+{
+    Run<V, true>(k, in, stride, frames, state, sums);
+}
+
+// By lane count: 2, 4, 8.
+struct KWeightKernels {
+    KWeightFn run[3];
+};
+
+constexpr IsaTables<KWeightKernels> Kernels = {{
+    {{RunBase<2>, RunBase<4>, RunBase<8>}},
+    {{RunAvx2<2>, RunAvx2<4>, RunAvx2<8>}},
+    {{RunAvx512<2>, RunAvx512<4>, RunAvx512<8>}},
+}};
 
 } // namespace
 
 KWeightFn KWeightKernel(Isa isa, unsigned lanes)
 {
-    const unsigned i = lanes <= 2 ? 0 : lanes <= 4 ? 1 : 2;
-#if defined(__x86_64__) && defined(__GNUC__)
-    static constexpr KWeightFn avx2[] = {RunAvx2<2>, RunAvx2<4>, RunAvx2<8>};
-    static constexpr KWeightFn avx512[] = {RunAvx512<2>, RunAvx512<4>, RunAvx512<8>};
-    if (isa == Isa::Avx2)
-        return avx2[i];
-    if (isa == Isa::Avx512)
-        return avx512[i];
-#else
-    (void)isa;
-#endif
-    static constexpr KWeightFn base[] = {RunBase<2>, RunBase<4>, RunBase<8>};
-    return base[i];
+    return ForIsa(Kernels, isa).run[lanes <= 2 ? 0 : lanes <= 4 ? 1 : 2];
 }
 
 void KWeightReference(const KWeighting& k, unsigned lanes, bool fused, const float* in,
@@ -185,9 +135,9 @@ void KWeightReference(const KWeighting& k, unsigned lanes, bool fused, const flo
         for (size_t f = 0; f < frames; f++) {
             double y;
             if (fused)
-                FusedFrame(k, double{in[f * stride + c]}, s, y);
+                Frame<true>(k, double{in[f * stride + c]}, s, y);
             else
-                Frame(k, double{in[f * stride + c]}, s, y);
+                Frame<false>(k, double{in[f * stride + c]}, s, y);
             sums[c] += y * y;
         }
         for (unsigned j = 0; j < KWeightingStateSize; j++)

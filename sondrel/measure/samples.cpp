@@ -3,11 +3,13 @@
 
 #include "bytes.h"
 #include "decode.h"
+#include "measure/lanes.h"
 
 #include <algorithm>
 #include <array>
 #include <bit>
 #include <cfloat>
+#include <iterator>
 
 namespace sondrel {
 
@@ -38,26 +40,18 @@ SampleKind KindOf(const AudioLayout& l)
     return byWidth[ContainerBytes(l.bitsPerSample) - 1];
 }
 
+namespace
+{
+
+// By SampleKind, None last.
+constexpr unsigned SampleBytes[] = {1, 2, 3, 4, 4, 8, 1, 1, 0};
+static_assert(std::size(SampleBytes) == static_cast<size_t>(SampleKind::None) + 1);
+
+} // namespace
+
 unsigned BytesOf(SampleKind k)
 {
-    switch (k) {
-    case SampleKind::U8:
-    case SampleKind::ALaw:
-    case SampleKind::MuLaw:
-        return 1;
-    case SampleKind::S16:
-        return 2;
-    case SampleKind::S24:
-        return 3;
-    case SampleKind::S32:
-    case SampleKind::F32:
-        return 4;
-    case SampleKind::F64:
-        return 8;
-    case SampleKind::None:
-        break;
-    }
-    return 0;
+    return SampleBytes[static_cast<size_t>(k)];
 }
 
 // A-law: even bits inverted; the sign bit set for positive values; three
@@ -89,12 +83,12 @@ namespace
 
 using Table = std::array<float, 256>;
 
-template <int16_t (*Expand)(uint8_t)> const Table& TableOf()
+template <int16_t (*Law)(uint8_t)> const Table& TableOf()
 {
     static const Table table = [] {
         Table t{};
         for (unsigned c = 0; c < 256; c++)
-            t[c] = static_cast<float>(Expand(static_cast<uint8_t>(c))) * (1.0f / 32768);
+            t[c] = static_cast<float>(Law(static_cast<uint8_t>(c))) * (1.0f / 32768);
         return t;
     }();
     return table;
@@ -127,85 +121,72 @@ template <SampleKind K> [[gnu::always_inline]] inline float Sample(const unsigne
 template <SampleKind K>
 [[gnu::always_inline]] inline void Convert(const unsigned char* in, size_t samples, float* out)
 {
-    constexpr size_t B = K == SampleKind::F64   ? 8
-                         : K == SampleKind::S16 ? 2
-                         : K == SampleKind::S24 ? 3
-                         : K == SampleKind::U8  ? 1
-                                                : 4;
+    constexpr size_t B = SampleBytes[static_cast<size_t>(K)];
     for (size_t i = 0; i < samples; i++)
         out[i] = Sample<K>(in + i * B);
 }
 
-void Expand(const Table& t, const unsigned char* in, size_t samples, float* out)
+template <int16_t (*Law)(uint8_t)>
+[[gnu::always_inline]] inline void Expand(const unsigned char* in, size_t samples, float* out)
 {
+    const Table& t = TableOf<Law>();
     for (size_t i = 0; i < samples; i++)
         out[i] = t[in[i]];
 }
 
-[[gnu::always_inline]] inline void Convert(SampleKind k, const unsigned char* in, size_t samples,
-                                           float* out)
+using ConvertFn = void (*)(const unsigned char* in, size_t samples, float* out);
+
+// By SampleKind, None left out.
+struct SampleKernels {
+    ConvertFn convert[static_cast<size_t>(SampleKind::None)];
+};
+
+// The compilers vectorise the conversions: each instruction set gets its
+// own build of them, a table each.
+template <typename Build> constexpr SampleKernels Built()
 {
-    switch (k) {
-    case SampleKind::U8:
-        return Convert<SampleKind::U8>(in, samples, out);
-    case SampleKind::S16:
-        return Convert<SampleKind::S16>(in, samples, out);
-    case SampleKind::S24:
-        return Convert<SampleKind::S24>(in, samples, out);
-    case SampleKind::S32:
-        return Convert<SampleKind::S32>(in, samples, out);
-    case SampleKind::F32:
-        return Convert<SampleKind::F32>(in, samples, out);
-    case SampleKind::F64:
-        return Convert<SampleKind::F64>(in, samples, out);
-    case SampleKind::ALaw:
-        return Expand(TableOf<ALawToLinear>(), in, samples, out);
-    case SampleKind::MuLaw:
-        return Expand(TableOf<MuLawToLinear>(), in, samples, out);
-    case SampleKind::None:
-        return;
+    using K = SampleKind;
+    return {{Build::template Run<Convert<K::U8>>, Build::template Run<Convert<K::S16>>,
+             Build::template Run<Convert<K::S24>>, Build::template Run<Convert<K::S32>>,
+             Build::template Run<Convert<K::F32>>, Build::template Run<Convert<K::F64>>,
+             Build::template Run<Expand<ALawToLinear>>,
+             Build::template Run<Expand<MuLawToLinear>>}};
+}
+
+struct Base {
+    template <ConvertFn F> static void Run(const unsigned char* in, size_t n, float* out)
+    {
+        F(in, n, out);
     }
-}
+};
+struct Avx2 {
+    template <ConvertFn F>
+    [[SONDREL_AVX2]] static void Run(const unsigned char* in, size_t n, float* out)
+    {
+        F(in, n, out);
+    }
+};
+struct Avx512 {
+    template <ConvertFn F>
+    [[SONDREL_AVX512]] static void Run(const unsigned char* in, size_t n, float* out)
+    {
+        F(in, n, out);
+    }
+};
 
-// The compilers vectorise the conversions: each instruction set gets its own.
-void ConvertBase(SampleKind k, const unsigned char* in, size_t samples, float* out)
-{
-    Convert(k, in, samples, out);
-}
-
-#if defined(__x86_64__) && defined(__GNUC__)
-[[gnu::target("avx2")]] void ConvertAvx2(SampleKind k, const unsigned char* in, size_t samples,
-                                         float* out)
-{
-    Convert(k, in, samples, out);
-}
-
-[[gnu::target("avx512f,avx512bw,avx512vl")]] void
-ConvertAvx512(SampleKind k, const unsigned char* in, size_t samples, float* out)
-{
-    Convert(k, in, samples, out);
-}
-#endif
+constexpr IsaTables<SampleKernels> Kernels = {Built<Base>(), Built<Avx2>(), Built<Avx512>()};
 
 } // namespace
 
 void ToFloatWith(Isa isa, SampleKind kind, const unsigned char* in, size_t samples, float* out)
 {
-#if defined(__x86_64__) && defined(__GNUC__)
-    if (isa == Isa::Avx512)
-        return ConvertAvx512(kind, in, samples, out);
-    if (isa == Isa::Avx2)
-        return ConvertAvx2(kind, in, samples, out);
-#else
-    (void)isa;
-#endif
-    ConvertBase(kind, in, samples, out);
+    if (kind != SampleKind::None)
+        ForIsa(Kernels, isa).convert[static_cast<size_t>(kind)](in, samples, out);
 }
 
 void ToFloat(SampleKind kind, const unsigned char* in, size_t samples, float* out)
 {
-    static const Isa widest = WidestIsa();
-    ToFloatWith(widest, kind, in, samples, out);
+    ToFloatWith(WidestIsa(), kind, in, samples, out);
 }
 
 } // namespace sondrel

@@ -11,11 +11,14 @@
 #include <cstring>
 #include <utility>
 
-#if defined(__x86_64__) && defined(__GNUC__)
-#include <immintrin.h>
-#endif
-
 namespace sondrel {
+
+// An instruction set's loops.
+struct TruePeakKernels {
+    void (*half)(const float* h, const float* w, size_t n, float* out);
+    float (*quarter)(const TruePeakTaps& t, const float* h, const float* x, size_t n);
+    float (*maxMagnitude)(const float* x, size_t n);
+};
 
 namespace
 {
@@ -54,22 +57,14 @@ std::vector<double> Phase(unsigned taps, double at, double beta)
     return h;
 }
 
-template <bool Fused> [[gnu::always_inline]] inline float Mad(float c, float x, float sum)
-{
-    if constexpr (Fused)
-        return std::fma(c, x, sum);
-    else
-        return c * x + sum;
-}
-
 // The halfway point of the window w[0..48): even and odd pairs summed apart,
 // then added (two chains of additions, not one).
 template <bool Fused> [[gnu::always_inline]] inline float HalfAt(const float* h, const float* w)
 {
     float even = 0, odd = 0;
     for (unsigned k = 0; k < HalfTaps / 2; k += 2) {
-        even = Mad<Fused>(h[k], w[k] + w[HalfTaps - 1 - k], even);
-        odd = Mad<Fused>(h[k + 1], w[k + 1] + w[HalfTaps - 2 - k], odd);
+        MulAdd<Fused>(even, h[k], w[k] + w[HalfTaps - 1 - k]);
+        MulAdd<Fused>(odd, h[k + 1], w[k + 1] + w[HalfTaps - 2 - k]);
     }
     return even + odd;
 }
@@ -81,9 +76,9 @@ template <bool Fused, typename At>
     float p = 0, m = 0, mid = 0;
     for (unsigned k = 0; k < QuarterTaps / 2; k++) {
         const float lo = at(k), hi = at(QuarterTaps - 1 - k);
-        p = Mad<Fused>(t.quarterSum[k], lo + hi, p);
-        m = Mad<Fused>(t.quarterDiff[k], lo - hi, m);
-        mid = Mad<Fused>(t.middle[k], lo + hi, mid);
+        MulAdd<Fused>(p, t.quarterSum[k], lo + hi);
+        MulAdd<Fused>(m, t.quarterDiff[k], lo - hi);
+        MulAdd<Fused>(mid, t.middle[k], lo + hi);
     }
     return std::max(std::fabs(p) + std::fabs(m), std::fabs(mid));
 }
@@ -114,8 +109,9 @@ template <bool Fused>
     return peak;
 }
 
-// Plain vectors: a multiply and an add, as the unfused plain loop.
-template <unsigned V>
+// The halfway points of windows i in [0, n), in vectors of consecutive
+// outputs, several in flight.
+template <unsigned V, bool Fused>
 [[gnu::always_inline]] inline void Half(const float* h, const float* w, size_t n, float* out)
 {
     using Vec = typename Lanes<float, V>::type;
@@ -131,8 +127,8 @@ template <unsigned V>
                 std::memcpy(&b, p + HalfTaps - 1 - k, sizeof b);
                 std::memcpy(&c, p + k + 1, sizeof c);
                 std::memcpy(&d, p + HalfTaps - 2 - k, sizeof d);
-                even[g] = h[k] * (a + b) + even[g];
-                odd[g] = h[k + 1] * (c + d) + odd[g];
+                MulAdd<Fused>(even[g], h[k], a + b);
+                MulAdd<Fused>(odd[g], h[k + 1], c + d);
             }
         for (unsigned g = 0; g < G; g++) {
             const Vec sum = even[g] + odd[g];
@@ -140,10 +136,10 @@ template <unsigned V>
         }
     }
     for (; i < n; i++)
-        out[i] = HalfAt<false>(h, w + i);
+        out[i] = HalfAt<Fused>(h, w + i);
 }
 
-template <unsigned V>
+template <unsigned V, bool Fused>
 [[gnu::always_inline]] inline float QuarterPeak(const TruePeakTaps& t, const float* h,
                                                 const float* x, size_t n)
 {
@@ -157,9 +153,9 @@ template <unsigned V>
                 Vec lo, hi;
                 std::memcpy(&lo, Element(a, b, j, k), sizeof lo);
                 std::memcpy(&hi, Element(a, b, j, QuarterTaps - 1 - k), sizeof hi);
-                p = t.quarterSum[k] * (lo + hi) + p;
-                m = t.quarterDiff[k] * (lo - hi) + m;
-                mid = t.middle[k] * (lo + hi) + mid;
+                MulAdd<Fused>(p, t.quarterSum[k], lo + hi);
+                MulAdd<Fused>(m, t.quarterDiff[k], lo - hi);
+                MulAdd<Fused>(mid, t.middle[k], lo + hi);
             }
             p = (p < 0 ? -p : p) + (m < 0 ? -m : m);
             mid = mid < 0 ? -mid : mid;
@@ -174,7 +170,7 @@ template <unsigned V>
     float peak = 0;
     for (unsigned l = 0; l < V; l++)
         peak = std::max(peak, top[l]);
-    return std::max(peak, QuarterTail<false>(t, h, x, j, n));
+    return std::max(peak, QuarterTail<Fused>(t, h, x, j, n));
 }
 
 // The largest magnitude of x[0..n), in running maxima a vector wide: one
@@ -198,118 +194,54 @@ template <unsigned V> [[gnu::always_inline]] inline float MaxMagnitude(const flo
     return peak;
 }
 
-struct Kernels {
-    void (*half)(const float* h, const float* w, size_t n, float* out);
-    float (*quarter)(const TruePeakTaps& t, const float* h, const float* x, size_t n);
-    float (*maxMagnitude)(const float* x, size_t n);
+// Each instruction set's build of the loops: 4, 8 or 16 floats a vector,
+// the multiply-adds fused with AVX-512 (the halfway points take half the
+// time, their pairs' additions and the fused products sharing the work).
+struct Base {
+    static void H(const float* h, const float* w, size_t n, float* o)
+    {
+        Half<4, false>(h, w, n, o);
+    }
+    static float Q(const TruePeakTaps& t, const float* h, const float* x, size_t n)
+    {
+        return QuarterPeak<4, false>(t, h, x, n);
+    }
+    static float M(const float* x, size_t n) { return MaxMagnitude<4>(x, n); }
 };
 
-void HalfBase(const float* h, const float* w, size_t n, float* out)
-{
-    Half<4>(h, w, n, out);
-}
-float QuarterBase(const TruePeakTaps& t, const float* h, const float* x, size_t n)
-{
-    return QuarterPeak<4>(t, h, x, n);
-}
-float MaxBase(const float* x, size_t n)
-{
-    return MaxMagnitude<4>(x, n);
-}
-
-#if defined(__x86_64__) && defined(__GNUC__)
-[[gnu::target("avx2")]] void HalfAvx2(const float* h, const float* w, size_t n, float* out)
-{
-    Half<8>(h, w, n, out);
-}
-[[gnu::target("avx2")]] float QuarterAvx2(const TruePeakTaps& t, const float* h, const float* x,
-                                          size_t n)
-{
-    return QuarterPeak<8>(t, h, x, n);
-}
-[[gnu::target("avx2")]] float MaxAvx2(const float* x, size_t n)
-{
-    return MaxMagnitude<8>(x, n);
-}
-
-// AVX-512 fuses each multiply-add: the halfway points take half the time,
-// their pairs' additions and the fused products sharing the work.
-[[SONDREL_AVX512]] void HalfAvx512(const float* h, const float* w, size_t n, float* out)
-{
-    constexpr unsigned G = 4;
-    size_t i = 0;
-    for (; i + G * 16 <= n; i += G * 16) {
-        __m512 even[G], odd[G];
-        for (unsigned g = 0; g < G; g++)
-            even[g] = odd[g] = _mm512_setzero_ps();
-        for (unsigned k = 0; k < HalfTaps / 2; k += 2)
-            for (unsigned g = 0; g < G; g++) {
-                const float* p = w + i + g * 16;
-                const __m512 a =
-                    _mm512_add_ps(_mm512_loadu_ps(p + k), _mm512_loadu_ps(p + HalfTaps - 1 - k));
-                const __m512 b = _mm512_add_ps(_mm512_loadu_ps(p + k + 1),
-                                               _mm512_loadu_ps(p + HalfTaps - 2 - k));
-                even[g] = _mm512_fmadd_ps(_mm512_set1_ps(h[k]), a, even[g]);
-                odd[g] = _mm512_fmadd_ps(_mm512_set1_ps(h[k + 1]), b, odd[g]);
-            }
-        for (unsigned g = 0; g < G; g++)
-            _mm512_storeu_ps(out + i + g * 16, _mm512_add_ps(even[g], odd[g]));
+struct Avx2 {
+    [[SONDREL_AVX2]] static void H(const float* h, const float* w, size_t n, float* o)
+    {
+        Half<8, false>(h, w, n, o);
     }
-    for (; i < n; i++)
-        out[i] = HalfAt<true>(h, w + i);
-}
-
-[[SONDREL_AVX512]] float QuarterAvx512(const TruePeakTaps& t, const float* h, const float* x,
-                                       size_t n)
-{
-    __m512 top = _mm512_setzero_ps();
-    size_t j = 0;
-    for (; j + 16 <= n; j += 16) {
-        for (const auto& [a, b] : {std::pair(h, x), std::pair(x, h + 1)}) {
-            __m512 p = _mm512_setzero_ps(), m = p, mid = p;
-            for (unsigned k = 0; k < QuarterTaps / 2; k++) {
-                const __m512 lo = _mm512_loadu_ps(Element(a, b, j, k));
-                const __m512 hi = _mm512_loadu_ps(Element(a, b, j, QuarterTaps - 1 - k));
-                const __m512 sum = _mm512_add_ps(lo, hi);
-                p = _mm512_fmadd_ps(_mm512_set1_ps(t.quarterSum[k]), sum, p);
-                m = _mm512_fmadd_ps(_mm512_set1_ps(t.quarterDiff[k]), _mm512_sub_ps(lo, hi), m);
-                mid = _mm512_fmadd_ps(_mm512_set1_ps(t.middle[k]), sum, mid);
-            }
-            // Compared as the compilers' vectors: the intrinsics' maxima
-            // trip GCC 12's uninitialised-value warnings.
-            const __m512 outer = (p < 0 ? -p : p) + (m < 0 ? -m : m);
-            mid = mid < 0 ? -mid : mid;
-            top = outer > top ? outer : top;
-            top = mid > top ? mid : top;
-        }
-        __m512 grid = _mm512_loadu_ps(h + PointHistory + j);
-        grid = grid < 0 ? -grid : grid;
-        top = grid > top ? grid : top;
+    [[SONDREL_AVX2]] static float Q(const TruePeakTaps& t, const float* h, const float* x, size_t n)
+    {
+        return QuarterPeak<8, false>(t, h, x, n);
     }
-    float peak = 0;
-    for (unsigned l = 0; l < 16; l++)
-        peak = std::max(peak, top[l]);
-    return std::max(peak, QuarterTail<true>(t, h, x, j, n));
-}
+    [[SONDREL_AVX2]] static float M(const float* x, size_t n) { return MaxMagnitude<8>(x, n); }
+};
 
-[[gnu::target("avx512f,avx512bw,avx512vl")]] float MaxAvx512(const float* x, size_t n)
-{
-    return MaxMagnitude<16>(x, n);
-}
-#endif
+struct Avx512 {
+    [[SONDREL_AVX512_KERNEL]] static void H(const float* h, const float* w, size_t n, float* o)
+    {
+        Half<16, true>(h, w, n, o);
+    }
+    [[SONDREL_AVX512_KERNEL]] static float Q(const TruePeakTaps& t, const float* h, const float* x,
+                                             size_t n)
+    {
+        return QuarterPeak<16, true>(t, h, x, n);
+    }
+    [[SONDREL_AVX512_KERNEL]] static float M(const float* x, size_t n)
+    {
+        return MaxMagnitude<16>(x, n);
+    }
+};
 
-Kernels KernelsFor(Isa isa)
-{
-#if defined(__x86_64__) && defined(__GNUC__)
-    if (isa == Isa::Avx512)
-        return {HalfAvx512, QuarterAvx512, MaxAvx512};
-    if (isa == Isa::Avx2)
-        return {HalfAvx2, QuarterAvx2, MaxAvx2};
-#else
-    (void)isa;
-#endif
-    return {HalfBase, QuarterBase, MaxBase};
-}
+constexpr IsaTables<TruePeakKernels> Kernels = {{
+    {Base::H, Base::Q, Base::M},
+    {Avx2::H, Avx2::Q, Avx2::M},
+    {Avx512::H, Avx512::Q, Avx512::M},
+}};
 
 } // namespace
 
@@ -345,7 +277,7 @@ const TruePeakTaps& TruePeakFilter()
 }
 
 TruePeakMeter::TruePeakMeter(unsigned channels, size_t stride, Isa isa)
-    : channels_(channels), stride_(stride), isa_(isa),
+    : channels_(channels), stride_(stride), kernels_(&ForIsa(Kernels, isa)),
       history_(channels * (HalfHistory + PointHistory)), window_(HalfHistory + Chunk),
       half_(PointHistory + Chunk)
 {
@@ -363,7 +295,7 @@ void TruePeakMeter::Add(const float* frames, size_t count)
 void TruePeakMeter::Channel(unsigned c, const float* frames, size_t n)
 {
     const TruePeakTaps& t = TruePeakFilter();
-    const Kernels k = KernelsFor(isa_);
+    const TruePeakKernels& k = *kernels_;
     float* history = history_.data() + c * (HalfHistory + PointHistory);
     std::copy(history, history + HalfHistory, window_.begin());
     for (size_t i = 0; i < n; i++)

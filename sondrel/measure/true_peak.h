@@ -34,6 +34,8 @@ struct TruePeakTaps {
 };
 const TruePeakTaps& TruePeakFilter();
 
+struct TruePeakKernels;
+
 // A block whose samples cannot beat the running peak even interpolated
 // (their magnitude times the filters' sums of magnitudes) is not
 // interpolated: the peak is the one full interpolation gives.
@@ -54,8 +56,8 @@ class TruePeakMeter
 
     unsigned channels_;
     size_t stride_;
-    Isa isa_;
-    std::vector<float> history_; // per channel: 47 samples, then 4 halfway points
+    const TruePeakKernels* kernels_; // the instruction set's loops
+    std::vector<float> history_;     // per channel: 47 samples, then 4 halfway points
     std::vector<float> window_, half_;
     float peak_ = 0;
 };

@@ -5,7 +5,6 @@
 #include "io.h"
 #include "status.h"
 #include "text/export.h"
-#include "text/flags.h"
 #include "text/report.h"
 #include "text/stream.h"
 #include "text/walk_state.h"
@@ -102,7 +101,7 @@ void ReadDs64(WalkState& w)
 void Dispatch(WalkState& w)
 {
     const ChunkHeader& h = w.header();
-    if (WantRawChunks) {
+    if (w.options.rawChunks) {
         if (!IdIs(h, "data") && h.size <= 4095)
             RIFFDumpChunk(*w.exportStream, w.fd(), w.walk.chunkOffset, w.walk.steppedSize);
         return;
@@ -110,12 +109,12 @@ void Dispatch(WalkState& w)
     if (IdIs(h, "bext"))
         BextChunk(w);
     else if (IdIs(h, "iXML")) {
-        if (WantiXML)
+        if (w.options.ixml)
             IXMLChunk(w);
     } else if (IdIs(h, "fmt "))
         FmtChunk(w);
     else if (IdIs(h, "data")) {
-        if (WantData)
+        if (w.options.data)
             DataChunk(w);
     }
 }
@@ -149,7 +148,7 @@ class TextWalker final : public ChunkWalker
 
     bool VisitChunk(Walk& walk) override
     {
-        if (WantChunks)
+        if (w.options.chunks)
             PrintSummaryLine(w);
         if (walk.rf64 && IdIs(walk.header, "ds64"))
             ReadDs64(w);
@@ -171,9 +170,9 @@ class TextWalker final : public ChunkWalker
     WalkState& w;
 };
 
-void WriteEndMarker()
+void WriteEndMarker(const TextOptions& options)
 {
-    if (WantRawChunks)
+    if (options.rawChunks)
         putchar('\n');
     else
         fputs("+OK\n", stderr);
@@ -181,10 +180,11 @@ void WriteEndMarker()
 
 } // namespace
 
-void DumpWaveFile(const char* path)
+void DumpWaveFile(const char* path, const TextOptions& options)
 {
     ExportStream exportStream; // one per run: the export is keyed once
     WalkState w;
+    w.options = options;
     w.exportStream = &exportStream;
     {
         OpenFile file{RIFFOpen(path)};
@@ -193,7 +193,7 @@ void DumpWaveFile(const char* path)
         if (file.fd >= 0 && ReadFileHeader(w))
             WalkChunks(w.walk, walker);
     }
-    WriteEndMarker();
+    WriteEndMarker(options);
 }
 
 } // namespace sondrel

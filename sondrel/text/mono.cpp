@@ -3,6 +3,7 @@
 
 #include "bytes.h"
 #include "cpu.h"
+#include "text/mono_plan.h"
 
 #include <algorithm>
 #include <array>
@@ -107,7 +108,6 @@ template <Isa I, int B, int C> struct Mixer {
 };
 
 #if defined(__x86_64__) && defined(__GNUC__)
-#define SONDREL_WIDE_VECTORS 1
 
 // The vector kernel.  Every operation works within a 128-bit lane, and each
 // lane mixes its own group of 8 frames, so nothing crosses lanes.  Samples
@@ -115,130 +115,59 @@ template <Isa I, int B, int C> struct Mixer {
 // cross-lane permutes or word-by-word inserts, which some cores run slowly
 // and all on one port.
 
-using Mask = std::array<int8_t, 16>;
-
-// How one register of 8 words is filled for a group of 8 frames: from one or
-// two 16-byte loads at the group's byte offsets `at`, each shuffled by its
-// mask, or for 32-bit samples in order by shifting and packing.
-struct RegPlan {
-    int at[2] = {0, 0};
-    int loads = 1;
-    Mask mask[2] = {};
-    bool identity = false; // the first load is the register as it stands
-    bool packs = false;
-};
-
-// Words per frame in the registers: the channels padded with a zero word to
-// an even count, so that pairwise sums never straddle two frames.
-constexpr int PaddedChannels(int c)
-{
-    return c == 1 ? 1 : (c + 1) / 2 * 2;
-}
-
-template <int B, int C> constexpr std::array<RegPlan, PaddedChannels(C)> MakePlan()
-{
-    constexpr int P = PaddedChannels(C);
-    constexpr int GroupBytes = 8 * B * C;
-    std::array<RegPlan, P> plan{};
-    for (int r = 0; r < P; r++) {
-        RegPlan& g = plan[static_cast<size_t>(r)];
-        int src[8]; // byte offset of each word's sample top half, -1 for padding
-        for (int w = 0; w < 8; w++) {
-            const int pos = r * 8 + w, frame = pos / P, slot = pos % P;
-            src[w] = slot < C ? (frame * C + slot) * B + B - 2 : -1;
-        }
-        bool consecutive = true;
-        for (int w = 1; w < 8; w++)
-            consecutive = consecutive && src[w] == src[0] + w * B;
-        if (B == 4 && consecutive) {
-            g.packs = true;
-            g.at[0] = src[0] - 2;
-            g.at[1] = src[0] + 14;
-            continue;
-        }
-        for (int i = 0; i < 2; i++)
-            g.mask[i].fill(-128); // zero
-        int lo = GroupBytes;
-        for (int s : src)
-            lo = s >= 0 ? std::min(lo, s) : lo;
-        g.at[0] = std::min(lo, GroupBytes - 16);
-        int last = -1; // highest byte that the first load misses
-        for (int s : src)
-            last = s >= 0 && s + 1 >= g.at[0] + 16 ? std::max(last, s + 1) : last;
-        g.loads = last < 0 ? 1 : 2;
-        g.at[1] = std::max(0, last - 15);
-        for (int w = 0; w < 8; w++) {
-            if (src[w] < 0)
-                continue;
-            const int i = src[w] + 1 < g.at[0] + 16 ? 0 : 1;
-            const int off = src[w] - g.at[i];
-            if (off < 0 || off + 1 >= 16)
-                throw "a register needs more than two loads";
-            g.mask[i][static_cast<size_t>(2 * w)] = static_cast<int8_t>(off);
-            g.mask[i][static_cast<size_t>(2 * w + 1)] = static_cast<int8_t>(off + 1);
-        }
-        g.identity = g.loads == 1;
-        for (int b = 0; b < 16; b++)
-            g.identity = g.identity && g.mask[0][static_cast<size_t>(b)] == b;
-    }
-    return plan;
-}
-
-// The shuffle that puts back in order the 8 words of a group that the
-// reductions below leave as [f0 f2 f1 f3] (4 words a frame) or [f0 f3 f2 f1]
-// (6 words a frame), each half.
-constexpr Mask WordOrder(int p)
-{
-    const int four[4] = {0, 2, 1, 3}, six[4] = {0, 3, 2, 1};
-    Mask m{};
-    for (int j = 0; j < 8; j++) {
-        const int at = (j & 4) + (p == 4 ? four[j & 3] : p == 6 ? six[j & 3] : j & 3);
-        m[static_cast<size_t>(2 * j)] = static_cast<int8_t>(2 * at);
-        m[static_cast<size_t>(2 * j + 1)] = static_cast<int8_t>(2 * at + 1);
-    }
-    return m;
-}
-
 // Every function that takes or returns a vector carries the target: across a
 // call without it the vector would change its calling convention.
-#define SONDREL_AVX2 gnu::target("avx2"), gnu::always_inline
+#define SONDREL_AVX2_INLINE gnu::target("avx2"), gnu::always_inline
 
 // Two lanes.
 struct Avx2Lanes {
     using V = __m256i;
     static constexpr int N = 2;
-    [[SONDREL_AVX2]] static V Load(const unsigned char* p, size_t stride)
+    [[SONDREL_AVX2_INLINE]] static V Load(const unsigned char* p, size_t stride)
     {
         return _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(p + stride),
                                    reinterpret_cast<const __m128i*>(p));
     }
-    [[SONDREL_AVX2]] static void Store(unsigned char* p, V v)
+    [[SONDREL_AVX2_INLINE]] static void Store(unsigned char* p, V v)
     {
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v);
     }
-    template <size_t... I> [[SONDREL_AVX2]] static V Bytes(const Mask& m, std::index_sequence<I...>)
+    template <size_t... I>
+    [[SONDREL_AVX2_INLINE]] static V Bytes(const ByteMask& m, std::index_sequence<I...>)
     {
         return _mm256_set_epi8(m[(sizeof...(I) - 1 - I) % 16]...);
     }
-    [[SONDREL_AVX2]] static V Bytes(const Mask& m)
+    [[SONDREL_AVX2_INLINE]] static V Bytes(const ByteMask& m)
     {
         return Bytes(m, std::make_index_sequence<32>{});
     }
-    [[SONDREL_AVX2]] static V Shuffle(V v, V m) { return _mm256_shuffle_epi8(v, m); }
-    [[SONDREL_AVX2]] static V Or(V a, V b) { return _mm256_or_si256(a, b); }
-    [[SONDREL_AVX2]] static V Add(V a, V b) { return _mm256_add_epi32(a, b); }
-    [[SONDREL_AVX2]] static V PairSums(V v) { return _mm256_madd_epi16(v, _mm256_set1_epi16(1)); }
-    [[SONDREL_AVX2]] static V Pack(V a, V b) { return _mm256_packs_epi32(a, b); }
-    template <int S> [[SONDREL_AVX2]] static V Srai(V v) { return _mm256_srai_epi32(v, S); }
-    template <int S> [[SONDREL_AVX2]] static V Srli(V v) { return _mm256_srli_epi32(v, S); }
-    template <int S> [[SONDREL_AVX2]] static V Srli64(V v) { return _mm256_srli_epi64(v, S); }
-    template <int S> [[SONDREL_AVX2]] static V Slli64(V v) { return _mm256_slli_epi64(v, S); }
-    template <int M> [[SONDREL_AVX2]] static V Blend(V a, V b)
+    [[SONDREL_AVX2_INLINE]] static V Shuffle(V v, V m) { return _mm256_shuffle_epi8(v, m); }
+    [[SONDREL_AVX2_INLINE]] static V Or(V a, V b) { return _mm256_or_si256(a, b); }
+    [[SONDREL_AVX2_INLINE]] static V Add(V a, V b) { return _mm256_add_epi32(a, b); }
+    [[SONDREL_AVX2_INLINE]] static V PairSums(V v)
+    {
+        return _mm256_madd_epi16(v, _mm256_set1_epi16(1));
+    }
+    [[SONDREL_AVX2_INLINE]] static V Pack(V a, V b) { return _mm256_packs_epi32(a, b); }
+    template <int S> [[SONDREL_AVX2_INLINE]] static V Srai(V v) { return _mm256_srai_epi32(v, S); }
+    template <int S> [[SONDREL_AVX2_INLINE]] static V Srli(V v) { return _mm256_srli_epi32(v, S); }
+    template <int S> [[SONDREL_AVX2_INLINE]] static V Srli64(V v)
+    {
+        return _mm256_srli_epi64(v, S);
+    }
+    template <int S> [[SONDREL_AVX2_INLINE]] static V Slli64(V v)
+    {
+        return _mm256_slli_epi64(v, S);
+    }
+    template <int M> [[SONDREL_AVX2_INLINE]] static V Blend(V a, V b)
     {
         return _mm256_blend_epi32(a, b, M | M << 4);
     }
-    template <int M> [[SONDREL_AVX2]] static V Dwords(V v) { return _mm256_shuffle_epi32(v, M); }
-    [[SONDREL_AVX2]] static V ScaleTrunc(V v, float f)
+    template <int M> [[SONDREL_AVX2_INLINE]] static V Dwords(V v)
+    {
+        return _mm256_shuffle_epi32(v, M);
+    }
+    [[SONDREL_AVX2_INLINE]] static V ScaleTrunc(V v, float f)
     {
         return _mm256_cvttps_epi32(_mm256_mul_ps(_mm256_cvtepi32_ps(v), _mm256_set1_ps(f)));
     }
@@ -252,7 +181,7 @@ template <int B, int C> struct LaneMixer {
     static constexpr size_t GroupBytes = static_cast<size_t>(8) * B * C;
     static constexpr std::array<RegPlan, P> Plan = MakePlan<B, C>();
 
-    template <size_t R> [[SONDREL_AVX2]] static V Fill(const unsigned char* in)
+    template <size_t R> [[SONDREL_AVX2_INLINE]] static V Fill(const unsigned char* in)
     {
         constexpr RegPlan g = Plan[R];
         if constexpr (g.packs)
@@ -266,10 +195,10 @@ template <int B, int C> struct LaneMixer {
         return v;
     }
 
-    [[SONDREL_AVX2]] static V Sum(V x) { return L::PairSums(x); }
+    [[SONDREL_AVX2_INLINE]] static V Sum(V x) { return L::PairSums(x); }
 
     // Pair sums of frames (a, b) and of (c, d), 4 words a frame: [a c b d].
-    [[SONDREL_AVX2]] static V Fours(V x, V y)
+    [[SONDREL_AVX2_INLINE]] static V Fours(V x, V y)
     {
         return L::Blend<0b1010>(L::Add(x, L::Srli64<32>(x)), L::Add(y, L::Slli64<32>(y)));
     }
@@ -277,7 +206,7 @@ template <int B, int C> struct LaneMixer {
     // Pair sums of 4 frames of 6 words, 3 pairs a frame: [f0 f3 f2 f1].
     // Each blend picks one pair of every frame; the pairs of frame i sit at
     // (k - i) mod 4 for pair k, so two rotations line them up.
-    [[SONDREL_AVX2]] static V Sixes(V q0, V q1, V q2)
+    [[SONDREL_AVX2_INLINE]] static V Sixes(V q0, V q1, V q2)
     {
         const V c0 = L::Blend<0b0010>(L::Blend<0b0100>(q0, q1), q2);
         const V c1 = L::Blend<0b0100>(L::Blend<0b0010>(q1, q0), q2);
@@ -286,7 +215,7 @@ template <int B, int C> struct LaneMixer {
     }
 
     // Pair sums of 4 frames of 8 words, one frame a register: [f0 f1 f2 f3].
-    [[SONDREL_AVX2]] static V Eights(V q0, V q1, V q2, V q3)
+    [[SONDREL_AVX2_INLINE]] static V Eights(V q0, V q1, V q2, V q3)
     {
         const V r01 = Fours(q0, q1), r23 = Fours(q2, q3); // halves of frames [0 1 0 1], [2 3 2 3]
         return L::Add(L::Blend<0b1100>(r01, r23), L::Dwords<0x4E>(L::Blend<0b1100>(r23, r01)));
@@ -298,7 +227,7 @@ template <int B, int C> struct LaneMixer {
     // tests try every sum).
     static constexpr float Reciprocal = static_cast<float>(1.0 / C * (1.0 + 1.0 / (1 << 20)));
 
-    [[SONDREL_AVX2]] static V Divide(V sum)
+    [[SONDREL_AVX2_INLINE]] static V Divide(V sum)
     {
         if constexpr (std::has_single_bit(static_cast<unsigned>(C))) {
             constexpr int k = std::countr_zero(static_cast<unsigned>(C));
@@ -311,7 +240,7 @@ template <int B, int C> struct LaneMixer {
 
     // The 8 output words of each lane's group, in order.
     template <size_t... R>
-    [[SONDREL_AVX2]] static V Group(const unsigned char* in, std::index_sequence<R...>)
+    [[SONDREL_AVX2_INLINE]] static V Group(const unsigned char* in, std::index_sequence<R...>)
     {
         const V x[] = {Fill<R>(in)...};
         if constexpr (P == 1) {
@@ -340,7 +269,7 @@ template <int B, int C> struct LaneMixer {
 
     // Mixes whole groups in place and returns the frames done.  A group reads
     // only its own frames, and the words it writes land on bytes already read.
-    [[SONDREL_AVX2]] static int32_t Run(unsigned char* p, int32_t frames)
+    [[SONDREL_AVX2_INLINE]] static int32_t Run(unsigned char* p, int32_t frames)
     {
         constexpr int32_t Step = 8 * L::N;
         int32_t done = 0;
@@ -354,7 +283,7 @@ template <int B, int C> struct LaneMixer {
     }
 };
 
-#undef SONDREL_AVX2
+#undef SONDREL_AVX2_INLINE
 
 template <int B, int C> struct Mixer<Isa::Avx2, B, C> {
     [[gnu::target("avx2")]] static void Run(unsigned char* p, int32_t frames)
@@ -392,16 +321,15 @@ template <Isa I> constexpr MixerTable Mixers()
             MixersOfWidth<I, 4>(channels)};
 }
 
-// Indexed by Isa.
-constexpr std::array<MixerTable, 3> AllMixers = {Mixers<Isa::Base>(), Mixers<Isa::Avx2>(),
-                                                 Mixers<Isa::Avx512>()};
+constexpr IsaTables<MixerTable> Kernels = {Mixers<Isa::Base>(), Mixers<Isa::Avx2>(),
+                                           Mixers<Isa::Avx512>()};
 
 MixFn FastMixer(Isa isa, int32_t bytesPerSample, int32_t nchannels)
 {
     if (bytesPerSample > 4 || nchannels > MaxFastChannels)
         return nullptr;
-    return AllMixers[static_cast<size_t>(isa)][static_cast<size_t>(bytesPerSample - 2)]
-                    [static_cast<size_t>(nchannels - 1)];
+    return ForIsa(Kernels,
+                  isa)[static_cast<size_t>(bytesPerSample - 2)][static_cast<size_t>(nchannels - 1)];
 }
 
 // Whole frames in the block, with the warning for a partial one; -1 when the

@@ -3,7 +3,6 @@
 
 #include "io.h"
 #include "status.h"
-#include "text/flags.h"
 
 #include <algorithm>
 #include <array>
@@ -154,7 +153,7 @@ void FmtChunk(WalkState& w)
     const size_t got = ReadFormatRecord(w, &failed);
     if (failed)
         return;
-    const bool report = WantFmt && got >= 14;
+    const bool report = w.options.fmt && got >= 14;
     ExtensionArea ext{};
     const bool wholeExt = ReadExtension(w, report && w.format.formatTag == TagExtensible, ext) ==
                           FormatExtensionBytes;
@@ -170,7 +169,7 @@ void BextChunk(WalkState& w)
     const size_t want = std::min<size_t>(body.size(), w.header().size);
     bool failed = false;
     const size_t got = RIFFRead(w.fd(), body.data(), want, &failed);
-    if (failed || got == 0 || !WantBext)
+    if (failed || got == 0 || !w.options.bext)
         return;
     PrintBext(body);
 }

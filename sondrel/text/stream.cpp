@@ -4,7 +4,6 @@
 
 #include "io.h"
 #include "status.h"
-#include "text/flags.h"
 #include "text/mono.h"
 
 #include <cerrno>
@@ -86,6 +85,7 @@ struct Stream {
     uint64_t blockBytes; // bytes asked of each read
     int32_t bytesPerSample;
     int32_t channels;
+    bool mono, dryRun;
 };
 
 void ShowProgress(uint64_t done, uint64_t total)
@@ -110,10 +110,10 @@ bool StreamBlocks(const Stream& s, uint64_t total)
         done += got;
         ShowProgress(done, total);
         size_t count = got;
-        if (WantMono)
+        if (s.mono)
             count = static_cast<size_t>(
                 PCMToMono(s.buffer, static_cast<int32_t>(got), s.bytesPerSample, s.channels));
-        if (!WantDryRun && !WriteAudio(s.buffer, count)) {
+        if (!s.dryRun && !WriteAudio(s.buffer, count)) {
             ReportWriteFailure();
             return done < total;
         }
@@ -139,7 +139,7 @@ int Percent64(uint64_t done, uint64_t total)
 
 void DataChunk(WalkState& w)
 {
-    if (WantMono)
+    if (w.options.mono)
         CheckMonoFormat(w);
     const uint64_t bufferBytes = BufferBytes(w.format.nChannels);
     fprintf(stderr, "Allocating %lu byte buffer\n", static_cast<unsigned long>(bufferBytes));
@@ -148,10 +148,16 @@ void DataChunk(WalkState& w)
         perror("Data buffer");
         FatalStop();
     }
-    Stream s{w.fd(), buffer, bufferBytes, (w.format.bitsPerSample + 7) / 8, w.format.nChannels};
+    Stream s{w.fd(),
+             buffer,
+             bufferBytes,
+             (w.format.bitsPerSample + 7) / 8,
+             w.format.nChannels,
+             w.options.mono,
+             w.options.dryRun};
     // With --mono each block holds whole frames, so odd sample widths stay in
     // step from one block to the next.
-    if (WantMono)
+    if (s.mono)
         s.blockBytes -= bufferBytes % (static_cast<uint64_t>(s.bytesPerSample) * s.channels);
     const bool incomplete = StreamBlocks(s, w.audioSize);
     free(buffer);

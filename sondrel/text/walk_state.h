@@ -3,6 +3,7 @@
 
 #include "decode.h"
 #include "riff.h"
+#include "text/options.h"
 
 #include <cstdint>
 
@@ -13,6 +14,7 @@ struct ExportStream;
 // One per file, made when the file is opened.  Handlers get it by reference
 // and may leave the descriptor anywhere: the walker moves on by absolute seeks.
 struct WalkState {
+    TextOptions options;
     Walk walk;
     Ds64Sizes ds64;            // the last ds64 that held a data size
     uint64_t resolvedSize = 0; // the current chunk's size after ds64 resolution

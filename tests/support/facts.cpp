@@ -48,3 +48,16 @@ Fixtures LoadFixtures()
     }
     return f;
 }
+
+void CheckFacts(const Fixtures& fixtures, const std::vector<FactCheck>& checks)
+{
+    for (const auto& fact : fixtures.present) {
+        const std::string name = fact["file"], path = FixturePath(name);
+        for (const FactCheck& c : checks) {
+            SCOPED_TRACE(name + ", " + c.what);
+            std::vector<std::string> args = c.options;
+            args.push_back(path);
+            c.check(fact, path, RunSondrel(args));
+        }
+    }
+}

@@ -6,8 +6,10 @@
 
 #include <nlohmann/json.hpp>
 
+#include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // The full path of a fixture: tests/data, or the shared folder for a file
 // kept outside.
@@ -21,3 +23,17 @@ struct Fixtures {
 // Loads facts.json.  An unreadable facts.json, or a file of tests/data it
 // names that is missing, fails the calling test.
 Fixtures LoadFixtures();
+
+struct RunResult;
+
+// One check of the fixtures' facts: sondrel runs with `options` and the
+// fixture's path, and `check` holds the run to the fixture's facts.
+struct FactCheck {
+    std::string what;
+    std::vector<std::string> options;
+    std::function<void(const nlohmann::json& fact, const std::string& path, const RunResult& run)>
+        check;
+};
+
+// Runs every check on every fixture present; a failure names both.
+void CheckFacts(const Fixtures& fixtures, const std::vector<FactCheck>& checks);

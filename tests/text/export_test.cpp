@@ -2,10 +2,10 @@
 // "--rawchunks" read back line by line and deciphered to the chunks' bytes as
 // stored in the file.
 #include "cli/cli.h"
-#include "text/export.h"
-#include "text/dump.h"
 #include "riff.h"
 #include "run_tool.h"
+#include "text/dump.h"
+#include "text/export.h"
 #include "walk_in_process.h"
 #include "wav_builder.h"
 
@@ -312,8 +312,9 @@ TEST(RawChunks, SummaryLineStandsJustBeforeItsChunkInsideExportLine)
 std::string ExportInProcess(const std::string& path)
 {
     ResetRunState();
-    EXPECT_TRUE(SetOption("--rawchunks"));
-    std::string out = CaptureStdout([&] { WalkInProcess(path.c_str()); });
+    TextOptions options;
+    options.rawChunks = true;
+    std::string out = CaptureStdout([&] { WalkInProcess(path.c_str(), options); });
     ResetRunState();
     return out;
 }

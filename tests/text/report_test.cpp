@@ -1,8 +1,8 @@
 // The "fmt", "bext" and iXML reports, checked through the whole program.
 #include "cli/cli.h"
 #include "lines.h"
-#include "text/report.h"
 #include "run_tool.h"
+#include "text/report.h"
 #include "wav_builder.h"
 
 #include <fcntl.h>
@@ -134,8 +134,8 @@ void Feed(const TempDir& dir, WalkState& w, uint32_t sizeField, const std::strin
 TEST(FmtRecord, FilledWithoutReportAndKeepsUndeliveredBytes)
 {
     TempDir dir;
-    ResetRunState(); // no --fmt
-    WalkState w;
+    ResetRunState();
+    WalkState w;                                              // no --fmt
     Feed(dir, w, 16, FmtBody(1, 2, 48000, 24) + "\x05\x00"s); // bytes past the size field
     EXPECT_EQ(w.format.formatTag, 1);
     EXPECT_EQ(w.format.blockAlign, 6);
@@ -171,8 +171,8 @@ TEST(FmtRecord, SubFormatGroupKeptOnlyFromAWholeExtension)
         {"a file that ends inside the extension", 40, float32.substr(0, 30), 0, 0},
     };
     TempDir dir;
-    ResetRunState(); // no --fmt
-    WalkState w;
+    ResetRunState();
+    WalkState w; // no --fmt
     for (const Step& s : steps) {
         SCOPED_TRACE(s.what);
         Feed(dir, w, s.sizeField, s.bytes);

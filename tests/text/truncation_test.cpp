@@ -4,6 +4,7 @@
 #include "cli/cli.h"
 #include "facts.h"
 #include "run_tool.h"
+#include "text/options.h"
 #include "walk_in_process.h"
 #include "wav_builder.h"
 
@@ -45,12 +46,13 @@ const std::vector<std::vector<const char*>> OptionSets = {
 std::string RunInProcess(const std::vector<const char*>& options, const std::string& path)
 {
     ResetRunState();
+    TextOptions text;
     for (const char* option : options)
-        EXPECT_TRUE(SetOption(option)) << option;
+        EXPECT_TRUE(SetTextOption(text, option)) << option;
     return CaptureStdout([&] {
         FILE* savedErr = stderr;
         stderr = fopen("/dev/null", "w");
-        WalkInProcess(path.c_str());
+        WalkInProcess(path.c_str(), text);
         fclose(stderr);
         stderr = savedErr;
     });
