@@ -1,6 +1,8 @@
 // The inspector's batch: records, progress, summary and exit status.
 #include "cli/batch.h"
 
+#include "csv.h"
+#include "inspect/csv_record.h"
 #include "status.h"
 
 #include <chrono>
@@ -89,6 +91,11 @@ int InspectBatch(FileListOptions names, InspectOptions options)
     FileList list(std::move(names));
     Progress progress(options.progress, list.KnownCount());
     Tally tally;
+    if (options.csv) {
+        const std::string header = CsvLine(CsvColumns());
+        if (fwrite(header.data(), 1, header.size(), stdout) != header.size())
+            ReportWriteFailure();
+    }
     while (const FileEntry* entry = list.Next()) {
         tally.Add(InspectEntry(*entry, options));
         // The inspector's reads are quiet: only a failed write of a record

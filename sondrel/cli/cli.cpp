@@ -6,6 +6,7 @@
 #include "status.h"
 #include "text/dump.h"
 #include "text/flags.h"
+#include "write/edit.h"
 #include "write/embed.h"
 #include "write/repair.h"
 
@@ -27,6 +28,7 @@ int WantMD5 = 0;
 int WantLoudness = 0;
 int WantRepair = 0;
 int WantEmbed = 0;
+int WantCsv = 0;
 
 } // namespace
 
@@ -124,7 +126,7 @@ constexpr Option Options[] = {
     {"--bext", &WantBext},     {"--ixml", &WantiXML},           {"--data", &WantData},
     {"--mono", &WantMono},     {"--dryrun", &WantDryRun},       {"--json", &WantJson},
     {"--md5", &WantMD5},       {"--loudness", &WantLoudness},   {"--repair", &WantRepair},
-    {"--embed", &WantEmbed},
+    {"--embed", &WantEmbed},   {"--csv", &WantCsv},
 };
 
 // The options that write text or audio, the text modes' own, come first: the
@@ -158,7 +160,21 @@ int InfoOption(const char* arg)
 // The modes that take their own arguments.  A writing mode wins over --json
 // (--repair with --json is a usage error of --repair); of the two writing
 // modes, the first named.
-enum class Mode { Text, Repair, Embed, Json };
+enum class Mode { Text, Repair, Embed, Set, Json, Csv };
+
+// Options that take the next argument as their value.
+bool TakesValue(const char* arg)
+{
+    return strcmp(arg, "--files-from") == 0 || strcmp(arg, "--set") == 0 ||
+           strcmp(arg, "--set-from") == 0;
+}
+
+// The editing mode's own options.
+bool IsSetOption(const char* arg)
+{
+    return strcmp(arg, "--set") == 0 || strcmp(arg, "--set-from") == 0 ||
+           strcmp(arg, "--no-rewrite") == 0 || strcmp(arg, "--dry-run") == 0;
+}
 
 // The mode asked for: an option among the arguments before "--", not the
 // name that --files-from takes.
@@ -170,9 +186,13 @@ Mode ModeOf(int argc, char** argv)
             return Mode::Repair;
         if (Is(argv[i], "--embed"))
             return Mode::Embed;
-        if (Is(argv[i], "--json"))
+        if (Is(argv[i], "--set") || Is(argv[i], "--set-from"))
+            return Mode::Set;
+        if (Is(argv[i], "--json") && mode == Mode::Text)
             mode = Mode::Json;
-        if (Is(argv[i], "--files-from"))
+        if (Is(argv[i], "--csv") && mode == Mode::Text)
+            mode = Mode::Csv;
+        if (TakesValue(argv[i]))
             i++;
     }
     return mode;
@@ -180,7 +200,18 @@ Mode ModeOf(int argc, char** argv)
 
 const char* ModeName(Mode mode)
 {
-    return mode == Mode::Repair ? "--repair" : mode == Mode::Embed ? "--embed" : "--json";
+    switch (mode) {
+    case Mode::Repair:
+        return "--repair";
+    case Mode::Embed:
+        return "--embed";
+    case Mode::Set:
+        return "--set";
+    case Mode::Csv:
+        return "--csv";
+    default:
+        return "--json";
+    }
 }
 
 int UsageError(const char* message)
@@ -201,12 +232,20 @@ bool Foreign(Mode mode, const char* arg)
     if (IsTextOption(arg))
         return true;
     const bool batch = IsBatchOption(arg);
+    const bool inspector = Is(arg, "--json") || Is(arg, "--csv");
     switch (mode) {
     case Mode::Repair:
-        return Is(arg, "--json") || Is(arg, "--loudness") || Is(arg, "--embed") || batch;
+        return inspector || Is(arg, "--loudness") || Is(arg, "--embed") || IsSetOption(arg) ||
+               batch;
     case Mode::Embed:
-        return Is(arg, "--json") || Is(arg, "--repair") || batch;
+        return inspector || Is(arg, "--repair") || IsSetOption(arg) || batch;
+    case Mode::Set:
+        return inspector || Is(arg, "--md5") || Is(arg, "--loudness") || Is(arg, "--repair") ||
+               Is(arg, "--embed") || batch;
     case Mode::Json:
+        return Is(arg, "--csv") || IsSetOption(arg);
+    case Mode::Csv:
+        return Is(arg, "--json") || IsSetOption(arg);
     case Mode::Text:
         break;
     }
@@ -215,7 +254,44 @@ bool Foreign(Mode mode, const char* arg)
 
 // Parses a mode's arguments into `names`.  Returns -1 to go on, else the
 // exit status of a usage error (nothing is read or written then).
-int ParseModeArguments(Mode mode, int argc, char** argv, FileListOptions& names)
+// The editing mode's arguments, beside the file names.
+struct SetArguments {
+    std::vector<Edit> edits;
+    std::vector<std::string> tables;
+    SetOptions options;
+};
+
+// Takes an editing option at argv[i] (and its value); -1 to go on, else
+// the exit status of a usage error.
+int SetArgument(int argc, char** argv, int& i, SetArguments& set)
+{
+    const char* arg = argv[i];
+    if (Is(arg, "--no-rewrite") || Is(arg, "--dry-run")) {
+        (Is(arg, "--dry-run") ? set.options.dryRun : set.options.noRewrite) = true;
+        return -1;
+    }
+    if (i + 1 == argc) {
+        fprintf(stderr, "sondrel: Error: %s needs %s\n", arg,
+                Is(arg, "--set") ? "KEY=VALUE" : "a table");
+        return 2;
+    }
+    if (Is(arg, "--set-from")) {
+        set.tables.push_back(argv[++i]);
+        return -1;
+    }
+    Edit e;
+    if (!SplitSetArgument(argv[++i], e))
+        return UsageError("sondrel: Error: --set needs KEY=VALUE\n");
+    if (const std::string why = LoadDocument(e); !why.empty()) {
+        fprintf(stderr, "sondrel: Error: %s\n", why.c_str());
+        return 2;
+    }
+    set.edits.push_back(std::move(e));
+    return -1;
+}
+
+int ParseModeArguments(Mode mode, int argc, char** argv, FileListOptions& names,
+                       SetArguments& set)
 {
     const char* foreign = nullptr; // the first one on the command line
     bool options = true;
@@ -227,7 +303,10 @@ int ParseModeArguments(Mode mode, int argc, char** argv, FileListOptions& names)
             options = false;
         } else if (Foreign(mode, arg)) {
             foreign = foreign ? foreign : arg;
-            i += Is(arg, "--files-from") ? 1 : 0;
+            i += TakesValue(arg) ? 1 : 0;
+        } else if (IsSetOption(arg)) {
+            if (const int status = SetArgument(argc, argv, i, set); status >= 0)
+                return status;
         } else if (Is(arg, "--recursive")) {
             names.recursive = true;
         } else if (Is(arg, "-0")) {
@@ -253,6 +332,11 @@ int ParseModeArguments(Mode mode, int argc, char** argv, FileListOptions& names)
         return UsageError("sondrel: Error: --repair needs an input file and an output file\n");
     if (mode == Mode::Embed && !WantMD5 && !WantLoudness)
         return UsageError("sondrel: Error: --embed needs --md5 or --loudness\n");
+    if (mode == Mode::Set && !set.tables.empty()) {
+        if (set.tables.size() > 1 || !set.edits.empty() || !names.names.empty())
+            return UsageError("sondrel: Error: --set-from takes one table and no --set or file\n");
+        return -1;
+    }
     if (names.names.empty() && names.lists.empty())
         return UsageError("sondrel: Error: No audio file specified\n");
     return -1;
@@ -261,10 +345,15 @@ int ParseModeArguments(Mode mode, int argc, char** argv, FileListOptions& names)
 int RunMode(Mode mode, int argc, char** argv)
 {
     FileListOptions names;
-    if (const int status = ParseModeArguments(mode, argc, argv, names); status >= 0)
+    SetArguments set;
+    if (const int status = ParseModeArguments(mode, argc, argv, names, set); status >= 0)
         return status;
     int status = 0;
-    if (mode == Mode::Repair) {
+    if (mode == Mode::Set && !set.tables.empty()) {
+        status = RunSetFrom(set.tables[0], set.options);
+    } else if (mode == Mode::Set) {
+        status = RunSet({names.names.begin(), names.names.end()}, set.edits, set.options);
+    } else if (mode == Mode::Repair) {
         RepairOptions options;
         options.md5 = WantMD5 != 0;
         status = RunRepair(names.names[0], names.names[1], options);
@@ -277,10 +366,11 @@ int RunMode(Mode mode, int argc, char** argv)
         InspectOptions options;
         options.md5 = WantMD5 != 0;
         options.loudness = WantLoudness != 0;
+        options.csv = mode == Mode::Csv;
         status = InspectBatch(std::move(names), options);
     }
     if (FlushStandardOutput() != 0 || RunStatus() != 0)
-        status = std::max(status, mode == Mode::Json ? 1 : 2);
+        status = std::max(status, mode == Mode::Json || mode == Mode::Csv ? 1 : 2);
     return status;
 }
 

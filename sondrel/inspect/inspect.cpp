@@ -1,7 +1,9 @@
 // The inspector: one file at a time, the one walker, then its chunks.
 #include "inspect/inspect.h"
 
+#include "csv.h"
 #include "inspect/cross_checks.h"
+#include "inspect/csv_record.h"
 #include "inspect/measured.h"
 #include "inspect/metadata.h"
 #include "inspect/record_writer.h"
@@ -140,6 +142,12 @@ InspectOutcome OutcomeOf(const Record& r)
 InspectOutcome InspectEntry(const FileEntry& entry, const InspectOptions& options)
 {
     const Record r = InspectFile(entry, options);
+    if (options.csv) {
+        const std::string line = CsvLine(CsvCells(r));
+        if (fwrite(line.data(), 1, line.size(), stdout) != line.size())
+            ReportWriteFailure();
+        return OutcomeOf(r);
+    }
     std::string text;
     // Written out as it grows: a record with a long track list is not held whole.
     JsonWriter writer(text, stdout);

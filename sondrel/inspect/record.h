@@ -75,6 +75,7 @@ struct InspectOptions {
     bool md5 = false;
     bool loudness = false;
     bool progress = false; // a progress line on standard error (a terminal)
+    bool csv = false;      // a table row (--csv) instead of a JSON line
 };
 
 } // namespace sondrel

@@ -22,6 +22,15 @@ struct Outcome {
     std::optional<ByteRange> audio;         // in the written file
     std::optional<std::string> md5;         // upper-case hex
     std::optional<LoudnessFigures> loudness;
+    // --set: how the file was written ("in-place", "rewrite") and what changed.
+    bool edit = false;
+    std::optional<std::string> method;
+    struct Change {
+        std::string key;
+        std::optional<std::string> before, after;
+        bool number = false; // the values are decimal integers
+    };
+    std::vector<Change> changes;
 };
 
 // The line, without its newline; keys in the order scripts rely on.
