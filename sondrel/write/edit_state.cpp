@@ -94,6 +94,8 @@ std::vector<ByteRange> EditReads(const Record& r, uint64_t fileBytes)
         else if (IdIs(c.id, "ds64"))
             v.push_back({c.offset + 8, std::min<uint64_t>(body, 1024), "\"ds64\" body"});
         end = c.offset + 8 + c.size + (c.size & 1);
+        if (c.size & 1) // a rerun reads what a killed run appended across pad bytes
+            v.push_back({end - 1, 1, "pad byte"});
     }
     if (end < fileBytes)
         v.push_back({end, std::min(fileBytes - end, TailBytes), "after the last chunk"});
