@@ -293,7 +293,7 @@ TEST_P(SetFaults, EveryRunLeavesAWholeFileAndARerunFinishesIt)
                 EXPECT_TRUE(ReadWholeFile(path) == states.back()) << "the rerun did not finish";
                 EXPECT_TRUE(Leftovers(dir, {"take.wav", "doc.xml"}).empty());
             });
-        EXPECT_GE(hits, 2) << "the run made fewer writes and flushes than any edit needs";
+        EXPECT_GE(hits, GetParam().name == "killed" ? 2 : 1) << "fewer calls than any edit makes";
     }
 }
 
