@@ -59,6 +59,10 @@ const char* const Help =
     "               [--] FILE...\n"
     "       sondrel --repair [--md5] IN OUT\n"
     "       sondrel --embed [--md5] [--loudness] FILE...\n"
+    "       sondrel --csv [--md5] [--loudness] [--recursive] [--files-from LIST [-0]]\n"
+    "               [--] FILE...\n"
+    "       sondrel --set KEY=VALUE [--set KEY=VALUE]... [--no-rewrite] [--dry-run] FILE...\n"
+    "       sondrel --set-from TABLE [--no-rewrite] [--dry-run]\n"
     "\n"
     "Dump Broadcast WAV information (RIFF WAVE, RF64 and BW64 files).\n"
     "\n"
@@ -80,19 +84,25 @@ const char* const Help =
     "  --files-from LIST  then the names in the file LIST, one a line ('-': stdin)\n"
     "  -0                 the names in LIST end in a NUL byte, not a newline\n"
     "  --                 end of options: the names after it may begin with '-'\n"
+    "  --csv              as --json, but one table row per file (CSV, a header first)\n"
     "\n"
     "Writing modes, one JSON line per file on stdout:\n"
     "  --repair [--md5] IN OUT\n"
     "                     write a finalised copy of the broken recording IN to OUT\n"
     "  --embed [--md5] [--loudness] FILE...\n"
     "                     store the audio's MD5 and loudness in each FILE\n"
+    "  --set KEY=VALUE    edit a bext, INFO or iXML field of each FILE (bext.description,\n"
+    "                     info.INAM, bext.coding_history+=LINE, ixml=@PATH, ...)\n"
+    "  --set-from TABLE   edit the files a CSV table names (as --csv writes it)\n"
+    "  --no-rewrite       with --set: refuse an edit that cannot be made in place\n"
+    "  --dry-run          with --set: plan and report, write nothing\n"
     "\n"
     "  --version          print the version line\n"
     "  -h, --help         print this help\n"
     "\n"
     "Exit status: 0 when all is well; 1 when a file has an error or was refused\n"
-    "(the text modes: any failure); 2, with --json, --repair or --embed, when a\n"
-    "file could not be opened, read or written, or for a usage error.\n";
+    "(the text modes: any failure); 2, with --json, --csv or a writing mode, when\n"
+    "a file could not be opened, read or written, or for a usage error.\n";
 
 namespace
 {
@@ -270,11 +280,9 @@ int SetArgument(int argc, char** argv, int& i, SetArguments& set)
         (Is(arg, "--dry-run") ? set.options.dryRun : set.options.noRewrite) = true;
         return -1;
     }
-    if (i + 1 == argc) {
-        fprintf(stderr, "sondrel: Error: %s needs %s\n", arg,
-                Is(arg, "--set") ? "KEY=VALUE" : "a table");
-        return 2;
-    }
+    if (i + 1 == argc)
+        return UsageError(Is(arg, "--set") ? "sondrel: Error: --set needs KEY=VALUE\n"
+                                           : "sondrel: Error: --set-from needs a table\n");
     if (Is(arg, "--set-from")) {
         set.tables.push_back(argv[++i]);
         return -1;
@@ -283,7 +291,7 @@ int SetArgument(int argc, char** argv, int& i, SetArguments& set)
     if (!SplitSetArgument(argv[++i], e))
         return UsageError("sondrel: Error: --set needs KEY=VALUE\n");
     if (const std::string why = LoadDocument(e); !why.empty()) {
-        fprintf(stderr, "sondrel: Error: %s\n", why.c_str());
+        fprintf(stderr, "sondrel: Error: ixml: %s\n", why.c_str());
         return 2;
     }
     set.edits.push_back(std::move(e));

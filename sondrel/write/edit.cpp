@@ -179,8 +179,8 @@ void EditOpen(Outcome& o, const std::vector<Edit>& edits, const SetOptions& opti
     for (const Edit& e : edits)
         if (const std::string why = CheckEdit(e); !why.empty())
             return Refuse(o, why);
-    if (!Editable(o, r))
-        return;
+    if (r.error)
+        return void(Editable(o, r));
     if (r.audio)
         o.audio = ByteRange{r.audio->offset, r.audio->bytesInFile, ""};
     const auto size = static_cast<uint64_t>(st.st_size);
@@ -192,6 +192,13 @@ void EditOpen(Outcome& o, const std::vector<Edit>& edits, const SetOptions& opti
     };
     const EditState s = LoadState(r, size, read);
     const EditPlan e = PlanEdit(s, edits, read);
+    // A table read back as --csv wrote it changes nothing, damaged files included.
+    if (e.changes.empty() && e.plan.pieces.empty() && e.refusal.empty()) {
+        o.status = "unchanged";
+        return;
+    }
+    if (!Editable(o, r))
+        return;
     const bool rewrite = !e.rewriteReason.empty();
     NoteChanges(o, e.changes);
     if (!e.refusal.empty())

@@ -130,10 +130,6 @@ std::string RewrittenList(const EditState& s,
 EditPlan PlanEdit(const EditState& s, const std::vector<Edit>& edits, const InputReader& read)
 {
     EditPlan out;
-    if (!s.problem.empty()) {
-        out.refusal = s.problem;
-        return out;
-    }
     std::vector<std::pair<std::string, std::string>> bext, info;
     NewBodies b;
     bool infoAsked = false;
@@ -166,6 +162,10 @@ EditPlan PlanEdit(const EditState& s, const std::vector<Edit>& edits, const Inpu
     for (const auto& [key, cell] : info)
         out.changes.push_back(
             {key, Shown(s.view, key), {cell.empty() ? std::nullopt : std::optional(cell), false}});
+    if (!s.problem.empty()) {
+        out.refusal = s.problem;
+        return out;
+    }
     if (!s.list && !info.empty() && RewrittenList(s, info).size() > 4)
         b.list = RewrittenList(s, info);
     InPlace ip = PlanInPlace(s, b, read, infoAsked ? &info : nullptr);
