@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <sstream>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -52,7 +53,7 @@ std::string Rf64(const std::string& before)
     return f.replace(20, 8, LE64(f.size() - 8));
 }
 
-enum class Around { None, Linked, ReadOnly, FolderLocked };
+enum class Around { None, Linked, ReadOnly, FolderLocked, Held };
 
 struct SetCase {
     std::string what, file;
@@ -119,6 +120,8 @@ std::vector<SetCase> Cases()
          "in-place", {"INFO values"}, Around::Linked},
         {"a read-only file", Wave(Fmt + List2 + Data), {"info.INAM=x"}, "error", "", {},
          Around::ReadOnly},
+        {"a file another run holds", Wave(Fmt + List2 + Data), {"info.INAM=x"}, "error", "", {},
+         Around::Held},
         {"a folder that takes no temporary file", Wave(Fmt + List2 + Data), {"info.IART=x"},
          "error", "", {}, Around::FolderLocked},
     };
@@ -194,7 +197,14 @@ TEST(Set, EachShapeWritesWhatItSaysAndRefusesWhatItCannotDoSafely)
         struct stat before {
         };
         stat(path.c_str(), &before);
+        struct flock lock {
+        };
+        lock.l_type = F_WRLCK;
+        const int held = c.around == Around::Held ? open(path.c_str(), O_RDWR) : -1;
+        EXPECT_TRUE(held < 0 || fcntl(held, F_OFD_SETLK, &lock) == 0);
         const RunResult r = RunSet(c, path, dir);
+        if (held >= 0)
+            close(held);
         EXPECT_EQ(r.status, ExitOf(c.status)) << r.out;
         EXPECT_EQ(r.err, "");
         const Json line = ParseLine(r.out);
@@ -223,10 +233,11 @@ TEST(Set, EachShapeWritesWhatItSaysAndRefusesWhatItCannotDoSafely)
 
 // The acceptable states of the file: the original, each prefix of the
 // clean run's writes in place, the finished file.
-std::vector<std::string> States(const SetCase& c, const TempDir& dir, const std::string& path)
+std::vector<std::string> States(const SetCase& c, const TempDir& dir, const std::string& path,
+                                Json& line)
 {
     Prepare(c, dir, path);
-    const Json line = ParseLine(RunSet(c, path, dir).out);
+    line = ParseLine(RunSet(c, path, dir).out);
     std::vector<std::string> states = {c.file};
     if (line["method"] == "in-place") {
         std::string s = c.file;
@@ -240,6 +251,24 @@ std::vector<std::string> States(const SetCase& c, const TempDir& dir, const std:
     }
     states.push_back(ReadWholeFile(path));
     return states;
+}
+
+// A field edited holds its old value or its new one, never a mixture.
+void ExpectOldOrNew(Json record, const Json& change)
+{
+    const std::string key = change["key"];
+    if (key == "ixml")
+        return;
+    Json shown = key.starts_with("info.") ? record["info"][key.substr(5)]
+                                          : record["bext"].is_null() ? Json()
+                                                                     : record["bext"][key.substr(5)];
+    if (key == "bext.coding_history" && shown.is_array()) {
+        std::string joined;
+        for (const Json& line : shown)
+            joined += (joined.empty() ? "" : "\n") + line.get<std::string>();
+        shown = joined;
+    }
+    EXPECT_TRUE(shown == change["before"] || shown == change["after"]) << key << ": " << shown;
 }
 
 struct Fault {
@@ -268,7 +297,8 @@ TEST_P(SetFaults, EveryRunLeavesAWholeFileAndARerunFinishesIt)
         SCOPED_TRACE(c.what);
         TempDir dir;
         const std::string path = dir.path() + "/take.wav";
-        const std::vector<std::string> states = States(c, dir, path);
+        Json clean;
+        const std::vector<std::string> states = States(c, dir, path, clean);
         InjectionPlan plan{GetParam().syscalls, GetParam().action, {}, Args(c, path)};
         Surroundings s;
         const std::string doc = dir.path() + "/doc.xml";
@@ -284,6 +314,8 @@ TEST_P(SetFaults, EveryRunLeavesAWholeFileAndARerunFinishesIt)
                     << "not a state on the way: " << r.run.out;
                 const Json record = InspectRecord(path, false);
                 EXPECT_EQ(record["findings"].dump().find("\"error\""), std::string::npos);
+                for (const Json& change : clean["changes"])
+                    ExpectOldOrNew(record, change);
                 const uint64_t at = record["audio"]["offset"];
                 EXPECT_TRUE(ReadRange(path, at, Audio.size()) == Audio) << "the audio changed";
                 if (r.hit && !r.killed && r.injection.syscall != "write") {
