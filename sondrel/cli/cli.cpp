@@ -3,10 +3,10 @@
 #include "cli/cli.h"
 
 #include "cli/batch.h"
+#include "cli/set_args.h"
 #include "status.h"
 #include "text/dump.h"
 #include "text/flags.h"
-#include "write/edit.h"
 #include "write/embed.h"
 #include "write/repair.h"
 
@@ -179,12 +179,6 @@ bool TakesValue(const char* arg)
            strcmp(arg, "--set-from") == 0;
 }
 
-// The editing mode's own options.
-bool IsSetOption(const char* arg)
-{
-    return strcmp(arg, "--set") == 0 || strcmp(arg, "--set-from") == 0 ||
-           strcmp(arg, "--no-rewrite") == 0 || strcmp(arg, "--dry-run") == 0;
-}
 
 // The mode asked for: an option among the arguments before "--", not the
 // name that --files-from takes.
@@ -264,40 +258,6 @@ bool Foreign(Mode mode, const char* arg)
 
 // Parses a mode's arguments into `names`.  Returns -1 to go on, else the
 // exit status of a usage error (nothing is read or written then).
-// The editing mode's arguments, beside the file names.
-struct SetArguments {
-    std::vector<Edit> edits;
-    std::vector<std::string> tables;
-    SetOptions options;
-};
-
-// Takes an editing option at argv[i] (and its value); -1 to go on, else
-// the exit status of a usage error.
-int SetArgument(int argc, char** argv, int& i, SetArguments& set)
-{
-    const char* arg = argv[i];
-    if (Is(arg, "--no-rewrite") || Is(arg, "--dry-run")) {
-        (Is(arg, "--dry-run") ? set.options.dryRun : set.options.noRewrite) = true;
-        return -1;
-    }
-    if (i + 1 == argc)
-        return UsageError(Is(arg, "--set") ? "sondrel: Error: --set needs KEY=VALUE\n"
-                                           : "sondrel: Error: --set-from needs a table\n");
-    if (Is(arg, "--set-from")) {
-        set.tables.push_back(argv[++i]);
-        return -1;
-    }
-    Edit e;
-    if (!SplitSetArgument(argv[++i], e))
-        return UsageError("sondrel: Error: --set needs KEY=VALUE\n");
-    if (const std::string why = LoadDocument(e); !why.empty()) {
-        fprintf(stderr, "sondrel: Error: ixml: %s\n", why.c_str());
-        return 2;
-    }
-    set.edits.push_back(std::move(e));
-    return -1;
-}
-
 int ParseModeArguments(Mode mode, int argc, char** argv, FileListOptions& names,
                        SetArguments& set)
 {
