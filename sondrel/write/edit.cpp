@@ -200,7 +200,6 @@ void EditOpen(Outcome& o, const std::vector<Edit>& edits, const SetOptions& opti
     if (!Editable(o, r))
         return;
     const bool rewrite = !e.rewriteReason.empty();
-    NoteChanges(o, e.changes);
     if (!e.refusal.empty())
         return Refuse(o, e.refusal);
     if (rewrite && options.noRewrite)
@@ -215,12 +214,14 @@ void EditOpen(Outcome& o, const std::vector<Edit>& edits, const SetOptions& opti
     if (options.dryRun) {
         o.status = "planned";
         o.method = rewrite ? "rewrite" : "in-place";
-        return Planned(o, e.plan);
-    }
-    if (rewrite)
+        Planned(o, e.plan);
+    } else if (rewrite) {
         Rewrite(o, e, fd, st, snap, where, folder);
-    else
+    } else {
         InPlaceEdit(o, e, s, fd, st, snap);
+    }
+    if (o.method) // written, or planned: what a refusal leaves alone is no change
+        NoteChanges(o, e.changes);
 }
 
 } // namespace

@@ -45,7 +45,7 @@ void OptionalText(JsonWriter& j, const std::optional<std::string>& text)
 
 void ChangeValue(JsonWriter& j, const std::optional<std::string>& v, bool number)
 {
-    if (v && number)
+    if (v && number && !v->empty() && v->find_first_not_of("0123456789") == std::string::npos)
         j.Unsigned(std::stoull(*v));
     else
         OptionalText(j, v);

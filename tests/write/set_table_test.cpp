@@ -92,6 +92,27 @@ TEST(SetFrom, ATableFromCsvGoesBackUnchangedAndItsEditsReadBack)
               std::vector<std::string>(files.size(), "unchanged"));
 }
 
+// A table opened and saved by LibreOffice (through its own format and
+// back to CSV, UTF-8) still writes nothing.
+TEST(SetFrom, ATableSavedByLibreOfficeGoesBackUnchanged)
+{
+    if (RunCommand({"sh", "-c", "command -v soffice"}).status != 0)
+        GTEST_SKIP() << "LibreOffice (soffice) is not installed";
+    TempDir dir;
+    const std::string wav = dir.Write("a.wav", Tagged("Grüße, \"x\"", "A=PCM\r\nT=2\r\n"));
+    const std::string before = ReadWholeFile(wav);
+    WriteFile(dir.path() + "/t.csv", RunSondrel({"--csv", wav}).out);
+    const std::string to = "soffice --headless --outdir \"$0\" --convert-to ";
+    ASSERT_EQ(RunCommand({"sh", "-c", to + "ods \"$0/t.csv\" && rm \"$0/t.csv\" && " + to +
+                                          "csv:\"Text - txt - csv (StarCalc)\":44,34,76,1 \"$0/t.ods\"",
+                          dir.path()})
+                  .status,
+              0);
+    const RunResult r = RunSondrel({"--set-from", dir.path() + "/t.csv"});
+    EXPECT_EQ(ParseLine(r.out)["status"], "unchanged") << r.out;
+    EXPECT_TRUE(ReadWholeFile(wav) == before);
+}
+
 TEST(SetFrom, APathThatIsNotUtf8IsReachedThroughItsBytes)
 {
     TempDir dir;
