@@ -14,6 +14,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
+#include <dirent.h>
+#include <map>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -171,6 +174,28 @@ void InPlaceEdit(Outcome& o, const EditPlan& e, const EditState& s, int fd,
     }
 }
 
+// The names in a folder that look like temporary files of this program,
+// listed once per folder and run: a table of 10,000 files in one folder must
+// not list it 10,000 times.
+bool MayHaveTemporaries(const std::string& folder, const std::string& name)
+{
+    static std::map<std::string, std::vector<std::string>> listed;
+    auto it = listed.find(folder);
+    if (it == listed.end()) {
+        std::vector<std::string> names;
+        if (DIR* dir = opendir(folder.c_str())) {
+            while (const dirent* e = readdir(dir))
+                if (e->d_name[0] == '.' && strstr(e->d_name, ".sondrel-"))
+                    names.emplace_back(e->d_name);
+            closedir(dir);
+        }
+        it = listed.emplace(folder, std::move(names)).first;
+    }
+    const std::string prefix = "." + name + ".sondrel-";
+    return std::any_of(it->second.begin(), it->second.end(),
+                       [&](const std::string& n) { return n.starts_with(prefix.substr(0, 201)); });
+}
+
 void EditOpen(Outcome& o, const std::vector<Edit>& edits, const SetOptions& options, int fd,
               const struct stat& st, const OutPath& where, int folder)
 {
@@ -241,7 +266,8 @@ Outcome SetFile(const std::string& path, const std::vector<Edit>& edits, const S
     } else if ((folder.fd = open(where.folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) < 0) {
         Fail(o, Reason("Can't open the file's folder", errno));
     } else if (OpenAndLock(o, file, st)) {
-        RemoveStaleTemporaries(folder.fd, where.name); // a killed rewrite's leftovers
+        if (MayHaveTemporaries(where.folder, where.name))
+            RemoveStaleTemporaries(folder.fd, where.name); // a killed rewrite's leftovers
         EditOpen(o, edits, options, file.fd, st, where, folder.fd);
     }
     if (o.status == "edited" && o.findingsAfter.empty() && o.writes.empty())
