@@ -131,6 +131,15 @@ void Rewrite(Outcome& o, const EditPlan& e, int fd, const struct stat& st, const
         return Fail(o, why);
     if (!Unchanged(fd, st, snap))
         return Refuse(o, "The file changed while it was rewritten");
+    // The rename replaces whatever the name holds now: it must be this file
+    // itself, not a link to it (the link would become a copy, the file stay
+    // as it was) nor another file put there meanwhile.
+    struct stat named {
+    };
+    if (fstatat(folder, where.name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+        named.st_dev != st.st_dev || named.st_ino != st.st_ino)
+        return Refuse(o, "The name does not name the file itself (a symbolic link, or moved "
+                         "meanwhile): a rewrite would replace the name, not the file");
     if (fchown(t.fd(), st.st_uid, st.st_gid) != 0 && errno != EPERM)
         return Fail(o, Reason("Can't give the new file the owner", errno));
     if (fchmod(t.fd(), st.st_mode & 07777) != 0)

@@ -53,7 +53,7 @@ std::string Rf64(const std::string& before)
     return f.replace(20, 8, LE64(f.size() - 8));
 }
 
-enum class Around { None, Linked, ReadOnly, FolderLocked, Held };
+enum class Around { None, Linked, ReadOnly, FolderLocked, Held, Symlink };
 
 struct SetCase {
     std::string what, file;
@@ -120,6 +120,8 @@ std::vector<SetCase> Cases()
          "in-place", {"INFO values"}, Around::Linked},
         {"a read-only file", Wave(Fmt + List2 + Data), {"info.INAM=x"}, "error", "", {},
          Around::ReadOnly},
+        {"a symbolic link to rewrite", Wave(Fmt + List2 + Data), {"info.IART=x"}, "refused", "", {},
+         Around::Symlink},
         {"a file another run holds", Wave(Fmt + List2 + Data), {"info.INAM=x"}, "error", "", {},
          Around::Held},
         {"a folder that takes no temporary file", Wave(Fmt + List2 + Data), {"info.IART=x"},
@@ -202,7 +204,11 @@ TEST(Set, EachShapeWritesWhatItSaysAndRefusesWhatItCannotDoSafely)
         lock.l_type = F_WRLCK;
         const int held = c.around == Around::Held ? open(path.c_str(), O_RDWR) : -1;
         EXPECT_TRUE(held < 0 || fcntl(held, F_OFD_SETLK, &lock) == 0);
-        const RunResult r = RunSet(c, path, dir);
+        const std::string named = dir.path() + "/link.wav";
+        if (c.around == Around::Symlink) {
+            EXPECT_EQ(symlink("take.wav", named.c_str()), 0);
+        }
+        const RunResult r = RunSet(c, c.around == Around::Symlink ? named : path, dir);
         if (held >= 0)
             close(held);
         EXPECT_EQ(r.status, ExitOf(c.status)) << r.out;
