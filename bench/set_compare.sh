@@ -8,14 +8,14 @@
 # the FILES files once.
 # Run from anywhere:  bench/set_compare.sh
 # Environment: SIZE_MB (default 1024), FILES (default 10000), RUNS (default
-# 5), MANY_RUNS (default 1), BUILD_DIR, or SONDREL (a built binary: nothing is built then).
+# 5), MANY_RUNS (default 3), BUILD_DIR, or SONDREL (a built binary: nothing is built then).
 set -euo pipefail
 
 source "$(dirname "$0")/common.sh"
 size_mb=${SIZE_MB:-1024}
 files=${FILES:-10000}
 runs=${RUNS:-5}
-many_runs=${MANY_RUNS:-1} # each run of the many-files part flushes FILES times
+many_runs=${MANY_RUNS:-3} # each run of the many-files part flushes FILES times
 
 "$root/tools/bootstrap.sh" hyperfine libimage-exiftool-perl python3
 if [ -n "${SONDREL:-}" ]; then
@@ -101,12 +101,20 @@ printf '%s\n' "for f in $work/many/*.wav; do" \
     "  printf 'Deck 1234' | dd of=\"\$f\" bs=9 seek=$offset oflag=seek_bytes,dsync conv=notrunc status=none" \
     "done" >"$work/dd.sh"
 reset_many="rm -rf $work/many && cp -r $work/pristine $work/many && sync"
-hyperfine -N --style none --runs "$many_runs" --output null --prepare "sh -c '$reset_many'" \
-    --export-csv "$work/many.csv" \
-    "sh -c 'cd $work && $sondrel --set-from table.csv'" \
-    "bash $work/dd.sh" \
-    "python3 $work/pwrite.py $work/many $offset" >/dev/null 2>&1
-mapfile -t many < <(median_ms "$work/many.csv")
+# The flushes of a shared disk vary from minute to minute: the two are timed
+# in turn, MANY_RUNS rounds, and the medians compared; dd once.
+seconds() { local s; s=$(date +%s.%N); "$@" >/dev/null 2>&1; awk -v a="$s" -v b="$(date +%s.%N)" 'BEGIN { printf "%.1f\n", (b - a) * 1000 }'; }
+median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+: >"$work/set_from.ms"
+: >"$work/pwrite.ms"
+for ((round = 0; round < many_runs; round++)); do
+    sh -c "$reset_many"
+    (cd "$work" && seconds "$sondrel" --set-from table.csv) >>"$work/set_from.ms"
+    sh -c "$reset_many"
+    seconds python3 "$work/pwrite.py" "$work/many" "$offset" >>"$work/pwrite.ms"
+done
+sh -c "$reset_many"
+many=("$(median <"$work/set_from.ms")" "$(seconds bash "$work/dd.sh")" "$(median <"$work/pwrite.ms")")
 sh -c "$reset_many"
 exif_start=$(date +%s.%N)
 exiftool -q -q -fast -Title -Originator -r "$work/many" >/dev/null || true
