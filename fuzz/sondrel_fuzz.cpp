@@ -10,10 +10,12 @@
 #include "riff.h"
 #include "text/flags.h"
 #include "walk_in_process.h"
+#include "write/check_in_place.h"
+#include "write/check_new_file.h"
 #include "write/embed_plan.h"
+#include "write/inspection.h"
 #include "write/plan.h"
 #include "write/repair_plan.h"
-#include "write/source.h"
 
 #include <nlohmann/json.hpp>
 
@@ -89,9 +91,10 @@ void Inspect(const char* path, const uint8_t* data, size_t size)
 }
 
 // The input's bytes as the planners read a file.
-InputReader MemoryReader(const uint8_t* data, size_t size)
+ByteReader MemoryReader(const uint8_t* data, size_t size)
 {
-    return [data, size](uint64_t offset, void* buffer, size_t count) {
+    return [data, size](uint64_t offset, void* buffer, size_t count, int* error) {
+        *error = 0;
         count = offset < size ? std::min<size_t>(count, size - offset) : 0;
         std::memcpy(buffer, data + offset, count);
         return count;
@@ -109,7 +112,13 @@ nlohmann::json RecordOf(int fd)
 // of what a repair mends in it, and its audio is the start of the input's.
 // Every byte of the input is copied, dropped, or in a header the copy
 // writes anew (the file header, the data header, the ds64 sizes), once.
-void CheckAccounting(const Source& source, const Plan& plan, size_t size)
+const WalkedChunk& First(const Record& r, const char (&id)[5])
+{
+    return *std::find_if(r.chunks.begin(), r.chunks.end(),
+                         [&](const WalkedChunk& c) { return IdIs(c.id, id); });
+}
+
+void CheckAccounting(const Record& source, const Plan& plan, size_t size)
 {
     std::vector<uint8_t> seen(size, 0);
     const auto mark = [&](uint64_t offset, uint64_t bytes) {
@@ -122,25 +131,28 @@ void CheckAccounting(const Source& source, const Plan& plan, size_t size)
     for (const ByteRange& d : plan.dropped)
         mark(d.offset, d.bytes);
     mark(0, FirstChunkOffset);
-    mark(source.chunks[*source.data].offset, 8);
+    mark(First(source, "data").offset, 8);
     const bool wide = plan.pieces[0].literal.compare(0, 4, "RIFF") != 0;
-    if (wide && source.ds64)
-        mark(source.chunks[*source.ds64].offset,
-             std::min<uint64_t>(8 + source.chunks[*source.ds64].size,
-                                8 + Ds64FixedBytes + 12 * source.ds64Table.size()));
+    const bool ds64 = std::any_of(source.chunks.begin(), source.chunks.end(),
+                                  [](const WalkedChunk& c) { return IdIs(c.id, "ds64"); });
+    if (wide && ds64)
+        mark(First(source, "ds64").offset,
+             std::min<uint64_t>(8 + First(source, "ds64").size,
+                                8 + Ds64FixedBytes +
+                                    12 * source.walked.ds64.Record().table.size()));
     if (std::any_of(seen.begin(), seen.end(), [](uint8_t n) { return n != 1; }))
         abort();
 }
 
 void Repair(int in, const uint8_t* data, size_t size)
 {
-    const Source source = DescribeSource(in, size);
+    const Record source = InspectOpen(in);
     const RepairPlan r = PlanRepair(source);
     if (!r.refusal.empty())
         return;
     const Plan& plan = r.plan;
     CheckAccounting(source, plan, size);
-    const InputReader read = MemoryReader(data, size);
+    const ByteReader read = MemoryReader(data, size);
     if (!CheckNewFile(plan, size, read).empty())
         abort();
     const int out = memfd_create("sondrel-fuzz-repaired", 0);
@@ -148,10 +160,10 @@ void Repair(int in, const uint8_t* data, size_t size)
     if (out < 0 || ftruncate(out, static_cast<off_t>(plan.length)) != 0 ||
         WritePlan(plan, in, out, &step) != 0)
         abort();
-    const nlohmann::json after = RecordOf(out);
-    for (const auto& f : after["findings"])
-        if (IsRepairedFinding(f["code"]))
+    for (const Finding& f : InspectOpen(out).findings)
+        if (IsRepairedFinding(f.code))
             abort();
+    const nlohmann::json after = RecordOf(out);
     const nlohmann::json before = RecordOf(in);
     const uint64_t audioAt = after["audio"]["offset"], audioBytes = after["audio"]["bytes_in_file"];
     if (before["audio"]["offset"] != plan.audioFrom || audioBytes != plan.audio.bytes ||
@@ -170,12 +182,12 @@ void Repair(int in, const uint8_t* data, size_t size)
 // not.
 void Embed(int in, const uint8_t* data, size_t size)
 {
-    const InputReader read = MemoryReader(data, size);
+    const ByteReader read = MemoryReader(data, size);
     EmbedValues values;
     values.md5 = std::array<uint8_t, 16>{0x44, 0xDB, 0x67, 0xB7, 0x5F, 0x7D, 0xF4, 0x9F,
                                          0xF9, 0xBA, 0x3A, 0xC4, 0x9A, 0x74, 0x39, 0x1D};
     values.loudness = LoudnessFigures{-23.5, 4.25, -1.0, std::nullopt, -400.0};
-    const EmbedPlan e = PlanEmbed(DescribeSource(in, size), read, values);
+    const EmbedPlan e = PlanEmbed(InspectOpen(in), read, values);
     if (!e.refusal.empty() || e.plan.pieces.empty())
         return;
     if (!CheckInPlace(e.plan, size, read).empty())

@@ -95,16 +95,6 @@ std::string ParseCsv(std::string_view text, std::vector<std::vector<std::string>
     return "";
 }
 
-std::string Base64(std::string_view bytes)
-{
-    std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
-    const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
-                                  reinterpret_cast<const unsigned char*>(bytes.data()),
-                                  static_cast<int>(bytes.size()));
-    out.resize(static_cast<size_t>(n));
-    return out;
-}
-
 bool FromBase64(std::string_view text, std::string& bytes)
 {
     if (text.size() % 4 != 0)

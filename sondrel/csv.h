@@ -23,8 +23,7 @@ std::string Unguard(std::string_view cell);
 // line is no row.
 std::string ParseCsv(std::string_view text, std::vector<std::vector<std::string>>& rows);
 
-// Base64 of `bytes`, and back; false when `text` is not base64.
-std::string Base64(std::string_view bytes);
+// The bytes base64 `text` codes; false when it is not base64.
 bool FromBase64(std::string_view text, std::string& bytes);
 
 } // namespace sondrel

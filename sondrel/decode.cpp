@@ -105,7 +105,35 @@ FormatChunk DecodeFormatChunk(const unsigned char* body, size_t size)
         f.extension = DecodeExtension(ext);
         f.sampleTag = static_cast<uint16_t>(SubFormatGroup(*f.extension) & 0xFFFF);
     }
+    const size_t ext = WaveFormatRecordBytes;
+    if (f.record.formatTag == TagExtensible && f.record.extraBytes >= FormatExtensionBytes) {
+        if (size >= ext + 2)
+            f.validBits = LoadLE16(body + ext);
+        if (size >= ext + 6)
+            f.channelMask = LoadLE32(body + ext + 2);
+    }
+    const bool adpcm = f.record.formatTag == TagImaAdpcm || f.record.formatTag == TagMsAdpcm;
+    if (adpcm && f.record.extraBytes >= 2 && size >= ext + 2)
+        f.samplesPerBlock = LoadLE16(body + ext);
     return f;
+}
+
+std::optional<uint64_t> AdpcmFrames(const FormatChunk& f, uint64_t bytes)
+{
+    const uint64_t align = f.record.blockAlign, channels = f.record.nChannels;
+    if (!f.samplesPerBlock || *f.samplesPerBlock == 0 || !f.Has(FmtBlockAlign, 2) || align == 0 ||
+        channels == 0)
+        return std::nullopt;
+    const uint64_t perBlock = *f.samplesPerBlock, rest = bytes % align;
+    // A block starts with a header per channel holding its first samples
+    // (IMA: 4 bytes, 1 sample; Microsoft: 7 bytes, 2), then nibbles:
+    // IMA packs 8 samples in 4 bytes per channel, Microsoft 2 in a byte.
+    uint64_t partial = 0;
+    if (f.record.formatTag == TagImaAdpcm && rest >= 4 * channels)
+        partial = 1 + (rest - 4 * channels) / (4 * channels) * 8;
+    else if (f.record.formatTag == TagMsAdpcm && rest >= 7 * channels)
+        partial = 2 + (rest - 7 * channels) * 2 / channels;
+    return bytes / align * perBlock + std::min(partial, perBlock);
 }
 
 std::vector<const char*> SpeakerNames(uint32_t channelMask)

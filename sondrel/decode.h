@@ -84,6 +84,12 @@ struct FormatChunk {
     WaveFormatRecord record{};                // absent fields read as zero
     size_t bytes = 0;                         // body bytes decoded, at most 18 + 22
     std::optional<FormatExtension> extension; // all 22 bytes, extension size >= 22
+    // The extensible format's fields one by one: a body cut inside the
+    // sub-format still holds these.
+    std::optional<uint16_t> validBits;
+    std::optional<uint32_t> channelMask;
+    // IMA and Microsoft ADPCM: the samples a block holds, from the extension.
+    std::optional<uint16_t> samplesPerBlock;
     uint16_t sampleTag = 0; // the samples' format: the sub-format's for extensible
 
     bool Has(size_t offset, size_t width) const { return bytes >= offset + width; }
@@ -93,6 +99,14 @@ constexpr size_t FmtTag = 0, FmtChannels = 2, FmtRate = 4, FmtByteRate = 8, FmtB
                  FmtBits = 14;
 
 FormatChunk DecodeFormatChunk(const unsigned char* body, size_t size);
+
+constexpr uint16_t TagMsAdpcm = 0x0002;
+constexpr uint16_t TagImaAdpcm = 0x0011;
+
+// ADPCM frames in `bytes` of audio: whole blocks times the samples a block
+// holds, plus the samples of a last partial block.  Null when the format
+// does not say how many a block holds.
+std::optional<uint64_t> AdpcmFrames(const FormatChunk& f, uint64_t bytes);
 
 // Speaker names of the channel mask's standard bits, in bit order.
 std::vector<const char*> SpeakerNames(uint32_t channelMask);

@@ -2,6 +2,7 @@
 #include "file_text.h"
 
 #include <nlohmann/json.hpp>
+#include <openssl/evp.h>
 
 namespace sondrel {
 
@@ -14,6 +15,23 @@ bool IsUtf8(std::string_view bytes)
     } catch (const nlohmann::json::type_error&) {
         return false;
     }
+}
+
+std::string Base64(std::string_view bytes)
+{
+    std::string out;
+    // EVP_EncodeBlock takes an int length: larger inputs go in pieces of whole triples.
+    constexpr size_t Piece = size_t{3} << 20;
+    for (size_t at = 0; at < bytes.size(); at += Piece) {
+        const size_t n = std::min(Piece, bytes.size() - at);
+        const size_t start = out.size();
+        out.resize(start + (n + 2) / 3 * 4 + 1);
+        const int written = EVP_EncodeBlock(
+            reinterpret_cast<unsigned char*>(out.data() + start),
+            reinterpret_cast<const unsigned char*>(bytes.data() + at), static_cast<int>(n));
+        out.resize(start + static_cast<size_t>(std::max(written, 0)));
+    }
+    return out;
 }
 
 std::string Latin1(const char* bytes, size_t size)

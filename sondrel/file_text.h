@@ -40,6 +40,9 @@ template <typename F> void ForEachLine(std::string_view text, F f)
 // Without the blanks (space, tab, CR, LF) around it.
 std::string_view TrimBlanks(std::string_view text);
 
+// Standard base64 of `bytes`, padded with '='.
+std::string Base64(std::string_view bytes);
+
 // Upper-case hex of `n` bytes.
 std::string Hex(const unsigned char* p, size_t n);
 

@@ -73,6 +73,13 @@ size_t ReadAt(int fd, uint64_t offset, void* buffer, size_t count, int* error)
                      error);
 }
 
+ByteReader FileReader(int fd)
+{
+    return [fd](uint64_t offset, void* buffer, size_t count, int* error) {
+        return ReadAt(fd, offset, buffer, count, error);
+    };
+}
+
 bool SeekTo(int fd, uint64_t offset)
 {
     if (offset > LargestOffset) {

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 namespace sondrel {
 
@@ -18,6 +19,15 @@ size_t RIFFRead(int fd, void* buffer, size_t count, bool* failed = nullptr);
 // record.  Returns the bytes that arrived and sets *error to errno on a
 // failure (0 otherwise).
 size_t ReadAt(int fd, uint64_t offset, void* buffer, size_t count, int* error);
+
+// Reads up to `count` bytes at `offset` of some file, a real one or one
+// made of planned bytes: returns how many arrived, and sets *error to errno
+// on a failure (0 otherwise).  The walker and the writers' checks read
+// through it.
+using ByteReader = std::function<size_t(uint64_t offset, void* buffer, size_t count, int* error)>;
+
+// ReadAt on `fd`.
+ByteReader FileReader(int fd);
 
 // Seeks to an absolute offset; offsets that off_t cannot hold fail with EINVAL.
 bool SeekTo(int fd, uint64_t offset);

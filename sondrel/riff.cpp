@@ -4,6 +4,7 @@
 #include "io.h"
 
 #include <cstring>
+#include <utility>
 
 namespace sondrel {
 
@@ -21,6 +22,25 @@ void WalkChunks(Walk& w, ChunkWalker& mode)
             return;
         w.chunkOffset = next;
     }
+}
+
+void Ds64Sizes::Take(Ds64Record record)
+{
+    have_ = true;
+    record_ = std::move(record);
+    byId_.clear();
+    for (const Ds64Entry& e : record_.table)
+        byId_.emplace(LoadLE32(reinterpret_cast<const unsigned char*>(e.id.data())), e.size);
+}
+
+std::optional<uint64_t> Ds64Sizes::Size(const FourCC& id, uint32_t field) const
+{
+    if (field != SizeFromDs64)
+        return field;
+    if (have_ && IdIs(id, "data") && record_.fieldBytes >= 16)
+        return record_.dataSize;
+    const auto entry = byId_.find(LoadLE32(reinterpret_cast<const unsigned char*>(id.data())));
+    return entry != byId_.end() ? std::optional(entry->second) : std::nullopt;
 }
 
 Magic MagicOf(const unsigned char* head)

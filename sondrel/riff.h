@@ -4,9 +4,11 @@
 #pragma once
 
 #include "bytes.h"
+#include "decode.h"
 
 #include <cstdint>
 #include <optional>
+#include <unordered_map>
 
 namespace sondrel {
 
@@ -25,6 +27,26 @@ inline ChunkHeader HeaderOf(const unsigned char* raw)
 
 // The size field value that RF64/BW64 files use to say "see ds64".
 constexpr uint32_t SizeFromDs64 = 0xFFFFFFFFu;
+
+// What sizes the chunks of an RF64/BW64 file: its ds64 record, an id's
+// table entry found without a scan (a forged table holds 87,379 entries).
+class Ds64Sizes
+{
+  public:
+    // Takes the record; the first table entry for an id wins.
+    void Take(Ds64Record record);
+    bool Have() const { return have_; }
+    const Ds64Record& Record() const { return record_; }
+    // The size a header's field gives: 0xFFFFFFFF defers to ds64, the data
+    // size for "data" (when ds64 holds its 16 bytes) and the table's entry
+    // for another id.  Null when nothing sizes it; the field otherwise.
+    std::optional<uint64_t> Size(const FourCC& id, uint32_t field) const;
+
+  private:
+    bool have_ = false;
+    Ds64Record record_;
+    std::unordered_map<uint32_t, uint64_t> byId_;
+};
 
 // The first chunk header follows the 12-byte file header.
 constexpr uint64_t FirstChunkOffset = 12;

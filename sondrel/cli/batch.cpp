@@ -1,13 +1,14 @@
 // The inspector's batch: records, progress, summary and exit status.
 #include "cli/batch.h"
 
+#include "cli/progress.h"
 #include "csv.h"
 #include "inspect/csv_record.h"
 #include "status.h"
 
-#include <chrono>
 #include <cstdio>
 #include <unistd.h>
+#include <vector>
 
 namespace sondrel {
 
@@ -16,9 +17,12 @@ namespace
 
 struct Tally {
     size_t files = 0, clean = 0, warnings = 0, errors = 0, unreadable = 0;
+    std::vector<size_t> perCode = std::vector<size_t>(AllFindingKinds().size()); // files each
 
-    void Add(InspectOutcome outcome)
+    void Add(InspectOutcome outcome, const std::vector<Code>& codes)
     {
+        for (const Code c : codes)
+            perCode[static_cast<size_t>(c)]++;
         files++;
         switch (outcome) {
         case InspectOutcome::Clean:
@@ -37,48 +41,20 @@ struct Tally {
     }
 };
 
-// "sondrel: 3 of 40 files", redrawn in place at most ten times a second: a
-// terminal that is sent a line per file slows a fast batch down.
-class Progress
-{
-  public:
-    Progress(bool draw, std::optional<size_t> total) : draw_(draw), total_(total) {}
-
-    void Update(size_t done)
-    {
-        if (!draw_)
-            return;
-        const auto now = std::chrono::steady_clock::now();
-        if (shown_ && now - last_ < std::chrono::milliseconds(100))
-            return;
-        last_ = now;
-        shown_ = true;
-        if (total_)
-            fprintf(stderr, "\r\033[Ksondrel: %zu of %zu files", done, *total_);
-        else
-            fprintf(stderr, "\r\033[Ksondrel: %zu file%s so far", done, done == 1 ? "" : "s");
-    }
-
-    // Also erases a byte count that the inspection of a file drew.
-    void Erase()
-    {
-        if (draw_)
-            fputs("\r\033[K", stderr);
-    }
-
-  private:
-    bool draw_;
-    std::optional<size_t> total_;
-    bool shown_ = false;
-    std::chrono::steady_clock::time_point last_;
-};
-
 void WriteSummary(const Tally& t)
 {
     fprintf(stderr,
             "sondrel: %zu file%s: %zu clean, %zu with warnings, %zu with errors, "
             "%zu unreadable\n",
             t.files, t.files == 1 ? "" : "s", t.clean, t.warnings, t.errors, t.unreadable);
+    // Then the files per finding code, errors first.
+    for (const Severity severity : {Severity::Error, Severity::Warning, Severity::Info})
+        for (const FindingKind& k : AllFindingKinds()) {
+            const size_t n = t.perCode[static_cast<size_t>(k.code)];
+            if (k.severity == severity && n > 0)
+                fprintf(stderr, "sondrel: %s (%s): %zu file%s\n", k.text, SeverityText(severity), n,
+                        n == 1 ? "" : "s");
+        }
 }
 
 } // namespace
@@ -87,22 +63,28 @@ int InspectBatch(FileListOptions names, InspectOptions options)
 {
     const bool terminal = isatty(STDERR_FILENO) != 0;
     // Records on the same terminal would land in the middle of the line.
-    options.progress = terminal && isatty(STDOUT_FILENO) == 0;
+    const bool draw = terminal && isatty(STDOUT_FILENO) == 0;
     FileList list(std::move(names));
-    Progress progress(options.progress, list.KnownCount());
+    ProgressLine progress(draw, list.KnownCount());
+    if (draw)
+        options.progress = [&progress](const std::string& path, uint64_t done, uint64_t total) {
+            progress.AudioRead(path, done, total);
+        };
     Tally tally;
     if (options.csv) {
         const std::string header = CsvLine(CsvColumns());
         if (fwrite(header.data(), 1, header.size(), stdout) != header.size())
             ReportWriteFailure();
     }
+    std::vector<Code> codes;
     while (const FileEntry* entry = list.Next()) {
-        tally.Add(InspectEntry(*entry, options));
+        const InspectOutcome outcome = InspectEntry(*entry, options, &codes);
+        tally.Add(outcome, codes);
         // The inspector's reads are quiet: only a failed write of a record
         // marks the run, and the other records would be lost as well.
         if (RunStatus() != 0)
             break;
-        progress.Update(tally.files);
+        progress.FilesDone(tally.files);
     }
     progress.Erase();
     if (terminal)

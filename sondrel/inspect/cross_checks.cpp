@@ -54,7 +54,7 @@ bool IsExtensible(const FormatChunk& f)
 std::optional<uint64_t> SampleBits(const FormatChunk& f)
 {
     if (IsExtensible(f))
-        return f.extension ? std::optional<uint64_t>(f.extension->validBits) : std::nullopt;
+        return f.validBits ? std::optional<uint64_t>(*f.validBits) : std::nullopt;
     return f.Has(FmtBits, 2) ? std::optional<uint64_t>(f.record.bitsPerSample) : std::nullopt;
 }
 
@@ -83,8 +83,23 @@ void CheckDs64First(Record& r, const FileWalk& f, const Singles& s)
             Quoted(first.id) + " chunk at offset " + to_string(first.offset) + " comes before it.");
 }
 
+// ADPCM's last block may be padded: a count within a block of the blocks' agrees.
+void CheckAdpcmFactCount(Record& r, const Singles& s)
+{
+    const std::optional<uint64_t>& count = r.across.factCount;
+    const std::optional<uint64_t>& blocks = r.across.blockFrames;
+    if (!s.fact || !count || !blocks)
+        return;
+    const uint64_t apart = *count > *blocks ? *count - *blocks : *blocks - *count;
+    if (apart > *r.format->samplesPerBlock)
+        Add(r, Code::FactCountMismatch, *s.fact,
+            "The fact chunk counts " + to_string(*count) + " samples; the audio's blocks hold " +
+                to_string(*blocks) + " frames.");
+}
+
 void CheckFactCount(Record& r, const Singles& s)
 {
+    CheckAdpcmFactCount(r, s);
     const std::optional<uint64_t>& count = r.across.factCount;
     if (!s.fact || !count || !r.format || !r.audio || !r.audio->frames ||
         !r.format->Has(FmtTag, 2) || !IsLinearTag(r.format->sampleTag))

@@ -17,6 +17,7 @@ constexpr FindingKind Table[] = {
     {Code::PadByteMissing, "pad-byte-missing", Warning, false},
     {Code::RiffSizeMismatch, "riff-size-mismatch", Warning, true},
     {Code::DataSizeUnset, "data-size-unset", Warning, false},
+    {Code::DataSizeStale, "data-size-stale", Warning, false},
     {Code::Ds64Missing, "ds64-missing", Error, false},
     {Code::FmtMissing, "fmt-missing", Error, true},
     {Code::FmtAfterData, "fmt-after-data", Warning, false},

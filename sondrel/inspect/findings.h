@@ -21,6 +21,7 @@ enum class Code {
     PadByteMissing,
     RiffSizeMismatch,
     DataSizeUnset,
+    DataSizeStale,
     Ds64Missing,
     FmtMissing,
     FmtAfterData,

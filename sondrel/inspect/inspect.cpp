@@ -4,6 +4,7 @@
 #include "csv.h"
 #include "inspect/cross_checks.h"
 #include "inspect/csv_record.h"
+#include "inspect/identify.h"
 #include "inspect/measured.h"
 #include "inspect/metadata.h"
 #include "inspect/record_writer.h"
@@ -24,7 +25,8 @@ namespace
 {
 
 // The record of a file that could not be inspected: nothing but the reason.
-void FailRecord(Record& r, std::string reason, bool notWave)
+// `what` names what the file is instead, for not-wave.
+void FailRecord(Record& r, std::string reason, bool notWave, const std::string& what = {})
 {
     Record failed;
     failed.path = std::move(r.path);
@@ -33,8 +35,15 @@ void FailRecord(Record& r, std::string reason, bool notWave)
     failed.error = std::move(reason);
     if (notWave)
         AddFileFinding(failed.findings, Code::NotWave,
-                       "The file is not a RIFF, RF64 or BW64 WAVE file.");
+                       "The file is not a RIFF, RF64 or BW64 WAVE file" +
+                           (what.empty() ? "" : ": it is " + what) + ".");
     r = std::move(failed);
+}
+
+std::string WhatItIs(FileWalk& f)
+{
+    unsigned char head[IdentifyBytes];
+    return IdentifyFile(head, f.Read(0, head, sizeof head));
 }
 
 // Opens without blocking on a FIFO; only files that can be read at offsets
@@ -82,6 +91,7 @@ void Describe(Record& r, FileWalk& f, const InspectOptions& o)
     DescribeMetadata(r, f, s);
     CheckAcrossChunks(r, f, s);
     MeasureAudio(r, f, o);
+    r.walked = Container{f.rf64, f.riffEnd, std::move(f.ds64), std::move(f.notes)};
 }
 
 } // namespace
@@ -101,17 +111,26 @@ Record InspectFile(const FileEntry& entry, const InspectOptions& o)
         FailRecord(r, reason, false);
         return r;
     }
-    r.fileBytes = length;
-    FileWalk f = WalkFile(fd, length);
+    r = InspectDescriptor(fd, length, std::move(r.path), o);
+    close(fd);
+    return r;
+}
+
+Record InspectDescriptor(int fd, uint64_t fileBytes, std::string path, const InspectOptions& o)
+{
+    Record r;
+    r.path = std::move(path);
+    r.fileBytes = fileBytes;
+    FileWalk f = WalkFile(fd, fileBytes);
     if (f.magic != FourCC{})
         r.container = f.magic;
     if (f.isWave)
         Describe(r, f, o);
-    close(fd);
+    const std::string what = f.isWave || f.readError != 0 ? "" : WhatItIs(f);
     if (f.readError != 0)
         FailRecord(r, Reason("Can't read file", f.readError), false);
     else if (!f.isWave)
-        FailRecord(r, "Not a WAVE file", true);
+        FailRecord(r, "Not a WAVE file", true, what);
     SortFindings(r.findings);
     return r;
 }
@@ -139,9 +158,16 @@ InspectOutcome OutcomeOf(const Record& r)
     return warnings ? InspectOutcome::Warnings : InspectOutcome::Clean;
 }
 
-InspectOutcome InspectEntry(const FileEntry& entry, const InspectOptions& options)
+InspectOutcome InspectEntry(const FileEntry& entry, const InspectOptions& options,
+                            std::vector<Code>* codes)
 {
     const Record r = InspectFile(entry, options);
+    if (codes) {
+        codes->clear();
+        for (const Finding& f : r.findings)
+            if (std::find(codes->begin(), codes->end(), f.code) == codes->end())
+                codes->push_back(f.code);
+    }
     if (options.csv) {
         const std::string line = CsvLine(CsvCells(r));
         if (fwrite(line.data(), 1, line.size(), stdout) != line.size())

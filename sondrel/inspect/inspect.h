@@ -15,6 +15,12 @@ namespace sondrel {
 // inspected gets a record with an error.
 Record InspectFile(const FileEntry& entry, const InspectOptions& options);
 
+// Inspects the file open on `fd`, `fileBytes` long, as it is now: the
+// record the writers plan from, its walked chunks and container included.
+// `path` only names it in the record.
+Record InspectDescriptor(int fd, uint64_t fileBytes, std::string path,
+                         const InspectOptions& options);
+
 // The record of one file as one line of JSON, without the newline.  Sets
 // *failed when the file could not be inspected or has an error finding.
 std::string InspectRecordLine(const char* path, const InspectOptions& options, bool* failed);
@@ -29,7 +35,9 @@ enum class InspectOutcome {
 
 InspectOutcome OutcomeOf(const Record& r);
 
-// Inspects one file and writes its record and a newline to standard output.
-InspectOutcome InspectEntry(const FileEntry& entry, const InspectOptions& options);
+// Inspects one file and writes its record and a newline to standard output;
+// `codes`, when given, gets the record's finding codes, each once.
+InspectOutcome InspectEntry(const FileEntry& entry, const InspectOptions& options,
+                            std::vector<Code>* codes = nullptr);
 
 } // namespace sondrel

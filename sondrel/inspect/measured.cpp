@@ -31,8 +31,7 @@ AudioLayout LayoutOf(const FormatChunk& f)
     l.sampleRate = f.record.samplesPerSec;
     l.blockAlign = f.record.blockAlign;
     l.bitsPerSample = f.record.bitsPerSample;
-    if (f.extension)
-        l.channelMask = f.extension->channelMask;
+    l.channelMask = f.channelMask;
     return l;
 }
 
@@ -72,12 +71,6 @@ void CompareLoudness(Record& r)
                  *stored->maxTruePeakDbtp, *r.loudness->maxTruePeakDbtp);
         AddFileFinding(r.findings, Code::LoudnessMismatch, text);
     }
-}
-
-void ShowByteProgress(const std::string& path, uint64_t done, uint64_t total)
-{
-    fprintf(stderr, "\r\033[Ksondrel: %s: %llu of %llu bytes", path.c_str(),
-            static_cast<unsigned long long>(done), static_cast<unsigned long long>(total));
 }
 
 } // namespace
@@ -121,7 +114,7 @@ void MeasureAudio(Record& r, FileWalk& f, const InspectOptions& o)
     MeasureRequest q = RequestFor(r, o, layout);
     const uint64_t total = r.audio->bytesInFile;
     if (o.progress)
-        q.progress = [&](uint64_t done) { ShowByteProgress(r.path, done, total); };
+        q.progress = [&](uint64_t done) { o.progress(r.path, done, total); };
     const MeasureResult v = ReadAndMeasure(f.fd, r.audio->offset, total, layout, q);
     if (v.readError != 0)
         f.readError = v.readError;

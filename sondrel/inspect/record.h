@@ -11,6 +11,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <utility>
@@ -45,10 +46,20 @@ struct CueText {
 
 // What the checks across chunks compare beyond the record's own fields.
 struct AcrossChunks {
-    std::optional<uint64_t> factCount; // the first fact's (ds64's for 0xFFFFFFFF)
-    std::vector<CueText> orphanTexts;  // texts naming no cue point, up to a cap
-    uint64_t orphansUnlisted = 0;      // those beyond the cap
-    uint64_t firstUnlistedAt = 0;      // the LIST of the first of them
+    std::optional<uint64_t> factCount;   // the first fact's (ds64's for 0xFFFFFFFF)
+    std::optional<uint64_t> blockFrames; // ADPCM: the frames its blocks hold
+    std::vector<CueText> orphanTexts;    // texts naming no cue point, up to a cap
+    uint64_t orphansUnlisted = 0;        // those beyond the cap
+    uint64_t firstUnlistedAt = 0;        // the LIST of the first of them
+};
+
+// How the walk found the container, beyond its chunks: what the writers
+// plan from.
+struct Container {
+    bool wide = false;               // RF64 or BW64
+    std::optional<uint64_t> riffEnd; // where the RIFF size (ds64's) says the file ends
+    Ds64Sizes ds64;                  // the first ds64 chunk
+    std::vector<WalkNote> notes;     // trailing bytes, another file, the chunk limit
 };
 
 struct Record {
@@ -57,6 +68,7 @@ struct Record {
     std::optional<FourCC> container;
     std::optional<uint64_t> fileBytes;
     std::vector<WalkedChunk> chunks;
+    Container walked;
     std::optional<FormatChunk> format;
     std::optional<AudioInfo> audio;
     std::optional<BextRecord> bext;
@@ -74,8 +86,9 @@ struct Record {
 struct InspectOptions {
     bool md5 = false;
     bool loudness = false;
-    bool progress = false; // a progress line on standard error (a terminal)
-    bool csv = false;      // a table row (--csv) instead of a JSON line
+    // Told of the audio bytes read so far, for a progress line; may be empty.
+    std::function<void(const std::string& path, uint64_t done, uint64_t total)> progress;
+    bool csv = false; // a table row (--csv) instead of a JSON line
 };
 
 } // namespace sondrel

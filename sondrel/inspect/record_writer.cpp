@@ -56,12 +56,13 @@ void WriteFormat(JsonWriter& j, const FormatChunk& f)
     j.Member("block_align", Field(f.Has(FmtBlockAlign, 2), v.blockAlign));
     j.Member("bits_per_sample", Field(f.Has(FmtBits, 2), v.bitsPerSample));
     const std::optional<FormatExtension>& e = f.extension;
-    j.Member("valid_bits", e ? std::optional<uint64_t>(e->validBits) : std::nullopt);
-    j.Member("channel_mask", e ? std::optional<uint64_t>(e->channelMask) : std::nullopt);
+    j.Member("valid_bits", f.validBits ? std::optional<uint64_t>(*f.validBits) : std::nullopt);
+    j.Member("channel_mask",
+             f.channelMask ? std::optional<uint64_t>(*f.channelMask) : std::nullopt);
     j.Key("speakers");
-    if (e) {
+    if (f.channelMask) {
         j.BeginArray();
-        for (const char* name : SpeakerNames(e->channelMask))
+        for (const char* name : SpeakerNames(*f.channelMask))
             j.FileText(name);
         j.EndArray();
     } else {
@@ -265,6 +266,9 @@ void WriteRecord(JsonWriter& j, const Record& r)
     r.loudness ? WriteLoudness(j, *r.loudness) : j.Null();
     j.Key("findings");
     WriteFindings(j, r.findings);
+    // A path read as Latin-1 may print like another file's: its bytes reach it.
+    OptionalTextMember(j, "path_bytes",
+                       IsUtf8(r.path) ? std::nullopt : std::optional(Base64(r.path)));
     j.EndObject();
 }
 

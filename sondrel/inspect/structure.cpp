@@ -37,6 +37,79 @@ std::string MissingText(const WalkedChunk& c, uint64_t inFile,
     return text + (missing == 1 ? " is" : " are") + " missing.";
 }
 
+// " (12.00 seconds)" for `bytes` of audio, when the format says how long
+// they last: in frames, or for other formats by the byte rate.
+std::string SecondsText(const std::optional<FormatChunk>& fmt, uint64_t bytes)
+{
+    if (!fmt || !fmt->Has(FmtRate, 4) || fmt->record.samplesPerSec == 0)
+        return {};
+    const WaveFormatRecord& v = fmt->record;
+    std::optional<uint64_t> frames = AdpcmFrames(*fmt, bytes);
+    if (fmt->Has(FmtTag, 2) && IsLinearTag(fmt->sampleTag) && fmt->Has(FmtBlockAlign, 2) &&
+        v.blockAlign > 0)
+        frames = bytes / v.blockAlign;
+    double seconds = 0;
+    if (frames)
+        seconds = static_cast<double>(*frames) / v.samplesPerSec;
+    else if (fmt->Has(FmtByteRate, 4) && v.avgBytesPerSec > 0)
+        seconds = static_cast<double>(bytes) / v.avgBytesPerSec;
+    else
+        return {};
+    char figure[64];
+    snprintf(figure, sizeof figure, "%.2f", seconds);
+    if (std::string(figure) == "0.00")
+        snprintf(figure, sizeof figure, "%.6f", seconds); // never "0.00" for some audio
+    return std::string(" (") + figure + " seconds)";
+}
+
+// Whether a byte from `from` to the end of the file is not zero.
+bool AnyNonZero(FileWalk& f, uint64_t from)
+{
+    std::vector<unsigned char> block(64 * 1024);
+    for (uint64_t at = from; at < f.fileBytes;) {
+        const size_t got =
+            f.Read(at, block.data(), std::min<uint64_t>(block.size(), f.BytesLeft(at)));
+        if (got == 0)
+            return false;
+        if (std::any_of(block.begin(), block.begin() + static_cast<long>(got),
+                        [](unsigned char b) { return b != 0; }))
+            return true;
+        at += got;
+    }
+    return false;
+}
+
+// A header written when the recording began and never again: the data chunk
+// is the last, the RIFF size ends with it, and at least a frame of bytes that
+// are neither a chunk nor zero padding follows.  Returns where they start.
+std::optional<uint64_t> StaleAudioStart(const Record& r, FileWalk& f, const WalkNote& n)
+{
+    if (n.issue != WalkIssue::TrailingBytes || r.chunks.empty() || !f.riffEnd)
+        return std::nullopt;
+    const WalkedChunk& data = r.chunks.back();
+    if (!IdIs(data.id, "data") || data.sizeUnset || data.sizeUnknown || !data.complete)
+        return std::nullopt;
+    const uint64_t end = data.offset + 8 + data.size, padded = end + (data.size & 1);
+    const bool riffEndsThere = *f.riffEnd == end || *f.riffEnd == padded;
+    const bool frame = r.format && r.format->Has(FmtBlockAlign, 2) &&
+                       r.format->record.blockAlign > 0 &&
+                       f.BytesLeft(end) >= r.format->record.blockAlign;
+    if (!riffEndsThere || n.offset != padded || !frame || !AnyNonZero(f, end))
+        return std::nullopt;
+    return end;
+}
+
+void AddStaleFinding(Record& r, const FileWalk& f, uint64_t start)
+{
+    const WalkedChunk& data = r.chunks.back();
+    const uint64_t bytes = f.BytesLeft(start);
+    AddChunkFinding(r.findings, Code::DataSizeStale, data.id, data.offset,
+                    "The data size and the RIFF size end " + BytesText(bytes) +
+                        SecondsText(r.format, bytes) +
+                        " before the end of the file: a header written when the recording "
+                        "began and never updated; those bytes may be audio.");
+}
+
 void AddWalkFinding(Record& r, const FileWalk& f, const WalkNote& n)
 {
     const WalkedChunk* c = n.chunk >= 0 ? &r.chunks[static_cast<size_t>(n.chunk)] : nullptr;
@@ -87,8 +160,8 @@ void CheckRiffSize(Record& r, const FileWalk& f)
     std::optional<uint64_t> declared;
     if (!f.rf64)
         declared = f.riffSize;
-    else if (f.haveDs64 && f.ds64.fieldBytes >= 8)
-        declared = f.ds64.riffSize;
+    else if (f.ds64.Have() && f.ds64.Record().fieldBytes >= 8)
+        declared = f.ds64.Record().riffSize;
     if (declared && f.fileBytes >= 8 && *declared != f.fileBytes - 8)
         AddFileFinding(r.findings, Code::RiffSizeMismatch,
                        "The RIFF size is " + std::to_string(*declared) +
@@ -125,8 +198,8 @@ std::optional<uint64_t> FactFrames(FileWalk& f, const WalkedChunk* fact)
     if (body.size() < 4)
         return std::nullopt;
     const uint32_t count = LoadLE32(body.data());
-    if (f.rf64 && count == 0xFFFFFFFFu && f.haveDs64 && f.ds64.fieldBytes >= 24)
-        return f.ds64.sampleCount;
+    if (f.rf64 && count == 0xFFFFFFFFu && f.ds64.Have() && f.ds64.Record().fieldBytes >= 24)
+        return f.ds64.Record().sampleCount;
     return count;
 }
 
@@ -151,7 +224,9 @@ AudioInfo DescribeAudio(Record& r, FileWalk& f, const Singles& s)
                                     "-byte frames.");
         }
     } else {
-        a.frames = r.across.factCount;
+        if (fmt)
+            r.across.blockFrames = AdpcmFrames(*fmt, a.bytesInFile);
+        a.frames = r.across.factCount ? r.across.factCount : r.across.blockFrames;
     }
     if (a.frames && fmt && fmt->Has(FmtRate, 4) && fmt->record.samplesPerSec > 0)
         a.seconds = static_cast<double>(*a.frames) / fmt->record.samplesPerSec;
@@ -198,10 +273,14 @@ FormatChunk ReadFormat(FileWalk& f, const WalkedChunk& fmt)
     return DecodeFormatChunk(body.data(), body.size());
 }
 
-void DescribeStructure(Record& r, const FileWalk& f, const Singles& s)
+void DescribeStructure(Record& r, FileWalk& f, const Singles& s)
 {
-    for (const WalkNote& n : f.notes)
-        AddWalkFinding(r, f, n);
+    for (const WalkNote& n : f.notes) {
+        if (const std::optional<uint64_t> start = StaleAudioStart(r, f, n))
+            AddStaleFinding(r, f, *start); // its bytes are no trailing junk
+        else
+            AddWalkFinding(r, f, n);
+    }
     CheckRiffSize(r, f);
     AddDuplicateFindings(r, s);
 }

@@ -23,8 +23,8 @@ struct Singles {
 Singles FindSingles(const std::vector<WalkedChunk>& chunks);
 
 // The findings of the walk, the RIFF size check and the duplicates; the
-// format, when decoded, gives a cut recording's missing seconds.
-void DescribeStructure(Record& r, const FileWalk& f, const Singles& s);
+// format, when decoded, gives a cut or unfinalised recording's seconds.
+void DescribeStructure(Record& r, FileWalk& f, const Singles& s);
 
 // The format chunk's fields, as far as the file holds them.
 FormatChunk ReadFormat(FileWalk& f, const WalkedChunk& fmt);

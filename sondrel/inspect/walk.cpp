@@ -5,16 +5,12 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 namespace sondrel {
 
 namespace
 {
-
-uint32_t IdKey(const FourCC& id)
-{
-    return LoadLE32(reinterpret_cast<const unsigned char*>(id.data()));
-}
 
 void Note(FileWalk& f, WalkIssue issue, int chunk, uint64_t offset, FourCC id = {})
 {
@@ -108,19 +104,14 @@ bool InspectWalker::AudioFollowsEmptyData(const Walk& w)
     return !(IsPrintableId(next) && LoadLE32(next + 4) <= left - 8);
 }
 
-// The size through ds64 (its data size and its table), or to the end of the
-// file for an unfinalised recording.
+// The size through ds64 in RF64/BW64; a plain RIFF "data" of 0xFFFFFFFF is
+// an unfinalised recording's.
 std::optional<uint64_t> InspectWalker::ResolvedSize(const Walk& w, const FourCC& id,
                                                     uint32_t field) const
 {
-    if (field != SizeFromDs64)
-        return field;
-    if (!w.rf64)
+    if (!w.rf64 && field == SizeFromDs64)
         return IdIs(id, "data") ? std::nullopt : std::optional<uint64_t>(field);
-    if (IdIs(id, "data") && f.haveDs64 && f.ds64.fieldBytes >= 16)
-        return f.ds64.dataSize;
-    const auto entry = f.ds64Sizes.find(IdKey(id));
-    return entry != f.ds64Sizes.end() ? std::optional(entry->second) : std::nullopt;
+    return f.ds64.Size(id, field);
 }
 
 bool InspectWalker::Size(Walk& w)
@@ -148,16 +139,13 @@ bool InspectWalker::Size(Walk& w)
 
 void InspectWalker::ReadDs64(const Walk& w)
 {
-    if (f.haveDs64)
+    if (f.ds64.Have())
         return; // the first ds64 sizes the file
     std::vector<unsigned char> body(std::min<uint64_t>(w.header.size, Ds64ReadBytes));
     const size_t got = f.Read(w.bodyOffset, body.data(), body.size());
-    f.ds64 = DecodeDs64(body.data(), got);
-    f.haveDs64 = true;
-    if (f.ds64.fieldBytes >= 8)
-        f.riffEnd = EndFromSize(f.ds64.riffSize);
-    for (const Ds64Entry& e : f.ds64.table)
-        f.ds64Sizes.emplace(IdKey(e.id), e.size); // the first entry for an id wins
+    f.ds64.Take(DecodeDs64(body.data(), got));
+    if (f.ds64.Record().fieldBytes >= 8)
+        f.riffEnd = EndFromSize(f.ds64.Record().riffSize);
 }
 
 // Lists the chunk with what the file holds of it.
@@ -202,7 +190,7 @@ bool ReadFileHeader(FileWalk& f, Walk& w)
 size_t FileWalk::Read(uint64_t offset, void* buffer, size_t count)
 {
     int error = 0;
-    const size_t got = ReadAt(fd, offset, buffer, count, &error);
+    const size_t got = read(offset, buffer, count, &error);
     if (error != 0)
         readError = error;
     return got;
@@ -220,18 +208,24 @@ std::vector<unsigned char> FileWalk::ReadBody(const WalkedChunk& c, uint64_t lim
     return body;
 }
 
-FileWalk WalkFile(int fd, uint64_t fileBytes)
+FileWalk WalkBytes(ByteReader read, uint64_t fileBytes)
 {
     FileWalk f;
-    f.fd = fd;
+    f.read = std::move(read);
     f.fileBytes = fileBytes;
     Walk w;
-    w.fd = fd;
     f.isWave = ReadFileHeader(f, w);
     if (f.isWave) {
         InspectWalker walker(f);
         WalkChunks(w, walker);
     }
+    return f;
+}
+
+FileWalk WalkFile(int fd, uint64_t fileBytes)
+{
+    FileWalk f = WalkBytes(FileReader(fd), fileBytes);
+    f.fd = fd;
     return f;
 }
 

@@ -4,11 +4,12 @@
 #pragma once
 
 #include "decode.h"
+#include "io.h"
 #include "riff.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
-#include <unordered_map>
 #include <vector>
 
 namespace sondrel {
@@ -21,6 +22,16 @@ struct WalkedChunk {
     bool complete;    // the file holds the whole body
     bool sizeUnset;   // an unfinalised size: the body runs to the end of the file
     bool sizeUnknown; // RF64/BW64 0xFFFFFFFF that no ds64 sizes
+
+    // Its size field says where it ends.
+    bool Sized() const { return !sizeUnset && !sizeUnknown; }
+    // The offset after its body and pad byte.
+    uint64_t Next() const { return offset + 8 + RoundUpToEven(size); }
+    // Body bytes a file of `fileBytes` holds.
+    uint64_t InFile(uint64_t fileBytes) const
+    {
+        return offset + 8 >= fileBytes ? 0 : std::min(size, fileBytes - offset - 8);
+    }
 };
 
 // What the walk noticed about the file's structure.
@@ -46,15 +57,14 @@ constexpr size_t MaxWalkedChunks = 10000;
 
 // Everything the walk found in one file.
 struct FileWalk {
-    int fd = -1;
+    int fd = -1;     // -1 when the bytes are not a file's (a planned file)
+    ByteReader read; // the file's bytes
     uint64_t fileBytes = 0;
     FourCC magic{}; // the first 4 bytes when they are a magic, else zeros
     bool rf64 = false;
     uint32_t riffSize = 0;
     bool isWave = false; // a RIFF/RF64/BW64 header of form type WAVE
-    bool haveDs64 = false;
-    Ds64Record ds64;                                  // the first ds64 chunk
-    std::unordered_map<uint32_t, uint64_t> ds64Sizes; // its table by chunk id
+    Ds64Sizes ds64; // the first ds64 chunk
     int readError = 0; // errno of a failed read; the walk ended there
     // Where the RIFF size says the file ends, when it says one (not 0 or
     // 0xFFFFFFFF; through ds64 for RF64/BW64).
@@ -74,5 +84,9 @@ struct FileWalk {
 // Walks the open descriptor `fd` of a file of `fileBytes` bytes.  When the
 // header is not that of a WAVE file, isWave is false and nothing is listed.
 FileWalk WalkFile(int fd, uint64_t fileBytes);
+
+// The same walk over the bytes `read` gives: the writers' checks walk the
+// file as their plan will leave it.
+FileWalk WalkBytes(ByteReader read, uint64_t fileBytes);
 
 } // namespace sondrel

@@ -23,14 +23,12 @@ std::vector<double> ChannelWeights(uint16_t channels, std::optional<uint32_t> ma
     // FL FR FC LFE BL BR FLC FRC BC SL SR, then the top positions.
     static constexpr double bySpeaker[18] = {1,    1,    1, 0, 1.41, 1.41, 1, 1, 1,
                                              1.41, 1.41, 1, 1, 1,    1,    1, 1, 1};
-    static constexpr uint32_t usual[9] = {0, 0x4, 0x3, 0x7, 0x33, 0x37, 0x3F, 0x70F, 0x63F};
-    const uint32_t m = mask ? *mask : channels < 9 ? usual[channels] : 0;
+    const uint32_t m = mask.value_or(0);
     std::vector<double> w;
     int bit = 0;
     for (unsigned c = 0; c < channels; c++) {
         while (bit < 18 && !(m & (1u << bit)))
             bit++;
-        // A channel with no known position counts as a front one.
         w.push_back(bit < 18 ? bySpeaker[bit++] : 1.0);
     }
     return w;

@@ -27,9 +27,10 @@ struct LoudnessFigures {
 // Each value rounded half away from zero to 2 decimals, as bext stores them.
 LoudnessFigures Rounded(const LoudnessFigures& f);
 
-// Each channel's weight from its position: 0 for LFE, 1.41 for the side
-// and back pairs, 1 otherwise; without a mask, the usual WAVE order for
-// the channel count.
+// Each channel's weight from its position in the mask: 0 for LFE, 1.41 for
+// the side and back pairs, 1 otherwise.  A channel without a position (no
+// mask, or past the mask's bits) weighs 1: a recorder's tracks are not a
+// surround mix.
 std::vector<double> ChannelWeights(uint16_t channels, std::optional<uint32_t> mask);
 
 // Frames of a step: 100 ms, rounded to whole frames.

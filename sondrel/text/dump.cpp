@@ -84,7 +84,8 @@ bool ReadFileHeader(WalkState& w)
 void PrintSummaryLine(const WalkState& w)
 {
     const ChunkHeader& h = w.header();
-    const uint64_t listed = (w.walk.rf64 && IdIs(h, "data")) ? w.ds64DataSize : h.size;
+    const uint64_t listed =
+        (w.walk.rf64 && IdIs(h, "data")) ? w.ds64.Size(h.id, SizeFromDs64).value_or(0) : h.size;
     printf("Chunk [%.4s] %12llu bytes\n", h.id.data(), static_cast<unsigned long long>(listed));
 }
 
@@ -95,7 +96,7 @@ void ReadDs64(WalkState& w)
     const size_t got = RIFFRead(w.fd(), body, sizeof body);
     // Fewer than 16 bytes leave the earlier data size in force.
     if (got >= 16)
-        w.ds64DataSize = DecodeDs64(body, got).dataSize;
+        w.ds64.Take(DecodeDs64(body, got));
 }
 
 void Dispatch(WalkState& w)
@@ -139,7 +140,8 @@ class TextWalker final : public ChunkWalker
     {
         const bool fromDs64 =
             walk.rf64 && IdIs(walk.header, "data") && walk.header.size == SizeFromDs64;
-        w.audioSize = fromDs64 ? w.ds64DataSize : walk.header.size;
+        w.audioSize = fromDs64 ? w.ds64.Size(walk.header.id, walk.header.size).value_or(0)
+                               : walk.header.size;
         w.resolvedSize = fromDs64 ? RoundUpToEven(w.audioSize) : w.audioSize;
         walk.steppedSize = RoundUpToEven(w.resolvedSize);
         return walk.steppedSize != 0; // a zero size ends the walk: recorders pad files with zeros

@@ -14,7 +14,7 @@ struct ExportStream;
 // and may leave the descriptor anywhere: the walker moves on by absolute seeks.
 struct WalkState {
     Walk walk;
-    uint64_t ds64DataSize = 0; // data size from the ds64 chunk, 0 until one is read
+    Ds64Sizes ds64;            // the last ds64 that held a data size
     uint64_t resolvedSize = 0; // the current chunk's size after ds64 resolution
     uint64_t audioSize = 0;    // audio bytes of a "data" chunk: no pad byte
     FormatBytes formatBytes{}; // the record as read, over any earlier "fmt "

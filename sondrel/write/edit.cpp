@@ -9,7 +9,8 @@
 #include "write/durable.h"
 #include "write/edit_check.h"
 #include "write/edit_plan.h"
-#include "write/findings.h"
+#include "write/check_new_file.h"
+#include "write/inspection.h"
 #include "write/in_place.h"
 
 #include <algorithm>
@@ -85,10 +86,10 @@ std::string Verify(const EditPlan& e, Record& after, const Outcome& o)
 {
     if (after.error)
         return "The written file cannot be inspected";
-    for (const std::string& code : CodesOf(after))
+    for (const Code code : CodesOf(after))
         if (std::find(o.findingsBefore.begin(), o.findingsBefore.end(), code) ==
             o.findingsBefore.end())
-            return "The written file has the new finding " + code;
+            return std::string("The written file has the new finding ") + KindOf(code).text;
     for (const auto& [key, cell] : e.readBack) {
         const bool same = key == "ixml" ? after.ixml && after.ixml->bytes == cell.size()
                                         : EditableCell(after, key).value_or("") == cell;
@@ -110,11 +111,8 @@ bool Unchanged(int fd, const struct stat& before, const Snapshot& snapshot)
 void Rewrite(Outcome& o, const EditPlan& e, int fd, const struct stat& st, const Snapshot& snap,
              const OutPath& where, int folder)
 {
-    const InputReader file = [fd](uint64_t offset, void* buffer, size_t count) {
-        int error = 0;
-        return ReadAt(fd, offset, buffer, count, &error);
-    };
-    if (const std::string why = CheckNewFile(e.plan, static_cast<uint64_t>(st.st_size), file);
+    if (const std::string why =
+            CheckNewFile(e.plan, static_cast<uint64_t>(st.st_size), FileReader(fd));
         !why.empty())
         return Fail(o, "The planned file failed its check: " + why);
     TemporaryFile t(folder, where.name);
@@ -147,7 +145,7 @@ void Rewrite(Outcome& o, const EditPlan& e, int fd, const struct stat& st, const
     bool published = false;
     err = t.Replace(&step, &published);
     if (published) {
-        o.status = "edited";
+        o.status = WriteStatus::Edited;
         o.method = "rewrite";
         Planned(o, e.plan);
         o.audio = ByteRange{e.plan.audio.offset, e.plan.audio.bytes, ""};
@@ -160,7 +158,7 @@ void Rewrite(Outcome& o, const EditPlan& e, int fd, const struct stat& st, const
 void InPlaceEdit(Outcome& o, const EditPlan& e, const EditState& s, int fd,
                  const struct stat& st, Snapshot& snap)
 {
-    const InputReader file = [fd](uint64_t offset, void* buffer, size_t count) {
+    const EditReader file = [fd](uint64_t offset, void* buffer, size_t count) {
         int error = 0;
         return ReadAt(fd, offset, buffer, count, &error);
     };
@@ -170,7 +168,7 @@ void InPlaceEdit(Outcome& o, const EditPlan& e, const EditState& s, int fd,
     const InPlaceResult result = writer.Write(e.plan);
     o.writes = writer.Writes();
     if (result == InPlaceResult::Written) {
-        o.status = "edited";
+        o.status = WriteStatus::Edited;
         o.method = "in-place";
     } else if (result == InPlaceResult::Changed) {
         Refuse(o, writer.Problem());
@@ -221,14 +219,14 @@ void EditOpen(Outcome& o, const std::vector<Edit>& edits, const SetOptions& opti
     Snapshot snap;
     if (const int err = snap.Read(fd, EditReads(r, size)))
         return Fail(o, Reason("Can't read file", err));
-    const InputReader read = [&snap](uint64_t offset, void* buffer, size_t count) {
+    const EditReader read = [&snap](uint64_t offset, void* buffer, size_t count) {
         return snap.Get(offset, buffer, count);
     };
     const EditState s = LoadState(r, size, read);
     const EditPlan e = PlanEdit(s, edits, read);
     // A table read back as --csv wrote it changes nothing, damaged files included.
     if (e.changes.empty() && e.plan.pieces.empty() && e.refusal.empty()) {
-        o.status = "unchanged";
+        o.status = WriteStatus::Unchanged;
         return;
     }
     if (!Editable(o, r))
@@ -242,11 +240,11 @@ void EditOpen(Outcome& o, const std::vector<Edit>& edits, const SetOptions& opti
         return Refuse(o, "The edit needs a rewrite (" + e.rewriteReason +
                              ") and the file has several hard links");
     if (e.plan.pieces.empty()) {
-        o.status = "unchanged";
+        o.status = WriteStatus::Unchanged;
         return;
     }
     if (options.dryRun) {
-        o.status = "planned";
+        o.status = WriteStatus::Planned;
         o.method = rewrite ? "rewrite" : "in-place";
         Planned(o, e.plan);
     } else if (rewrite) {
@@ -279,9 +277,9 @@ Outcome SetFile(const std::string& path, const std::vector<Edit>& edits, const S
             RemoveStaleTemporaries(folder.fd, where.name); // a killed rewrite's leftovers
         EditOpen(o, edits, options, file.fd, st, where, folder.fd);
     }
-    if (o.status == "edited" && o.findingsAfter.empty() && o.writes.empty())
+    if (o.status == WriteStatus::Edited && o.findingsAfter.empty() && o.writes.empty())
         o.findingsAfter = o.findingsBefore;
-    if (o.status != "edited" && o.writes.empty())
+    if (o.status != WriteStatus::Edited && o.writes.empty())
         o.findingsAfter = o.findingsBefore; // untouched
     return o;
 }

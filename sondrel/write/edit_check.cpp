@@ -1,9 +1,10 @@
 // The in-place check of an edit: the file as each prefix of the writes
-// leaves it, walked chunk by chunk.
+// leaves it, walked as the inspector walks a file.
 #include "write/edit_check.h"
 
 #include "decode.h"
 #include "file_text.h"
+#include "inspect/walk.h"
 #include "riff.h"
 
 #include <algorithm>
@@ -14,69 +15,32 @@ namespace sondrel {
 namespace
 {
 
-// The file after the first `count` pieces.
-struct Overlay {
-    const Plan& plan;
-    const InputReader& read;
-    uint64_t base, length;
-    size_t count;
-
-    bool Read(uint64_t at, unsigned char* buffer, size_t n) const
-    {
-        if (at > length || length - at < n)
-            return false;
-        std::memset(buffer, 0, n);
-        if (at < base) {
-            const auto m = static_cast<size_t>(std::min<uint64_t>(n, base - at));
-            if (read(at, buffer, m) != m)
-                return false;
-        }
-        for (size_t i = 0; i < count; i++) {
-            const Piece& p = plan.pieces[i];
-            const uint64_t from = std::max(at, p.offset), to = std::min(at + n, p.offset + p.bytes);
-            if (from < to)
-                std::memcpy(buffer + (from - at), p.literal.data() + (from - p.offset),
-                            static_cast<size_t>(to - from));
-        }
-        return true;
-    }
-};
-
 struct Link {
     FourCC id;
     uint64_t offset, size;
 };
 
-// The chunks up to the RIFF end (its field, or the ds64 one); `cut` when
-// one runs past the end of the file.
-bool WalkLinks(const Overlay& f, bool wide, std::vector<Link>& chunks)
+// The file as the first `count` pieces leave it, walked by the inspector's
+// walker: the chunks up to the RIFF end (what lies past it is not part of
+// the file yet); false when one runs past the end of the file or has no size.
+bool WalkLinks(const Plan& plan, size_t count, const EditState& s, const EditReader& read,
+               std::vector<Link>& chunks)
 {
-    unsigned char h[12];
-    if (!f.Read(0, h, 12))
+    const ByteReader base = [&read](uint64_t offset, void* buffer, size_t n, int* error) {
+        if (error)
+            *error = 0;
+        return read(offset, buffer, n);
+    };
+    uint64_t length = 0;
+    const FileWalk w = WalkBytes(Overlaid(plan, count, base, s.fileBytes, &length), length);
+    if (!w.isWave || w.readError != 0)
         return false;
-    uint64_t end = f.length;
-    if (!wide)
-        end = std::min(end, EndFromSize(LoadLE32(h + 4)).value_or(end));
-    for (uint64_t at = 12; at + 8 <= end && chunks.size() < MaxWalkedChunks;) {
-        if (!f.Read(at, h, 8))
+    for (const WalkedChunk& c : w.chunks) {
+        if (w.riffEnd && c.offset >= *w.riffEnd)
+            continue;
+        if (!c.complete || !c.Sized())
             return false;
-        uint64_t size = LoadLE32(h + 4);
-        if (wide && at == 12 && IdIs(IdAt(h), "ds64")) {
-            unsigned char d[24];
-            if (!f.Read(at + 8, d, 24))
-                return false;
-            end = std::min(end, EndFromSize(LoadLE64(d)).value_or(end));
-        }
-        if (wide && size == SizeFromDs64 && IdIs(IdAt(h), "data")) {
-            unsigned char d[8];
-            if (!f.Read(20 + 8, d, 8))
-                return false;
-            size = LoadLE64(d);
-        }
-        if (size > f.length - at - 8)
-            return false;
-        chunks.push_back({IdAt(h), at, size});
-        at += 8 + size + (size & 1);
+        chunks.push_back({c.id, c.offset, c.size});
     }
     return true;
 }
@@ -126,28 +90,25 @@ std::string Touches(const std::vector<Link>& chunks, const Piece& p, bool wide)
 
 } // namespace
 
-std::string CheckEditInPlace(const Plan& plan, const EditState& s, const InputReader& read)
+std::string CheckEditInPlace(const Plan& plan, const EditState& s, const EditReader& read)
 {
     std::vector<Link> before;
     for (const Piece& p : plan.pieces)
         if (p.from || p.literal.size() != p.bytes || p.bytes == 0 || !p.flushAfter)
             return "write \"" + p.what + "\" is not bytes of its own, flushed";
-    if (!WalkLinks({plan, read, s.fileBytes, s.fileBytes, 0}, s.wide, before))
+    if (!WalkLinks(plan, 0, s, read, before))
         return "the file's chunks run past its end";
-    uint64_t length = s.fileBytes;
     for (size_t k = 0; k < plan.pieces.size(); k++) {
         std::vector<Link> now;
-        const Overlay f{plan, read, s.fileBytes, length, k};
-        if (!WalkLinks(f, s.wide, now))
+        if (!WalkLinks(plan, k, s, read, now))
             return "a chunk runs past the end before \"" + plan.pieces[k].what + "\"";
         if (std::string why = Compare(before, now); !why.empty())
             return why + " before \"" + plan.pieces[k].what + "\"";
         if (std::string why = Touches(now, plan.pieces[k], s.wide); !why.empty())
             return why;
-        length = std::max(length, plan.pieces[k].offset + plan.pieces[k].bytes);
     }
     std::vector<Link> done;
-    if (!WalkLinks({plan, read, s.fileBytes, length, plan.pieces.size()}, s.wide, done))
+    if (!WalkLinks(plan, plan.pieces.size(), s, read, done))
         return "a chunk runs past the end when done";
     return Compare(before, done);
 }

@@ -13,6 +13,6 @@
 namespace sondrel {
 
 // Returns the first problem, or "".
-std::string CheckEditInPlace(const Plan& plan, const EditState& s, const InputReader& read);
+std::string CheckEditInPlace(const Plan& plan, const EditState& s, const EditReader& read);
 
 } // namespace sondrel

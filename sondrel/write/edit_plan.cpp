@@ -127,7 +127,7 @@ std::string RewrittenList(const EditState& s,
 
 } // namespace
 
-EditPlan PlanEdit(const EditState& s, const std::vector<Edit>& edits, const InputReader& read)
+EditPlan PlanEdit(const EditState& s, const std::vector<Edit>& edits, const EditReader& read)
 {
     EditPlan out;
     std::vector<std::pair<std::string, std::string>> bext, info;

@@ -39,7 +39,7 @@ struct InPlace {
     std::string rewriteReason, refusal;
 };
 // `info`: the INFO cells wanted (empty removes), when the edit names INFO keys.
-InPlace PlanInPlace(const EditState& s, const NewBodies& b, const InputReader& read,
+InPlace PlanInPlace(const EditState& s, const NewBodies& b, const EditReader& read,
                     const std::vector<std::pair<std::string, std::string>>* info);
 
 // A piece of the bytes that differ between `before` and `after` (as long),
@@ -47,10 +47,10 @@ InPlace PlanInPlace(const EditState& s, const NewBodies& b, const InputReader& r
 void DiffPiece(Plan& p, uint64_t at, const std::string& before, const std::string& after,
                const std::string& what);
 
-EditPlan PlanEdit(const EditState& s, const std::vector<Edit>& edits, const InputReader& read);
+EditPlan PlanEdit(const EditState& s, const std::vector<Edit>& edits, const EditReader& read);
 
 // The whole file written anew with `bodies` in place of (or after) the
 // chunks they replace; every other chunk copied as it is.
-EditPlan PlanRewrite(const EditState& s, const NewBodies& bodies, const InputReader& read);
+EditPlan PlanRewrite(const EditState& s, const NewBodies& bodies, const EditReader& read);
 
 } // namespace sondrel

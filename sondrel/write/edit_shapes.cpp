@@ -16,7 +16,7 @@ namespace
 constexpr uint64_t RiffFileLimit = uint64_t{1} << 32;
 
 // Across the ranges a snapshot holds, one after the other.
-std::string ReadString(const InputReader& read, uint64_t offset, uint64_t count)
+std::string ReadString(const EditReader& read, uint64_t offset, uint64_t count)
 {
     std::string s(static_cast<size_t>(count), '\0');
     size_t got = 0;
@@ -38,7 +38,7 @@ void Add(Plan& p, uint64_t offset, std::string bytes, std::string what)
 
 // A chunk sized by its own field, whole: one sized through ds64 would need
 // the table changed as well.
-bool OwnSize(const WalkedChunk& c, const InputReader& read)
+bool OwnSize(const WalkedChunk& c, const EditReader& read)
 {
     const std::string h = ReadString(read, c.offset, 8);
     return c.complete && h.size() == 8 &&
@@ -48,7 +48,7 @@ bool OwnSize(const WalkedChunk& c, const InputReader& read)
 class Shapes
 {
   public:
-    Shapes(const EditState& state, const InputReader& reader, InPlace& out)
+    Shapes(const EditState& state, const EditReader& reader, InPlace& out)
         : s(state), read(reader), ip(out), p(out.plan)
     {
         p.length = s.fileBytes;
@@ -67,7 +67,7 @@ class Shapes
     void Append();
 
     const EditState& s;
-    const InputReader& read;
+    const EditReader& read;
     InPlace& ip;
     Plan& p;
     std::vector<size_t> taken; // fillers a growing bext or a new chunk took
@@ -248,7 +248,7 @@ void DiffPiece(Plan& p, uint64_t at, const std::string& before, const std::strin
         Add(p, at + first, after.substr(first, last - first), what);
 }
 
-InPlace PlanInPlace(const EditState& s, const NewBodies& b, const InputReader& read,
+InPlace PlanInPlace(const EditState& s, const NewBodies& b, const EditReader& read,
                     const std::vector<std::pair<std::string, std::string>>* info)
 {
     InPlace ip;

@@ -21,14 +21,14 @@ bool ReadWhole(const WalkedChunk& c)
     return IdIs(c.id, "bext") || IdIs(c.id, "LIST") || IdIs(c.id, "iXML");
 }
 
-std::string ReadString(const InputReader& read, uint64_t offset, uint64_t count)
+std::string ReadString(const EditReader& read, uint64_t offset, uint64_t count)
 {
     std::string s(static_cast<size_t>(count), '\0');
     s.resize(read(offset, s.data(), s.size()));
     return s;
 }
 
-std::optional<uint64_t> RiffEnd(const Record& r, const InputReader& read, bool wide)
+std::optional<uint64_t> RiffEnd(const Record& r, const EditReader& read, bool wide)
 {
     const std::string head = ReadString(read, 0, 12);
     if (head.size() < 12)
@@ -102,7 +102,7 @@ std::vector<ByteRange> EditReads(const Record& r, uint64_t fileBytes)
     return v;
 }
 
-EditState LoadState(const Record& r, uint64_t fileBytes, const InputReader& read)
+EditState LoadState(const Record& r, uint64_t fileBytes, const EditReader& read)
 {
     EditState s;
     s.fileBytes = fileBytes;

@@ -7,11 +7,16 @@
 #include "write/plan.h"
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace sondrel {
+
+// Reads up to `count` bytes of the file as planned from at `offset` (the
+// snapshot of the ranges the plan reads); returns how many arrived.
+using EditReader = std::function<size_t(uint64_t offset, void* buffer, size_t count)>;
 
 // An INFO entry of the LIST body: its header at `at` (from the body's start).
 struct InfoEntry {
@@ -38,7 +43,7 @@ struct EditState {
 std::vector<ByteRange> EditReads(const Record& r, uint64_t fileBytes);
 
 // The state from the record's chunks and the bytes `read` gives.
-EditState LoadState(const Record& r, uint64_t fileBytes, const InputReader& read);
+EditState LoadState(const Record& r, uint64_t fileBytes, const EditReader& read);
 
 // What `--json` shows for a key, as a change's value: null where the file
 // has no such field; `number` for the time reference.

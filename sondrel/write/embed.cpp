@@ -5,10 +5,11 @@
 #include "file_text.h"
 #include "io.h"
 #include "status.h"
+#include "write/check_in_place.h"
 #include "write/durable.h"
 #include "write/embed_plan.h"
-#include "write/findings.h"
 #include "write/in_place.h"
+#include "write/inspection.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -49,12 +50,8 @@ bool OpenAndLock(Outcome& o, Descriptor& file, struct stat& st)
 // finding or an unfinalised recording is left alone.
 bool Embeddable(Outcome& o, const Record& r)
 {
-    const auto has = [&](Code code) {
-        return std::any_of(r.findings.begin(), r.findings.end(),
-                           [&](const Finding& f) { return f.code == code; });
-    };
     if (r.error) {
-        if (has(Code::NotWave))
+        if (HasCode(r, Code::NotWave))
             Refuse(o, "Not a WAVE file");
         else
             Fail(o, *r.error);
@@ -105,12 +102,9 @@ bool Measure(Outcome& o, Record& r, int fd, const EmbedOptions& options, Measure
 
 void Write(Outcome& o, int fd, const Plan& plan, Snapshot& snapshot, const struct stat& st)
 {
-    const InputReader file = [fd](uint64_t offset, void* buffer, size_t count) {
-        int error = 0;
-        return ReadAt(fd, offset, buffer, count, &error);
-    };
     const auto fileBytes = static_cast<uint64_t>(st.st_size);
-    if (const std::string problem = CheckInPlace(plan, fileBytes, file); !problem.empty()) {
+    if (const std::string problem = CheckInPlace(plan, fileBytes, FileReader(fd));
+        !problem.empty()) {
         Fail(o, "The planned writes failed their check: " + problem);
         return;
     }
@@ -118,7 +112,7 @@ void Write(Outcome& o, int fd, const Plan& plan, Snapshot& snapshot, const struc
     const InPlaceResult result = writer.Write(plan);
     o.writes = writer.Writes();
     if (result == InPlaceResult::Written)
-        o.status = "embedded";
+        o.status = WriteStatus::Embedded;
     else if (result == InPlaceResult::Changed)
         Refuse(o, writer.Problem());
     else
@@ -127,27 +121,30 @@ void Write(Outcome& o, int fd, const Plan& plan, Snapshot& snapshot, const struc
 
 void EmbedOpen(Outcome& o, int fd, const struct stat& st, const EmbedOptions& options)
 {
-    const Source source = DescribeSource(fd, static_cast<uint64_t>(st.st_size));
+    Record r = InspectOpen(fd);
+    o.findingsBefore = CodesOf(r);
     Snapshot snapshot;
-    if (const int e =
-            source.readError ? source.readError : snapshot.Read(fd, PlannedReads(source))) {
+    if (r.error && !HasCode(r, Code::NotWave)) {
+        Fail(o, *r.error);
+        return;
+    }
+    if (const int e = snapshot.Read(fd, PlannedReads(r))) {
         Fail(o, Reason("Can't read file", e));
         return;
     }
-    Record r = InspectOpen(fd);
-    o.findingsBefore = CodesOf(r);
     Measurement m;
     EmbedValues values;
     if (!Embeddable(o, r) || !Measure(o, r, fd, options, m, values))
         return;
-    const InputReader read = [&snapshot](uint64_t offset, void* buffer, size_t count) {
+    const ByteReader read = [&snapshot](uint64_t offset, void* buffer, size_t count, int* error) {
+        *error = 0;
         return snapshot.Get(offset, buffer, count);
     };
-    const EmbedPlan e = PlanEmbed(source, read, values);
+    const EmbedPlan e = PlanEmbed(r, read, values);
     if (!e.refusal.empty())
         Refuse(o, e.refusal);
     else if (e.plan.pieces.empty())
-        o.status = "unchanged";
+        o.status = WriteStatus::Unchanged;
     else
         Write(o, fd, e.plan, snapshot, st);
     if (o.writes.empty())

@@ -22,13 +22,36 @@ bool IsRead(const FourCC& id)
            IdIs(id, "bext");
 }
 
+// What the plan reads of the file's record.
+struct Source {
+    explicit Source(const Record& r)
+        : chunks(r.chunks), fileBytes(r.fileBytes.value_or(0)), riffEnd(r.walked.riffEnd),
+          wide(r.walked.wide), wave(!r.error)
+    {
+        for (const WalkNote& n : r.walked.notes)
+            walkCut = walkCut || n.issue == WalkIssue::ChunkLimit;
+        for (const WalkedChunk& c : chunks)
+            if (IdIs(c.id, "ds64") && !ds64)
+                ds64 = &c;
+    }
+    uint64_t InFile(const WalkedChunk& c) const { return c.InFile(fileBytes); }
+
+    const std::vector<WalkedChunk>& chunks;
+    uint64_t fileBytes;
+    std::optional<uint64_t> riffEnd; // where the RIFF size says the file ends
+    bool wide;                       // RF64 or BW64
+    bool wave;                       // walked as a WAVE file
+    bool walkCut = false;            // the walk stopped at its chunk limit
+    const WalkedChunk* ds64 = nullptr;
+};
+
 // The chunks the RIFF size covers.  One past it is not part of the file
 // (what a killed run appended, or junk): it is neither used nor counted.
-std::vector<SourceChunk> Visible(const Source& s)
+std::vector<WalkedChunk> Visible(const Source& s)
 {
-    std::vector<SourceChunk> v;
-    for (const SourceChunk& c : s.chunks)
-        if (!s.riffSize || c.offset < *s.riffSize + 8)
+    std::vector<WalkedChunk> v;
+    for (const WalkedChunk& c : s.chunks)
+        if (!s.riffEnd || c.offset < *s.riffEnd)
             v.push_back(c);
     return v;
 }
@@ -42,21 +65,30 @@ struct AppendPoint {
 
 AppendPoint AppendPointOf(const Source& s)
 {
-    const std::vector<SourceChunk> v = Visible(s);
+    const std::vector<WalkedChunk> v = Visible(s);
     if (v.empty())
         return {12, false};
-    const SourceChunk& last = v.back();
+    const WalkedChunk& last = v.back();
     const uint64_t bodyEnd = last.offset + 8 + last.size;
     if (!(last.size & 1))
         return {bodyEnd, false};
     return {bodyEnd + 1, bodyEnd >= s.fileBytes};
 }
 
-std::string ReadString(const InputReader& read, uint64_t offset, uint64_t count)
+std::string ReadString(const ByteReader& read, uint64_t offset, uint64_t count)
 {
     std::string s(static_cast<size_t>(count), '\0');
-    s.resize(read(offset, s.data(), s.size()));
+    int error = 0;
+    s.resize(read(offset, s.data(), s.size(), &error));
     return s;
+}
+
+const WalkedChunk* First(const std::vector<WalkedChunk>& chunks, const char (&id)[5])
+{
+    for (const WalkedChunk& c : chunks)
+        if (IdIs(c.id, id))
+            return &c;
+    return nullptr;
 }
 
 struct Filler {
@@ -67,7 +99,7 @@ struct Filler {
 class Planner
 {
   public:
-    Planner(const Source& source, const InputReader& reader, EmbedPlan& out)
+    Planner(const Source& source, const ByteReader& reader, EmbedPlan& out)
         : s(source), read(reader), plan(out.plan), refusal(out.refusal)
     {
     }
@@ -76,9 +108,9 @@ class Planner
         if (refusal.empty())
             refusal = std::move(why);
     }
-    void FindFillers(const std::vector<SourceChunk>& visible);
-    void Md5(const SourceChunk* chunk, const std::array<uint8_t, 16>& digest);
-    void Bext(const SourceChunk* chunk, const LoudnessFigures& figures);
+    void FindFillers(const std::vector<WalkedChunk>& visible);
+    void Md5(const WalkedChunk* chunk, const std::array<uint8_t, 16>& digest);
+    void Bext(const WalkedChunk* chunk, const LoudnessFigures& figures);
     void Append();
     void Finish();
 
@@ -91,7 +123,7 @@ class Planner
     void Place(const std::string& chunk);
 
     const Source& s;
-    const InputReader& read;
+    const ByteReader& read;
     Plan& plan;
     std::string& refusal;
     std::vector<Filler> fillers; // in file order, what is left of each
@@ -102,11 +134,11 @@ class Planner
 
 // Fillers sized by their own field: one sized through ds64 would need its
 // table changed as well.
-void Planner::FindFillers(const std::vector<SourceChunk>& visible)
+void Planner::FindFillers(const std::vector<WalkedChunk>& visible)
 {
-    for (const SourceChunk& c : visible) {
+    for (const WalkedChunk& c : visible) {
         const std::string header = ReadString(read, c.offset, 8);
-        if (IsFiller(c.id) && c.complete && c.sized && header.size() == 8 &&
+        if (IsFiller(c.id) && c.complete && c.Sized() && header.size() == 8 &&
             LoadLE32(reinterpret_cast<const unsigned char*>(header.data()) + 4) == c.size)
             fillers.push_back({c.id, c.offset, c.size});
     }
@@ -143,7 +175,7 @@ void Planner::Place(const std::string& chunk)
 
 // Left when equal, filled when 16 zero bytes hold its place, a new chunk
 // when there is none; a different one is the audio changed since.
-void Planner::Md5(const SourceChunk* chunk, const std::array<uint8_t, 16>& digest)
+void Planner::Md5(const WalkedChunk* chunk, const std::array<uint8_t, 16>& digest)
 {
     const std::string value(digest.begin(), digest.end());
     if (!chunk) {
@@ -172,7 +204,7 @@ std::string LoudnessBytes(const LoudnessFigures& l)
 
 // The version and loudness fields, the UMID between them written back as
 // read (one write of bytes 346 to 421); or a new chunk of version 2.
-void Planner::Bext(const SourceChunk* chunk, const LoudnessFigures& figures)
+void Planner::Bext(const WalkedChunk* chunk, const LoudnessFigures& figures)
 {
     if (!chunk) {
         std::string body(BextBytes, '\0');
@@ -207,15 +239,15 @@ void Planner::Append()
     const std::string chunks = std::move(appended);
     appended.clear();
     appendMade = true;
-    if (!s.riffSize)
+    if (!s.riffEnd)
         return Refuse("The RIFF size is unset: chunks appended would count before they are whole");
-    const std::optional<size_t> ds64 = s.ds64;
-    if (s.wide && (!ds64 || s.chunks[*ds64].inFile < 8))
+    const WalkedChunk* ds64 = s.ds64;
+    if (s.wide && (!ds64 || s.InFile(*ds64) < 8))
         return Refuse("The file has no ds64 RIFF size to update");
     const AppendPoint p = AppendPointOf(s);
     // Chunks appended where the RIFF size already reaches would count before
     // the size is written, and a rerun could not tell them from the file's.
-    if (*s.riffSize + 8 > p.at)
+    if (*s.riffEnd > p.at)
         return Refuse("The RIFF size counts bytes after the last chunk: repair the file first");
     const uint64_t tail = s.fileBytes - std::min(s.fileBytes, p.at);
     if (tail > chunks.size() || ReadString(read, p.at, tail) != chunks.substr(0, tail))
@@ -230,7 +262,7 @@ void Planner::Append()
         names += " and " + appendedNames[i];
     Add(p.at, chunks, names + (appendedNames.size() > 1 ? " chunks" : " chunk"));
     if (s.wide)
-        Add(s.chunks[*ds64].offset + 8, LE64(riffSize), "ds64 RIFF size");
+        Add(ds64->offset + 8, LE64(riffSize), "ds64 RIFF size");
     else
         Add(4, LE32(static_cast<uint32_t>(riffSize)), "RIFF size");
     plan.length = p.at + chunks.size();
@@ -245,57 +277,52 @@ void Planner::Finish()
         Refuse("Bytes follow the last chunk that this run would not write");
 }
 
-std::string StructureRefusal(const Source& s, const std::vector<SourceChunk>& visible)
+std::string StructureRefusal(const Source& s, const std::vector<WalkedChunk>& visible)
 {
     if (!s.wave)
         return "Not a WAVE file";
     if (s.walkCut)
         return "The file has more chunks than are walked";
-    for (const SourceChunk& c : visible) {
-        if (!c.sized)
+    for (const WalkedChunk& c : visible) {
+        if (!c.Sized())
             return "A chunk's size is unset or unknown: repair the file first";
         if (!c.complete)
             return "The file is cut short: repair it first";
     }
-    if (!s.data || !s.fmt)
+    if (!First(s.chunks, "data") || !First(s.chunks, "fmt "))
         return "The file has no audio to measure";
     return "";
 }
 
-const SourceChunk* First(const std::vector<SourceChunk>& visible, const char (&id)[5])
-{
-    for (const SourceChunk& c : visible)
-        if (IdIs(c.id, id))
-            return &c;
-    return nullptr;
-}
-
 } // namespace
 
-std::vector<ByteRange> PlannedReads(const Source& s)
+std::vector<ByteRange> PlannedReads(const Record& record)
 {
+    const Source s(record);
     std::vector<ByteRange> r = {{0, std::min<uint64_t>(12, s.fileBytes), "file header"}};
-    for (const SourceChunk& c : s.chunks)
+    for (const WalkedChunk& c : s.chunks)
         r.push_back({c.offset, 8, Quoted(c.id) + " header"});
-    for (const SourceChunk& c : Visible(s))
-        if (IsRead(c.id) && c.inFile > 0)
-            r.push_back({c.offset + 8, std::min(c.inFile, BodyReadBytes), Quoted(c.id) + " body"});
+    for (const WalkedChunk& c : Visible(s))
+        if (IsRead(c.id) && s.InFile(c) > 0)
+            r.push_back(
+                {c.offset + 8, std::min(s.InFile(c), BodyReadBytes), Quoted(c.id) + " body"});
     const AppendPoint p = AppendPointOf(s);
     if (p.at < s.fileBytes)
         r.push_back({p.at, std::min(s.fileBytes - p.at, BodyReadBytes), "after the last chunk"});
     return r;
 }
 
-EmbedPlan PlanEmbed(const Source& s, const InputReader& read, const EmbedValues& v)
+EmbedPlan PlanEmbed(const Record& r, const ByteReader& read, const EmbedValues& v)
 {
     EmbedPlan out;
-    const std::vector<SourceChunk> visible = Visible(s);
+    const Source s(r);
+    const std::vector<WalkedChunk> visible = Visible(s);
     out.refusal = StructureRefusal(s, visible);
     if (!out.refusal.empty())
         return out;
-    const SourceChunk& data = s.chunks[*s.data];
+    const WalkedChunk& data = *First(s.chunks, "data");
     out.plan.length = s.fileBytes;
-    out.plan.audio = {data.offset + 8, data.inFile, "audio"};
+    out.plan.audio = {data.offset + 8, s.InFile(data), "audio"};
     out.plan.audioFrom = data.offset + 8;
     Planner p(s, read, out);
     p.FindFillers(visible);

@@ -3,9 +3,9 @@
 // left alone.  No I/O here: the file's bytes come through a reader.
 #pragma once
 
+#include "inspect/record.h"
 #include "measure/loudness.h"
 #include "write/plan.h"
-#include "write/source.h"
 
 #include <array>
 #include <cstdint>
@@ -30,12 +30,13 @@ struct EmbedPlan {
 // and read again before each write: the file header, every chunk header,
 // the bodies of fmt, ds64, MD5, bext and the fillers (their first KiB) and
 // what follows the last chunk.
-std::vector<ByteRange> PlannedReads(const Source& s);
+std::vector<ByteRange> PlannedReads(const Record& r);
 
-// The writes that store `v` in the file `s` describes, whose bytes `read`
-// gives (at least those of PlannedReads).  Each piece is flushed before
-// the next; CheckInPlace holds the plan to the shapes allowed.
-EmbedPlan PlanEmbed(const Source& s, const InputReader& read, const EmbedValues& v);
+// The writes that store `v` in the file the inspector's record `r`
+// describes, whose bytes `read` gives (at least those of PlannedReads).
+// Each piece is flushed before the next; CheckInPlace holds the plan to the
+// shapes allowed.
+EmbedPlan PlanEmbed(const Record& r, const ByteReader& read, const EmbedValues& v);
 
 // A loudness value as bext version 2 stores it: hundredths, 0x7FFF when the
 // audio gives none or it does not fit in 16 bits.

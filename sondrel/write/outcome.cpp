@@ -27,11 +27,11 @@ void Ranges(JsonWriter& j, const std::vector<ByteRange>& ranges)
     j.EndArray();
 }
 
-void Codes(JsonWriter& j, const std::vector<std::string>& codes)
+void Codes(JsonWriter& j, const std::vector<Code>& codes)
 {
     j.BeginArray();
-    for (const std::string& c : codes)
-        j.FileText(c);
+    for (const Code c : codes)
+        j.FileText(KindOf(c).text);
     j.EndArray();
 }
 
@@ -79,7 +79,7 @@ std::string OutcomeLine(const Outcome& o)
     j.Key("mode");
     j.FileText(o.mode);
     j.Key("status");
-    j.FileText(o.status);
+    j.FileText(StatusText(o.status));
     j.Key("reason");
     OptionalText(j, o.reason);
     j.Key("output");
@@ -115,22 +115,43 @@ std::string OutcomeLine(const Outcome& o)
     return line;
 }
 
+const char* StatusText(WriteStatus status)
+{
+    switch (status) {
+    case WriteStatus::Repaired:
+        return "repaired";
+    case WriteStatus::Unchanged:
+        return "unchanged";
+    case WriteStatus::Embedded:
+        return "embedded";
+    case WriteStatus::Edited:
+        return "edited";
+    case WriteStatus::Planned:
+        return "planned";
+    case WriteStatus::Refused:
+        return "refused";
+    case WriteStatus::Error:
+        break;
+    }
+    return "error";
+}
+
 int OutcomeStatus(const Outcome& o)
 {
-    if (o.status == "error")
+    if (o.status == WriteStatus::Error)
         return 2;
-    return o.status == "refused" ? 1 : 0;
+    return o.status == WriteStatus::Refused ? 1 : 0;
 }
 
 void Refuse(Outcome& o, std::string reason)
 {
-    o.status = "refused";
+    o.status = WriteStatus::Refused;
     o.reason = std::move(reason);
 }
 
 void Fail(Outcome& o, std::string reason)
 {
-    o.status = "error";
+    o.status = WriteStatus::Error;
     o.reason = std::move(reason);
 }
 

@@ -2,6 +2,7 @@
 // per file): the record of the change, byte ranges included.
 #pragma once
 
+#include "inspect/findings.h"
 #include "measure/audio_read.h"
 #include "write/plan.h"
 
@@ -11,13 +12,19 @@
 
 namespace sondrel {
 
+// How a file's run ended.
+enum class WriteStatus { Repaired, Unchanged, Embedded, Edited, Planned, Refused, Error };
+
+// As the JSON line gives it: "repaired", "unchanged", ...
+const char* StatusText(WriteStatus status);
+
 struct Outcome {
     std::string path;
-    std::string mode;   // "repair", "embed"
-    std::string status; // "repaired", "unchanged", "embedded", "refused", "error"
+    std::string mode; // "repair", "embed"
+    WriteStatus status = WriteStatus::Error;
     std::optional<std::string> reason;
     std::optional<std::string> output;
-    std::vector<std::string> findingsBefore, findingsAfter;
+    std::vector<Code> findingsBefore, findingsAfter;
     std::vector<ByteRange> writes, dropped; // in the order made; input bytes not copied
     std::optional<ByteRange> audio;         // in the written file
     std::optional<std::string> md5;         // upper-case hex

@@ -3,20 +3,20 @@
 // copied from the input.  The JSON line and the tests read the plan; a check
 // holds it to the shapes a mode may write; one function carries it out.
 //
-// The new-file shape (--repair) is a whole WAVE file written from offset 0 to
-// its end into a file nobody else sees yet.  Writes into an existing file
-// (--embed) are other shapes of the same pieces: a piece inside a chunk, a
-// piece inside a filler's body followed by the header that makes it a chunk,
-// pieces past the RIFF end followed by the RIFF size, each with flushAfter
-// set where the order must survive a crash; each such shape gets a check of
-// its own beside CheckNewFile.
+// The new-file shape (--repair, or a rewrite renamed over its original) is a
+// whole WAVE file written from offset 0 to its end into a file nobody else
+// sees yet (check_new_file.h).  Writes into an existing file (--embed) are
+// other shapes of the same pieces: a piece inside a chunk, a piece inside a
+// filler's body followed by the header that makes it a chunk, pieces past
+// the RIFF end followed by the RIFF size, each with flushAfter set where the
+// order must survive a crash (check_in_place.h).
 #pragma once
 
 #include "bytes.h"
+#include "io.h"
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -50,30 +50,20 @@ struct Plan {
 // JUNK, PAD  and FLLR: room that a new chunk may take.
 bool IsFiller(const FourCC& id);
 
+// The file the plan writes, read before it is written: the pieces' bytes,
+// or `input`'s where a piece copies them; nothing where no piece writes.
+ByteReader PlannedFile(const Plan& plan, const ByteReader& input);
+
+// The file `base` reads, `baseBytes` long, as it is once the first `count`
+// pieces of `plan` are written into it: bytes past its old end that no
+// piece wrote read as zeros.  *length is set to its length then.
+ByteReader Overlaid(const Plan& plan, size_t count, const ByteReader& base, uint64_t baseBytes,
+                    uint64_t* length);
+
 // Field bytes of a planned piece, little-endian.
 std::string LE16(uint16_t v);
 std::string LE32(uint32_t v);
 std::string LE64(uint64_t v);
-
-// Reads up to `count` input bytes at `offset`; returns how many arrived.
-using InputReader = std::function<size_t(uint64_t offset, void* buffer, size_t count)>;
-
-// Holds a plan to the new-file shape: pieces contiguous from 0 to the end,
-// copies inside the input, the audio one copy from its input offset, and the
-// file they make a WAVE file whose header, ds64 (first, when RF64/BW64) and
-// chunk sizes describe it exactly.  Returns the first problem, or "".
-std::string CheckNewFile(const Plan& plan, uint64_t inputBytes, const InputReader& read);
-
-// Holds a plan of writes into the existing file `read` gives, `fileBytes`
-// long, to the shapes an in-place writer (--embed) may take: pieces of
-// bytes of their own, each flushed before the next, none writing a byte of
-// the file header or of a chunk other than the RIFF size, an MD5 body, the
-// bext version and loudness fields or a filler (JUNK, PAD, FLLR), which
-// leaves the audio alone; and after every prefix of the pieces, every chunk
-// but the fillers where it was with its size, the new ones MD5, bext or
-// fillers, none cut short, and the chunks still reaching the RIFF end when
-// they did.  Returns the first problem, or "".
-std::string CheckInPlace(const Plan& plan, uint64_t fileBytes, const InputReader& read);
 
 // Writes the pieces in order to `out`, copying from `in`, flushing after the
 // pieces marked so.  Returns 0, or the errno of the failed step with

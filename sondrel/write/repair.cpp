@@ -6,8 +6,9 @@
 #include "io.h"
 #include "measure/audio_read.h"
 #include "status.h"
+#include "write/check_new_file.h"
 #include "write/durable.h"
-#include "write/findings.h"
+#include "write/inspection.h"
 #include "write/repair_plan.h"
 
 #include <cerrno>
@@ -109,9 +110,9 @@ bool CheckWritten(Outcome& o, const TemporaryFile& t)
         Fail(o, "Can't inspect the written file");
         return false;
     }
-    for (const std::string& code : o.findingsAfter) {
+    for (const Code code : o.findingsAfter) {
         if (IsRepairedFinding(code)) {
-            Fail(o, "The written file still has the finding " + code);
+            Fail(o, std::string("The written file still has the finding ") + KindOf(code).text);
             return false;
         }
     }
@@ -127,6 +128,12 @@ bool PublishTemporary(Outcome& o, TemporaryFile& t, const std::string& out)
         o.output = out;
     if (e == 0)
         return true;
+    if (published && std::strcmp(step, "flush folder") == 0) {
+        // OUT is whole under its name; only the name's durability is in doubt.
+        o.reason = Reason("Can't flush the output folder", e) +
+                   ": the name may not survive a power loss";
+        return true;
+    }
     if (!published && e == EEXIST)
         Fail(o, "The output file appeared while it was written: " + out);
     else
@@ -166,24 +173,20 @@ void RecordPlan(Outcome& o, const Plan& plan)
 bool RepairOpen(Outcome& o, const std::string& out, const OutPath& where, int folder, int in,
                 const struct stat& st, const RepairOptions& options)
 {
+    const auto inputBytes = static_cast<uint64_t>(st.st_size);
     Record before = InspectOpen(in);
     o.findingsBefore = CodesOf(before);
-    const auto inputBytes = static_cast<uint64_t>(st.st_size);
-    const Source source = DescribeSource(in, inputBytes);
-    if (source.readError != 0) {
-        Fail(o, Reason("Can't read file", source.readError));
+    if (before.error && !HasCode(before, Code::NotWave)) {
+        Fail(o, *before.error);
         return false;
     }
-    const RepairPlan r = PlanRepair(source);
+    const RepairPlan r = PlanRepair(before);
     if (!r.refusal.empty()) {
         Refuse(o, r.refusal);
         return false;
     }
-    const InputReader read = [in](uint64_t offset, void* buffer, size_t count) {
-        int error = 0;
-        return ReadAt(in, offset, buffer, count, &error);
-    };
-    if (const std::string problem = CheckNewFile(r.plan, inputBytes, read); !problem.empty()) {
+    if (const std::string problem = CheckNewFile(r.plan, inputBytes, FileReader(in));
+        !problem.empty()) {
         Fail(o, "The planned file failed its check: " + problem);
         return false;
     }
@@ -200,7 +203,8 @@ bool RepairOpen(Outcome& o, const std::string& out, const OutPath& where, int fo
     if (o.output)
         RecordPlan(o, r.plan);
     if (published)
-        o.status = SameAsInput(r.plan, inputBytes, in) ? "unchanged" : "repaired";
+        o.status = SameAsInput(r.plan, inputBytes, in) ? WriteStatus::Unchanged
+                                                        : WriteStatus::Repaired;
     return published;
 }
 

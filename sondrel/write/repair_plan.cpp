@@ -13,35 +13,78 @@ namespace
 
 constexpr uint64_t SizeLimit = 0xFFFFFFFFu; // a 32-bit size at or above it says "see ds64"
 
+// What the plan reads of the input's record: its chunks, the first of each
+// kind it needs, where the chunks end.
+struct Input {
+    explicit Input(const Record& r) : record(r), chunks(r.chunks), fileBytes(r.fileBytes.value_or(0))
+    {
+        for (size_t i = 0; i < chunks.size(); i++) {
+            const FourCC& id = chunks[i].id;
+            if (IdIs(id, "data") && !data)
+                data = i;
+            else if (IdIs(id, "fmt ") && !fmt)
+                fmt = i;
+            else if (IdIs(id, "ds64") && !ds64)
+                ds64 = i;
+        }
+        for (const WalkNote& n : r.walked.notes) {
+            trailingAt = n.issue == WalkIssue::TrailingBytes ? std::optional(n.offset) : trailingAt;
+            otherFileAt = n.issue == WalkIssue::Concatenated ? std::optional(n.offset) : otherFileAt;
+            walkCut = walkCut || n.issue == WalkIssue::ChunkLimit;
+        }
+    }
+    uint64_t InFile(size_t i) const { return chunks[i].InFile(fileBytes); }
+    const std::vector<Ds64Entry>& Ds64Table() const { return record.walked.ds64.Record().table; }
+    uint16_t BlockAlign() const { return record.format->record.blockAlign; }
+
+    const Record& record;
+    const std::vector<WalkedChunk>& chunks;
+    uint64_t fileBytes;
+    std::optional<size_t> data, fmt, ds64;
+    std::optional<uint64_t> trailingAt, otherFileAt; // what follows the listed chunks
+    bool walkCut = false;                            // the walk stopped at its chunk limit
+};
+
 // Whole frames of audio the input holds.
-uint64_t AudioBytes(const Source& in)
+uint64_t AudioBytes(const Input& in)
 {
-    return in.chunks[*in.data].inFile / in.format->blockAlign * in.format->blockAlign;
+    return in.InFile(*in.data) / in.BlockAlign() * in.BlockAlign();
 }
 
-std::string Refusal(const Source& in)
+std::string FormatRefusal(const Input& in)
 {
-    if (!in.wave)
-        return "Not a WAVE file";
-    if (in.walkCut)
-        return "The file has more chunks than are walked";
-    if (!in.fmt)
-        return "There is no fmt chunk";
-    const SourceFormat& f = *in.format;
-    if (!in.chunks[*in.fmt].complete)
+    const WalkedChunk& c = in.chunks[*in.fmt];
+    if (!c.complete)
         return "The fmt chunk is cut short";
-    if (!f.whole)
+    const FormatChunk& f = *in.record.format;
+    const bool extensible = f.record.formatTag == TagExtensible;
+    // The 16 fixed bytes, and the extensible format's 22 more, must be there.
+    if (!f.Has(0, 16) || c.size < 16 || (extensible && !f.extension))
         return "The fmt chunk is too short to describe the audio";
     if (!IsLinearTag(f.sampleTag))
         return "The fmt chunk does not describe PCM, float, A-law or mu-law audio";
-    if (f.blockAlign == 0 || f.blockAlign != ExpectedBlockAlign(f.channels, f.bitsPerSample))
+    const WaveFormatRecord& r = f.record;
+    if (r.blockAlign == 0 || r.blockAlign != ExpectedBlockAlign(r.nChannels, r.bitsPerSample))
         return "The fmt chunk's block align does not match its channels and bits";
+    return "";
+}
+
+std::string Refusal(const Input& in)
+{
+    if (in.record.error)
+        return *in.record.error;
+    if (in.walkCut)
+        return "The file has more chunks than are walked";
+    if (!in.fmt || !in.record.format)
+        return "There is no fmt chunk";
+    if (std::string why = FormatRefusal(in); !why.empty())
+        return why;
     if (!in.data)
         return "There is no data chunk";
-    const SourceChunk& d = in.chunks[*in.data];
+    const WalkedChunk& d = in.chunks[*in.data];
     // An intact empty data chunk is a file with nothing to mend; a cut or
     // unfinalised one without a whole frame has no audio to rescue.
-    if (AudioBytes(in) == 0 && !(d.complete && d.sized && d.size == 0))
+    if (AudioBytes(in) == 0 && !(d.complete && d.Sized() && d.size == 0))
         return "The data chunk holds no whole frame of audio";
     return "";
 }
@@ -71,54 +114,55 @@ class Layout
 
 // The ds64 body: sizes filled in once the layout is known, the input's
 // table of other chunks' sizes kept.
-std::string Ds64Chunk(const Source& in, uint64_t riffSize, uint64_t dataSize, uint64_t frames)
+std::string Ds64Chunk(const Input& in, uint64_t riffSize, uint64_t dataSize, uint64_t frames)
 {
     std::string body = LE64(riffSize) + LE64(dataSize) + LE64(frames) +
-                       LE32(static_cast<uint32_t>(in.ds64Table.size()));
-    for (const Ds64Entry& e : in.ds64Table)
+                       LE32(static_cast<uint32_t>(in.Ds64Table().size()));
+    for (const Ds64Entry& e : in.Ds64Table())
         body += std::string(e.id.data(), 4) + LE64(e.size);
     return "ds64" + LE32(static_cast<uint32_t>(body.size())) + body;
 }
 
-void AddData(Layout& out, Plan& plan, const Source& in, bool wide)
+void AddData(Layout& out, Plan& plan, const Input& in, bool wide)
 {
-    const SourceChunk& d = in.chunks[*in.data];
+    const WalkedChunk& d = in.chunks[*in.data];
     const uint64_t bytes = AudioBytes(in);
     const uint32_t field = wide ? static_cast<uint32_t>(SizeLimit) : static_cast<uint32_t>(bytes);
     out.Literal("data" + LE32(field), "data header");
     plan.audio = {plan.length, bytes, "audio"};
     plan.audioFrom = d.offset + 8;
-    plan.frames = bytes / in.format->blockAlign;
+    plan.frames = bytes / in.BlockAlign();
     // The input's pad byte goes with the audio when that is whole; after a
     // dropped partial frame it is dropped too.
-    const bool padInFile = d.sized && (d.size & 1) && d.offset + 8 + d.size < in.fileBytes;
+    const bool padInFile = d.Sized() && (d.size & 1) && d.offset + 8 + d.size < in.fileBytes;
     const bool whole = bytes == d.size;
     out.Copy(plan.audioFrom, bytes, "audio");
     if ((bytes & 1) && padInFile && whole)
         out.Copy(plan.audioFrom + bytes, 1, "pad byte");
     else if (bytes & 1)
         out.Literal(std::string(1, '\0'), "pad byte");
-    if (d.inFile > bytes)
-        plan.dropped.push_back({plan.audioFrom + bytes, d.inFile - bytes, "partial frame"});
+    if (in.InFile(*in.data) > bytes)
+        plan.dropped.push_back(
+            {plan.audioFrom + bytes, in.InFile(*in.data) - bytes, "partial frame"});
     if (padInFile && !whole)
         plan.dropped.push_back({plan.audioFrom + d.size, 1, "pad byte"});
 }
 
 // The input's ds64 is written anew with its table; bytes of its body past
 // the table are not carried over.
-void DropDs64Tail(Plan& plan, const Source& in)
+void DropDs64Tail(Plan& plan, const Input& in)
 {
-    const SourceChunk& c = in.chunks[*in.ds64];
-    const uint64_t kept = Ds64FixedBytes + 12 * in.ds64Table.size();
-    if (c.complete && c.sized && c.size > kept)
+    const WalkedChunk& c = in.chunks[*in.ds64];
+    const uint64_t kept = Ds64FixedBytes + 12 * in.Ds64Table().size();
+    if (c.complete && c.Sized() && c.size > kept)
         plan.dropped.push_back({c.offset + 8 + kept, c.size - kept, "ds64 bytes after its table"});
 }
 
 // Adds a kept chunk; false when it cannot be kept, which ends the chunks.
-bool AddChunk(Layout& out, Plan& plan, const Source& in, const SourceChunk& c)
+bool AddChunk(Layout& out, Plan& plan, const Input& in, const WalkedChunk& c)
 {
-    if (!c.complete || !c.sized) {
-        const std::string what = c.sized ? " chunk cut short" : " chunk of unknown size";
+    if (!c.complete || !c.Sized()) {
+        const std::string what = c.Sized() ? " chunk cut short" : " chunk of unknown size";
         plan.dropped.push_back({c.offset, in.fileBytes - c.offset, Quoted(c.id) + what});
         return false;
     }
@@ -129,11 +173,12 @@ bool AddChunk(Layout& out, Plan& plan, const Source& in, const SourceChunk& c)
     return true;
 }
 
-Plan LayOut(const Source& in, bool wide)
+Plan LayOut(const Input& in, bool wide)
 {
     Plan plan;
     Layout out(plan);
-    const FourCC magic = wide && in.wide ? in.container : MakeId(wide ? "RF64" : "RIFF");
+    const bool inWide = in.record.walked.wide;
+    const FourCC magic = wide && inWide ? *in.record.container : MakeId(wide ? "RF64" : "RIFF");
     out.Literal(std::string(magic.data(), 4) + LE32(0) + "WAVE",
                 std::string(magic.data(), 4) + " header");
     if (wide)
@@ -166,23 +211,26 @@ Plan LayOut(const Source& in, bool wide)
 
 } // namespace
 
-RepairPlan PlanRepair(const Source& in)
+RepairPlan PlanRepair(const Record& record)
 {
+    const Input in(record);
     RepairPlan r;
     r.refusal = Refusal(in);
     if (!r.refusal.empty())
         return r;
-    r.plan = LayOut(in, in.wide);
-    if (!in.wide && (r.plan.audio.bytes >= SizeLimit || r.plan.length - 8 >= SizeLimit))
+    const bool wide = record.walked.wide;
+    r.plan = LayOut(in, wide);
+    if (!wide && (r.plan.audio.bytes >= SizeLimit || r.plan.length - 8 >= SizeLimit))
         r.plan = LayOut(in, true);
     return r;
 }
 
-bool IsRepairedFinding(const std::string& code)
+bool IsRepairedFinding(Code code)
 {
-    static const char* const Codes[] = {"data-size-unset",    "chunk-truncated",  "partial-frame",
-                                        "riff-size-mismatch", "pad-byte-missing", "ds64-missing",
-                                        "trailing-bytes",     "concatenated-file"};
+    static constexpr Code Codes[] = {Code::DataSizeUnset,    Code::ChunkTruncated,
+                                     Code::PartialFrame,     Code::RiffSizeMismatch,
+                                     Code::PadByteMissing,   Code::Ds64Missing,
+                                     Code::TrailingBytes,    Code::ConcatenatedFile};
     return std::find(std::begin(Codes), std::end(Codes), code) != std::end(Codes);
 }
 

@@ -2,8 +2,9 @@
 // carried over, or why the input is refused.  No I/O here.
 #pragma once
 
+#include "inspect/findings.h"
+#include "inspect/record.h"
 #include "write/plan.h"
-#include "write/source.h"
 
 #include <string>
 
@@ -18,10 +19,11 @@ struct RepairPlan {
 // the copy is RF64/BW64, every chunk kept byte for byte in the input's
 // order, the data chunk cut to whole frames, pad bytes where they belong.
 // Chunks cut short or of unknown size, bytes after the last chunk and
-// another file that follows are left out.
-RepairPlan PlanRepair(const Source& in);
+// another file that follows are left out.  `in` is the inspector's record
+// of the input, its walked chunks included.
+RepairPlan PlanRepair(const Record& in);
 
-// The finding codes a repair removes.
-bool IsRepairedFinding(const std::string& code);
+// The findings a repair removes: none of them may be left in its copy.
+bool IsRepairedFinding(Code code);
 
 } // namespace sondrel

@@ -14,7 +14,7 @@ namespace
 
 constexpr uint64_t RiffFileLimit = uint64_t{1} << 32;
 
-std::string ReadString(const InputReader& read, uint64_t offset, uint64_t count)
+std::string ReadString(const EditReader& read, uint64_t offset, uint64_t count)
 {
     std::string s(static_cast<size_t>(count), '\0');
     s.resize(read(offset, s.data(), s.size()));
@@ -52,7 +52,7 @@ class NewFile
 
 } // namespace
 
-EditPlan PlanRewrite(const EditState& s, const NewBodies& b, const InputReader& read)
+EditPlan PlanRewrite(const EditState& s, const NewBodies& b, const EditReader& read)
 {
     EditPlan out;
     Plan& p = out.plan;

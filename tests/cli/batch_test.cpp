@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <regex>
 #include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -260,7 +261,8 @@ TEST(BatchTerminal, ProgressAndASummaryWhenStandardErrorIsATerminal)
          std::vector<std::tuple<std::vector<std::string>, std::string, std::string>>{
              {{"good.wav", "warned.wav", "bad.wav", "missing.wav"},
               "1 of 4 files",
-              "4 files: 1 clean, 1 with warnings, 1 with errors, 1 unreadable\n"},
+              "4 files: 1 clean, 1 with warnings, 1 with errors, 1 unreadable\nsondrel: "
+              "not-wave (error): 1 file\nsondrel: partial-frame (warning): 1 file\n"},
              {{"--recursive", "folder"},
               "1 file so far",
               "1 file: 1 clean, 0 with warnings, 0 with errors, 0 unreadable\n"}}) {
@@ -270,6 +272,26 @@ TEST(BatchTerminal, ProgressAndASummaryWhenStandardErrorIsATerminal)
         EXPECT_TRUE(run.err.starts_with(erase + "sondrel: " + progress)) << run.err;
         EXPECT_TRUE(run.err.ends_with(erase + "sondrel: " + summary)) << run.err;
     }
+}
+
+// A name that would retitle the terminal and turn it red: what reaches the
+// terminal has no control byte but the line's own erase, and fits its width.
+TEST(BatchTerminal, NamesShownSafelyWithinTheWidth)
+{
+    TempDir dir;
+    dir.Write("a name long enough to pass forty columns\033]0;title\007\033[31m.wav", Good);
+    Surroundings around;
+    around.folder = dir.path();
+    const std::string command = std::string("stty cols 40; ") + SONDREL_BINARY + " --json --md5 a*";
+    const RunResult run = RunCommand({"script", "-qec", command + " >/dev/null", "/dev/null"},
+                                     Stdout::Capture, {}, around);
+    if (run.status == 127)
+        GTEST_SKIP() << "script (util-linux) is not installed";
+    // The line's own erase and the terminal's line ends, as '|'.
+    const std::string shown = std::regex_replace(run.out, std::regex("\r\033\\[K|\r\n"), "|");
+    for (const char c : shown)
+        EXPECT_TRUE(c >= 0x20 && c != 0x7F) << static_cast<int>(c);
+    EXPECT_TRUE(shown.starts_with("|sondrel: ...tle??[31m.wav: 4 of 4 bytes|")) << shown;
 }
 
 } // namespace

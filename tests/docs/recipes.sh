@@ -20,22 +20,22 @@ RECIPES=(
     "sondrel --data take.wav | aplay -t raw -f S24_LE -r 48000 -c 2"
     "sondrel --data take.wav | ffmpeg -f s24le -ar 48000 -ac 2 -i - take.flac"
     "sondrel --data --mono take.wav | sox -t raw -e signed -b 16 -r 48000 -c 1 - -r 16000 take16k.wav"
-    "find recordings -name '*.wav' -print0 | xargs -0 -n 1 -P 4 sh -c 'sondrel --fmt --bext \"\$1\" > \"\$1.txt\" 2>/dev/null || echo \"\$1\"' sh"
-    "find recordings -name '*.wav.txt' -exec awk '\$1 == \"fmt.SamplesPerSec\" && \$3 != 48000 { print FILENAME }' {} +"
+    "find recordings -iname '*.wav' -print0 | xargs -0 -n 1 -P 4 sh -c 'sondrel --fmt --bext \"\$1\" > \"\$1.txt\" 2>/dev/null || echo \"\$1\"' sh"
+    "find recordings -iname '*.wav.txt' -exec awk '\$1 == \"fmt.SamplesPerSec\" && \$3 != 48000 { print FILENAME }' {} +"
     "sondrel --fmt take.wav 2>/dev/null | awk '\$1 == \"fmt.SamplesPerSec\" { print \$3 }'"
     "sondrel --bext take.wav 2>/dev/null | grep '^bext\\.Originator ' | cut -c 29-"
     "sondrel --json *.wav | jq -r 'select(.format.sample_rate != 48000) | .path'"
-    "sondrel --json *.wav | jq -r 'select(.bext.loudness.integrated_lufs > -23) | .path'"
+    "sondrel --json *.wav | jq -r 'select(.bext.loudness.integrated_lufs > -23 and all(.findings[]; .code != \"bext-loudness-zero\")) | .path'"
     "sondrel --json *.wav | jq -r 'select(.status == \"error\" or any(.findings[]; .severity == \"error\")) | .path'"
     "sondrel --json *.wav | jq -r '[.path, .format.sample_rate, .format.channels, .audio.seconds] | @csv'"
-    "find archive -name '*.wav' -print0 | parallel -0 -X --sshloginfile hosts.txt --workdir . sondrel --json > all.jsonl"
+    "find archive -iname '*.wav' -print0 | parallel -0 -X --sshloginfile hosts.txt --workdir . sondrel --json > all.jsonl"
     "parallel -j 2 -X sondrel --json ::: *.wav > all.jsonl"
     "sondrel --json --md5 *.wav | jq -r 'select(any(.findings[]; .code == \"md5-mismatch\")) | .path'"
     "sondrel --json --loudness *.wav | jq -r 'select(any(.findings[]; .code == \"loudness-mismatch\")) | .path'"
     "sondrel --json --recursive archive | jq -n 'reduce (inputs | .findings | map(.code) | unique[]) as \$c ({}; .[\$c] += 1)'"
-    "find recordings -maxdepth 1 -name '*.wav' -exec sh -c 'for f; do sondrel --repair \"\$f\" \"repaired/\${f##*/}\"; done' sh {} + | jq -r 'select(.status == \"repaired\") | .path as \$p | .dropped[] | [\$p, .offset, .bytes, .what] | @tsv'"
-    "find recordings -name '*.wav' -exec sondrel --json {} + | jq -r '.path as \$p | .findings[] | select(.code | IN(\"ds64-not-first\", \"fact-count-mismatch\", \"not-extensible\", \"cue-beyond-audio\", \"cue-label-orphan\", \"bext-reserved-not-zero\", \"bext-loudness-zero\", \"time-reference-mismatch\", \"ixml-format-mismatch\", \"coding-history-mismatch\")) | [.code, \$p] | @tsv' | sort -u"
-    "find archive -type f -name '*.wav' -print0 | xargs -0 sondrel --embed --md5 --loudness | jq -r 'select(.status == \"refused\" or .status == \"error\") | [.path, .reason] | @tsv'"
+    "find recordings -maxdepth 1 -iname '*.wav' -exec sh -c 'for f; do sondrel --repair \"\$f\" \"repaired/\${f##*/}\"; done' sh {} + | jq -r 'select(.status == \"repaired\") | .path as \$p | .dropped[] | [\$p, .offset, .bytes, .what] | @tsv'"
+    "find recordings -iname '*.wav' -exec sondrel --json {} + | jq -r '.path as \$p | .findings[] | select(.code | IN(\"ds64-not-first\", \"fact-count-mismatch\", \"not-extensible\", \"cue-beyond-audio\", \"cue-label-orphan\", \"bext-reserved-not-zero\", \"bext-loudness-zero\", \"time-reference-mismatch\", \"ixml-format-mismatch\", \"coding-history-mismatch\")) | [.code, \$p] | @tsv' | sort -u"
+    "find archive -type f -iname '*.wav' -print0 | xargs -0 sondrel --embed --md5 --loudness | jq -r 'select(.status == \"refused\" or .status == \"error\") | [.path, .reason] | @tsv'"
     "sondrel --json --md5 --loudness --recursive archive | jq -r 'select(any(.findings[]; .code == \"md5-mismatch\" or .code == \"loudness-mismatch\")) | .path'"
     "sondrel --csv --recursive recordings > catalogue.csv"
     "sondrel --set-from catalogue.csv --dry-run | jq -r 'select(.status == \"planned\") | [.path, .method, (.changes | map(.key) | join(\" \"))] | @tsv'"
@@ -168,6 +168,7 @@ recipe_batch()
         cp take.wav "recordings/day3/cards/t$i.wav"
     done
     cp take.wav "recordings/day 2/scene 4 take 1.wav"
+    cp take.wav recordings/day1/CARD0001.WAV
     cp take.wav "recordings/day 2/it's \"quoted\".wav"
     # A 44.1 kHz file: sample rate at byte 24 and bytes per second at 28.
     cp take.wav "recordings/day 2/cd rate.wav"
@@ -184,8 +185,8 @@ recipe_batch()
             recordings/day3/empty.wav | sort)" "$printed"
 
     local reports
-    reports=$(find recordings -name '*.wav.txt' -size +0 | wc -l)
-    expect_eq "reports written" 243 "$reports"
+    reports=$(find recordings -iname '*.wav.txt' -size +0 | wc -l)
+    expect_eq "reports written" 244 "$reports"
     expect_eq "a report beside a name with blanks and quotes" 44100 \
         "$(awk '$1 == "fmt.SamplesPerSec" { print $3 }' "recordings/day 2/cd rate.wav.txt")"
     grep -q '^bext.Originator ' "recordings/day 2/it's \"quoted\".wav.txt" ||
@@ -354,23 +355,27 @@ recipe_json_stored_loudness()
         "stored -40.wav|2|-4000|no"
         "stored unset.wav|2|32767|no"
         "version 1.wav|1|-1000|no"
+        "never measured.wav|2|0|no|0 0 0 0"
     )
-    local expected="" line name version value listed
+    local expected="" line name version value listed others
     for line in "${cases[@]}"; do
-        IFS='|' read -r name version value listed <<<"$line"
+        IFS='|' read -r name version value listed others <<<"$line"
         cp take.wav "files/$name"
-        set_bext_loudness "files/$name" "$version" "$value" 0 -100 -1800 -2000
+        # shellcheck disable=SC2086 # the four other values, split
+        set_bext_loudness "files/$name" "$version" "$value" ${others:-0 -100 -1800 -2000}
         [ "$listed" = yes ] && expected+="$name"$'\n'
     done
     # The files of tests/data, read from their bytes: version 2 or later and
     # a set integrated loudness above -23.00.
-    local file bext
+    local file bext all
     while IFS= read -r file; do
         bext=$(body_offset "$data_dir/$file" bext)
         [ -n "$bext" ] || continue
         version=$(od -An -tu2 --endian=little -j $((bext + 346)) -N 2 "$data_dir/$file" | tr -d ' ')
         value=$(od -An -td2 --endian=little -j $((bext + 412)) -N 2 "$data_dir/$file" | tr -d ' ')
-        if [ "$version" -ge 2 ] && [ "$value" -ne 32767 ] && [ "$value" -gt -2300 ]; then
+        all=$(od -An -tx1 -j $((bext + 412)) -N 10 "$data_dir/$file" | tr -d ' 0\n')
+        if [ "$version" -ge 2 ] && [ "$value" -ne 32767 ] && [ "$value" -gt -2300 ] &&
+            [ -n "$all" ]; then
             expected+="$file"$'\n'
         fi
     done < <(facts_files 'any(.walker.chunks[]; .id == "bext")')
@@ -503,13 +508,14 @@ WRAPPER
         cp take.wav "work/archive/day1/take $i.wav"
     done
     cp "$data_dir"/*.wav "work/archive/day 2/"
+    cp take.wav "work/archive/day1/TAKE 41.WAV"
     cp take.wav "work/archive/day 2/$QUOTED"
     echo "not audio" >"work/archive/day 2/$NOT_AUDIO"
     : >runs.log
     (cd work && run_recipe "$JSON_HOSTS") 2>hosts.err
     [ -s hosts.err ] && fail "the hosts recipe wrote to standard error: $(head -3 hosts.err)"
     [ "$(sort -u runs.log | wc -l)" -ge 2 ] || fail "over hosts: the files went to a single run"
-    check_merged "over hosts" work "$(cd work && find archive -name '*.wav')"
+    check_merged "over hosts" work "$(cd work && find archive -iname '*.wav')"
 
     mkdir flat
     cp work/archive/day1/*.wav "work/archive/day 2/"*.wav flat/
@@ -687,10 +693,11 @@ recipe_json_across()
     expected=$(facts_files '(.walker.fmt[0].format_tag == "0x0001" or .walker.fmt[0].format_tag == "0x0003")
         and (.walker.fmt[0].channels > 2 or .walker.fmt[0].bits_per_sample > 16)' |
         sed 's|^|not-extensible\trecordings/real/|')$'\n'
-    local copies=(take "history" "ixml rate" "loudness zero" "orphan text" "cue past the end")
+    local copies=(take.wav "history.wav" "ixml rate.wav" "loudness zero.wav" "orphan text.wav"
+        "cue past the end.wav" "CARD 7.WAV")
     for name in "${copies[@]}"; do
-        cp take.wav "recordings/day 2/$name.wav"
-        expected+="not-extensible"$'\t'"recordings/day 2/$name.wav"$'\n'
+        cp take.wav "recordings/day 2/$name"
+        expected+="not-extensible"$'\t'"recordings/day 2/$name"$'\n'
     done
     local history ixml
     history=$(grep -abo 'A=PCM,F=48000' take.wav | head -1 | cut -d: -f1)
@@ -726,7 +733,7 @@ recipe_embed()
     make_folder "archive/2026/day 1"
     cp take.wav archive/take.wav
     local expected printed before
-    expected=$(find archive -type f -name '*.wav' -print0 | xargs -0 -n 1 sondrel --json --loudness |
+    expected=$(find archive -type f -iname '*.wav' -print0 | xargs -0 -n 1 sondrel --json --loudness |
         jq -r 'select(.status == "error" or any(.findings[]; .severity == "error" or
             .code == "data-size-unset" or .code == "loudness-unmeasurable")) | .path' | sort)
     [ "$(wc -l <<<"$expected")" -ge 5 ] || fail "too few files to leave alone: $expected"

@@ -169,9 +169,11 @@ TEST(LoudnessEbu, Tech3341And3342Signals)
     const Encoding others[] = {{1, 32, 0x37}, {1, 16, {}}, {1, 24, {}}, {6, 8, {}}, {7, 8, {}}};
     size_t turn = 0;
     for (const Case& c : cases)
-        for (const Encoding& e : {Encoding{3, 32, {}}, others[turn++ % std::size(others)]}) {
+        for (Encoding e : {Encoding{3, 32, {}}, others[turn++ % std::size(others)]}) {
             SCOPED_TRACE(std::string(c.what) + ", tag " + std::to_string(e.tag) + ", " +
                          std::to_string(e.bits) + " bits");
+            if (c.signal.channels == 5)
+                e.mask = 0x37; // positioned: FL FR FC BL BR
             const LoudnessFigures f = Measure(c.signal, e);
             // G.711's steps are coarse: a few percent of the level at worst.
             const double slack = e.tag == 6 || e.tag == 7 ? 0.1 : 0;

@@ -212,6 +212,9 @@ TEST(Loudness, AgreesWithLibebur128AndThe2016Range)
         const double level = Db(-45 + 35 * std::fabs(std::sin(0.7 * t + c)));
         return level * (std::sin(2 * Pi * (300 + 170 * c) * t) + 0.3 * g(rng));
     };
+    const auto onTrack = [&](uint16_t track) {
+        return Gen([&, track](double t, uint16_t c) { return c == track ? programme(t, c) : 0; });
+    };
     struct Case {
         const char* what;
         uint32_t rate;
@@ -238,6 +241,11 @@ TEST(Loudness, AgreesWithLibebur128AndThe2016Range)
         {"96 kHz quad", 96000, 4, 5, 0x33, 0x33, {}, programme},
         {"192 kHz 7.1", 192000, 8, 3.5, 0x63F, 0x63F, {}, programme},
         {"48 kHz side pair and top", 48000, 3, 4, 0x2600, 0x2600, {}, programme},
+        // Channels without a position weigh 1 and none is left out as LFE.
+        {"6 channels, no mask, programme on track 4", 48000, 6, 4, {}, 0, {}, onTrack(3)},
+        {"6 channels, mask 0", 48000, 6, 4, 0, 0, {}, programme},
+        {"8 channels, mask of two", 44100, 8, 4, 0x3, 0x3, {}, programme},
+        {"6.1, back centre only", 48000, 7, 4, 0x70F, 0x70F, {}, onTrack(4)},
         {"silence then a tone",
          48000,
          2,

@@ -141,6 +141,7 @@ void ExpectRecordShape(const Json& r)
         keys.push_back(item.key());
     ASSERT_EQ(keys, std::vector<std::string>(RecordKeys.begin(), RecordKeys.end()));
     EXPECT_TRUE(r["path"].is_string());
+    EXPECT_TRUE(r["path_bytes"].is_null() || r["path_bytes"].is_string());
     ASSERT_TRUE(r["status"] == "ok" || r["status"] == "error");
     EXPECT_TRUE(r["chunks"].is_array() && r["cues"].is_array() && r["findings"].is_array());
     if (r["status"] == "error") {

@@ -1,10 +1,9 @@
-// The inspector's findings for the writers: what was wrong with a file
-// before it was written, and what is left in the written file.
+// The writers' one call into the inspector: the record of the open file
+// they plan from, the audio measured once, the codes of what was found.
 #pragma once
 
 #include "inspect/record.h"
 
-#include <string>
 #include <vector>
 
 namespace sondrel {
@@ -16,7 +15,8 @@ struct Measurement {
     MeasureResult result;
 };
 
-// The inspector's record of the file open on `fd`: headers and metadata.
+// The inspector's record of the file open on `fd`, as it is now: its walked
+// chunks, headers and metadata, the audio not read.
 Record InspectOpen(int fd);
 
 // Reads the record's audio once, as `--json` with the options asked would,
@@ -29,7 +29,10 @@ Measurement MeasureInto(Record& r, int fd, const InspectOptions& asked);
 // the audio read again.
 void CompareInto(Record& r, const Measurement& m);
 
-// The codes of a record, in its order.
-std::vector<std::string> CodesOf(Record& r);
+// The codes of a record's findings, in its order.
+std::vector<Code> CodesOf(Record& r);
+
+// The record has a finding of `code`.
+bool HasCode(const Record& r, Code code);
 
 } // namespace sondrel

@@ -1,10 +1,12 @@
-// The one call of the inspector from the writers.
-#include "write/findings.h"
+// The writers' one call into the inspector.
+#include "write/inspection.h"
 
 #include "inspect/inspect.h"
 #include "inspect/measured.h"
+#include "status.h"
 
-#include <string>
+#include <cerrno>
+#include <sys/stat.h>
 
 namespace sondrel {
 
@@ -12,7 +14,14 @@ Record InspectOpen(int fd)
 {
     // Through the descriptor: the file inspected is the one open, whatever
     // its name points to meanwhile.
-    return InspectFile(NamedEntry("/proc/self/fd/" + std::to_string(fd)), InspectOptions{});
+    struct stat st {
+    };
+    if (fstat(fd, &st) != 0) {
+        Record r;
+        r.error = Reason("Can't read file", errno);
+        return r;
+    }
+    return InspectDescriptor(fd, static_cast<uint64_t>(st.st_size), "", InspectOptions{});
 }
 
 Measurement MeasureInto(Record& r, int fd, const InspectOptions& asked)
@@ -34,13 +43,21 @@ void CompareInto(Record& r, const Measurement& m)
     TakeMeasurement(r, m.result, m.request, m.asked);
 }
 
-std::vector<std::string> CodesOf(Record& r)
+std::vector<Code> CodesOf(Record& r)
 {
     SortFindings(r.findings);
-    std::vector<std::string> codes;
+    std::vector<Code> codes;
     for (const Finding& f : r.findings)
-        codes.push_back(f.Kind().text);
+        codes.push_back(f.code);
     return codes;
+}
+
+bool HasCode(const Record& r, Code code)
+{
+    for (const Finding& f : r.findings)
+        if (f.code == code)
+            return true;
+    return false;
 }
 
 } // namespace sondrel
