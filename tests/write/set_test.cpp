@@ -340,7 +340,7 @@ const std::vector<std::string> WriteCalls = {
 INSTANTIATE_TEST_SUITE_P(
     AtEveryCall, SetFaults,
     testing::Values(Fault{"killed", WriteCalls, "signal=KILL"},
-                    Fault{"disk_full", {"pwrite64", "copy_file_range"}, "error=ENOSPC"},
+                    Fault{"disk_full", {"pwrite64", "copy_file_range", "fsync"}, "error=ENOSPC"},
                     Fault{"io_error", {"pwrite64", "fsync"}, "error=EIO"}),
     [](const testing::TestParamInfo<Fault>& f) { return f.param.name; });
 
