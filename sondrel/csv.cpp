@@ -3,7 +3,8 @@
 
 #include <openssl/evp.h>
 
-namespace sondrel {
+namespace sondrel
+{
 
 namespace
 {

@@ -7,7 +7,8 @@
 #include <string_view>
 #include <vector>
 
-namespace sondrel {
+namespace sondrel
+{
 
 // A row as one line: each field quoted when it holds a comma, quote, CR or
 // LF (quotes doubled), the fields joined by commas, ending in CR LF.

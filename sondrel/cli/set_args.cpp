@@ -4,7 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
-namespace sondrel {
+namespace sondrel
+{
 
 namespace
 {
@@ -52,6 +53,5 @@ int SetArgument(int argc, char** argv, int& i, SetArguments& set)
     set.edits.push_back(std::move(e));
     return -1;
 }
-
 
 } // namespace sondrel

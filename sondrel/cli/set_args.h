@@ -7,7 +7,8 @@
 #include <string>
 #include <vector>
 
-namespace sondrel {
+namespace sondrel
+{
 
 // The editing mode's arguments, beside the file names.
 struct SetArguments {

@@ -8,21 +8,40 @@
 #include <algorithm>
 #include <array>
 
-namespace sondrel {
+namespace sondrel
+{
 
 namespace
 {
 
-constexpr std::array<const char*, 19> TechnicalColumns = {
-    "path",        "path_bytes",      "status",    "error",    "container",
-    "format",      "channels",        "sample_rate", "bits_per_sample", "frames",
-    "seconds",     "errors",          "warnings",  "infos",    "md5_stored",
-    "md5_computed", "integrated_lufs", "range_lu", "max_true_peak_dbtp"};
+constexpr std::array<const char*, 19> TechnicalColumns = {"path",
+                                                          "path_bytes",
+                                                          "status",
+                                                          "error",
+                                                          "container",
+                                                          "format",
+                                                          "channels",
+                                                          "sample_rate",
+                                                          "bits_per_sample",
+                                                          "frames",
+                                                          "seconds",
+                                                          "errors",
+                                                          "warnings",
+                                                          "infos",
+                                                          "md5_stored",
+                                                          "md5_computed",
+                                                          "integrated_lufs",
+                                                          "range_lu",
+                                                          "max_true_peak_dbtp"};
 
-constexpr std::array<const char*, 8> BextColumns = {
-    "bext.description",      "bext.originator",     "bext.originator_reference",
-    "bext.origination_date", "bext.origination_time", "bext.time_reference",
-    "bext.umid",             "bext.coding_history"};
+constexpr std::array<const char*, 8> BextColumns = {"bext.description",
+                                                    "bext.originator",
+                                                    "bext.originator_reference",
+                                                    "bext.origination_date",
+                                                    "bext.origination_time",
+                                                    "bext.time_reference",
+                                                    "bext.umid",
+                                                    "bext.coding_history"};
 
 constexpr std::array<const char*, 17> InfoIds = {"IARL", "IART", "ICMS", "ICMT", "ICOP", "ICRD",
                                                  "IENG", "IGNR", "IKEY", "IMED", "INAM", "IPRD",
@@ -87,8 +106,8 @@ std::string Codes(const Record& r, Severity s)
 {
     std::vector<std::string> codes;
     for (const Finding& f : r.findings)
-        if (f.Kind().severity == s && std::find(codes.begin(), codes.end(), f.Kind().text) ==
-                                          codes.end())
+        if (f.Kind().severity == s &&
+            std::find(codes.begin(), codes.end(), f.Kind().text) == codes.end())
             codes.push_back(f.Kind().text);
     std::string out;
     for (const std::string& c : codes)
@@ -134,7 +153,7 @@ std::optional<std::string> EditableCell(const Record& r, std::string_view key)
     if (key.starts_with("bext.")) {
         if (!r.bext)
             return BextCell(BextRecord{}, key.substr(5)).has_value() ? std::optional(std::string())
-                                                                      : std::nullopt;
+                                                                     : std::nullopt;
         return BextCell(*r.bext, key.substr(5));
     }
     if (!key.starts_with("info.") || key.size() != 9)

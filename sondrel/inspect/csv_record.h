@@ -10,7 +10,8 @@
 #include <string_view>
 #include <vector>
 
-namespace sondrel {
+namespace sondrel
+{
 
 // The column names, in order.
 const std::vector<std::string>& CsvColumns();

@@ -6,23 +6,24 @@
 #include "inspect/csv_record.h"
 #include "io.h"
 #include "status.h"
+#include "write/check_new_file.h"
 #include "write/durable.h"
 #include "write/edit_check.h"
 #include "write/edit_plan.h"
-#include "write/check_new_file.h"
-#include "write/inspection.h"
 #include "write/in_place.h"
+#include "write/inspection.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <dirent.h>
-#include <map>
 #include <fcntl.h>
+#include <map>
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace sondrel {
+namespace sondrel
+{
 
 namespace
 {
@@ -155,8 +156,8 @@ void Rewrite(Outcome& o, const EditPlan& e, int fd, const struct stat& st, const
         Fail(o, Reason((std::string("Can't ") + step + " the new file").c_str(), err));
 }
 
-void InPlaceEdit(Outcome& o, const EditPlan& e, const EditState& s, int fd,
-                 const struct stat& st, Snapshot& snap)
+void InPlaceEdit(Outcome& o, const EditPlan& e, const EditState& s, int fd, const struct stat& st,
+                 Snapshot& snap)
 {
     const EditReader file = [fd](uint64_t offset, void* buffer, size_t count) {
         int error = 0;
@@ -235,7 +236,8 @@ void EditOpen(Outcome& o, const std::vector<Edit>& edits, const SetOptions& opti
     if (!e.refusal.empty())
         return Refuse(o, e.refusal);
     if (rewrite && options.noRewrite)
-        return Refuse(o, "The edit needs a rewrite (" + e.rewriteReason + ") and --no-rewrite was given");
+        return Refuse(o, "The edit needs a rewrite (" + e.rewriteReason +
+                             ") and --no-rewrite was given");
     if (rewrite && st.st_nlink > 1)
         return Refuse(o, "The edit needs a rewrite (" + e.rewriteReason +
                              ") and the file has several hard links");

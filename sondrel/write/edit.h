@@ -9,7 +9,8 @@
 #include <string>
 #include <vector>
 
-namespace sondrel {
+namespace sondrel
+{
 
 struct SetOptions {
     bool noRewrite = false; // refuse what cannot be done in place

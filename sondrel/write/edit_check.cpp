@@ -10,7 +10,8 @@
 #include <algorithm>
 #include <cstring>
 
-namespace sondrel {
+namespace sondrel
+{
 
 namespace
 {

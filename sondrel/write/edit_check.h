@@ -10,7 +10,8 @@
 
 #include <string>
 
-namespace sondrel {
+namespace sondrel
+{
 
 // Returns the first problem, or "".
 std::string CheckEditInPlace(const Plan& plan, const EditState& s, const EditReader& read);

@@ -7,7 +7,8 @@
 #include <cctype>
 #include <pugixml.hpp>
 
-namespace sondrel {
+namespace sondrel
+{
 
 namespace
 {
@@ -91,8 +92,7 @@ std::string CheckValue(const Edit& e, const KeyInfo& k)
         return ParseTimeReference(v, n) ? "" : "it is not a whole number from 0 to 2^64 - 1";
     }
     case KeyKind::Umid:
-        return v.empty() || UmidBytes(v).size() == 64 ? ""
-                                                      : "it is not the hex of 32 or 64 bytes";
+        return v.empty() || UmidBytes(v).size() == 64 ? "" : "it is not the hex of 32 or 64 bytes";
     case KeyKind::CodingHistory:
         return CheckText(v, true);
     case KeyKind::Ixml: {

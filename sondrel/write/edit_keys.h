@@ -6,7 +6,8 @@
 #include <string_view>
 #include <vector>
 
-namespace sondrel {
+namespace sondrel
+{
 
 enum class KeyKind {
     Unknown,
@@ -21,8 +22,8 @@ enum class KeyKind {
 };
 
 struct Edit {
-    std::string key;   // "bext.description", "info.INAM", "ixml"
-    std::string value; // as given; for ixml the document's bytes
+    std::string key;     // "bext.description", "info.INAM", "ixml"
+    std::string value;   // as given; for ixml the document's bytes
     bool append = false; // bext.coding_history+=LINE
     KeyKind kind = KeyKind::Unknown;
 };

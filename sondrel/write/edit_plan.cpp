@@ -8,7 +8,8 @@
 
 #include <algorithm>
 
-namespace sondrel {
+namespace sondrel
+{
 
 namespace
 {
@@ -133,8 +134,8 @@ EditPlan PlanEdit(const EditState& s, const std::vector<Edit>& edits, const Edit
     std::vector<std::pair<std::string, std::string>> bext, info;
     NewBodies b;
     bool infoAsked = false;
-    const std::string docNow = FieldText(
-        reinterpret_cast<const unsigned char*>(s.ixmlBody.data()), s.ixmlBody.size());
+    const std::string docNow =
+        FieldText(reinterpret_cast<const unsigned char*>(s.ixmlBody.data()), s.ixmlBody.size());
     for (const auto& [key, cell] : Wanted(s, edits)) {
         const KeyKind kind = InfoOfKey(key).kind;
         infoAsked = infoAsked || kind == KeyKind::Info;

@@ -11,7 +11,8 @@
 #include <utility>
 #include <vector>
 
-namespace sondrel {
+namespace sondrel
+{
 
 struct Change {
     std::string key;

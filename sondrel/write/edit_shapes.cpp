@@ -8,7 +8,8 @@
 
 #include <algorithm>
 
-namespace sondrel {
+namespace sondrel
+{
 
 namespace
 {
@@ -169,7 +170,8 @@ void Shapes::Place(const std::string& chunk)
     const uint64_t n = chunk.size() - 8;
     for (size_t i = 0; i < s.visible.size(); i++) {
         const WalkedChunk& f = s.visible[i];
-        if (!IsFiller(f.id) || std::count(taken.begin(), taken.end(), i) || (f.size != n && f.size < n + 8) || !OwnSize(f, read))
+        if (!IsFiller(f.id) || std::count(taken.begin(), taken.end(), i) ||
+            (f.size != n && f.size < n + 8) || !OwnSize(f, read))
             continue;
         std::string inside = chunk.substr(8);
         const bool rest = f.size != n;
@@ -199,7 +201,8 @@ void Shapes::Append()
     const WalkedChunk& last = s.visible.back();
     const uint64_t end = last.offset + 8 + last.size, at = end + (last.size & 1);
     if (*s.riffEnd > at)
-        return void(ip.refusal = "The RIFF size counts bytes after the last chunk: repair it first");
+        return void(ip.refusal =
+                        "The RIFF size counts bytes after the last chunk: repair it first");
     const uint64_t tail = s.fileBytes - std::min(s.fileBytes, at);
     if (tail > appended.size() || ReadString(read, at, tail) != appended.substr(0, tail))
         return void(ip.refusal = "Bytes follow the last chunk that this run would not write");
@@ -255,7 +258,8 @@ InPlace PlanInPlace(const EditState& s, const NewBodies& b, const EditReader& re
     Shapes shapes(s, read, ip);
     if (b.ixml && s.ixml)
         ip.rewriteReason = "the iXML document is replaced";
-    else if ((!b.bext || !s.bext || shapes.Bext(*b.bext)) && (!info || !s.list || shapes.List(*info)))
+    else if ((!b.bext || !s.bext || shapes.Bext(*b.bext)) &&
+             (!info || !s.list || shapes.List(*info)))
         shapes.NewChunks(b);
     if (!ip.rewriteReason.empty() || !ip.refusal.empty())
         ip.plan = Plan{};

@@ -8,7 +8,8 @@
 
 #include <algorithm>
 
-namespace sondrel {
+namespace sondrel
+{
 
 namespace
 {

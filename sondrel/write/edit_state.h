@@ -12,7 +12,8 @@
 #include <string>
 #include <vector>
 
-namespace sondrel {
+namespace sondrel
+{
 
 // Reads up to `count` bytes of the file as planned from at `offset` (the
 // snapshot of the ranges the plan reads); returns how many arrived.

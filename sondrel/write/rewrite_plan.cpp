@@ -7,7 +7,8 @@
 
 #include <algorithm>
 
-namespace sondrel {
+namespace sondrel
+{
 
 namespace
 {
@@ -88,7 +89,8 @@ EditPlan PlanRewrite(const EditState& s, const NewBodies& b, const EditReader& r
             f.Literal(c.size % 2 ? std::string(1, '\0') : "", "pad byte");
         } else if (i == s.ds64 && s.wide) {
             ds64At = p.length + 8;
-            const std::string body = ReadString(read, c.offset + 8, std::min<uint64_t>(c.size, 1024));
+            const std::string body =
+                ReadString(read, c.offset + 8, std::min<uint64_t>(c.size, 1024));
             if (body.size() < Ds64FixedBytes)
                 return refuse("The ds64 chunk is too short");
             p.frames = LoadLE64(reinterpret_cast<const unsigned char*>(body.data()) + 16);

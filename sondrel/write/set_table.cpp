@@ -9,7 +9,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-namespace sondrel {
+namespace sondrel
+{
 
 namespace
 {
@@ -72,7 +73,8 @@ int RunSetFrom(const std::string& table, const SetOptions& options)
         return TableError(table, "no path column");
     for (size_t i = 1; i < rows.size(); i++)
         if (rows[i].size() > header.size())
-            return TableError(table, "row " + std::to_string(i + 1) + " has more cells than the header");
+            return TableError(table,
+                              "row " + std::to_string(i + 1) + " has more cells than the header");
     int status = 0;
     for (size_t i = 1; i < rows.size(); i++) {
         const std::vector<std::string>& row = rows[i];

@@ -35,8 +35,9 @@ TEST(Csv, ReadsWhatSpreadsheetsWrite)
 
 TEST(Csv, WritesWhatItReadsAndGuardsFormulas)
 {
-    const std::vector<std::string> row = {"plain", "a,b", "say \"hi\"", "two\nlines", "=1+1",
-                                          "-3 dB", "'quoted", "@home", "\tTab", "Grüße 東京"};
+    const std::vector<std::string> row = {"plain", "a,b",       "say \"hi\"", "two\nlines",
+                                          "=1+1",  "-3 dB",     "'quoted",    "@home",
+                                          "\tTab", "Grüße 東京"};
     std::vector<std::string> guarded;
     for (const std::string& cell : row)
         guarded.push_back(Guard(cell));

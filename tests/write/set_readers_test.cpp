@@ -31,7 +31,8 @@ TEST(Set, IndependentReadersShowTheNewValues)
                       list = Chunk("LIST", "INFO" + Chunk("INAM", std::string(40, 'x') + '\0')),
                       junk = Chunk("JUNK", std::string(900, '\0'));
     const std::string ds64 = Chunk("ds64", Ds64Body(0, 48000, 12000));
-    std::string rf64 = Wave(ds64 + fmt + bext + RawChunk("data", 0xFFFFFFFF, data.substr(8)), "RF64");
+    std::string rf64 =
+        Wave(ds64 + fmt + bext + RawChunk("data", 0xFFFFFFFF, data.substr(8)), "RF64");
     rf64.replace(20, 8, LE64(rf64.size() - 8));
     const std::vector<std::pair<std::string, std::string>> files = {
         {"in place, grown into JUNK", Wave(fmt + bext + list + junk + data)},
@@ -63,9 +64,9 @@ TEST(Set, IndependentReadersShowTheNewValues)
         EXPECT_EQ(Sh("mediainfo '--Inform=General;%Title%|%Description%' \"$1\"", path),
                   "Harbour|Scene 7, take 3\n");
         const std::string history = what.starts_with("new") ? "" : "A=PCM,F=48000,W=16,M=stereo..";
-        EXPECT_EQ(Sh("exiftool -s3 -Description -Originator -Title -Artist -CodingHistory \"$1\"",
-                     path),
-                  "Scene 7, take 3\nDeck B\nHarbour\nQuartet\n" + history + "A=PCM,T=sondrel..\n");
+        EXPECT_EQ(
+            Sh("exiftool -s3 -Description -Originator -Title -Artist -CodingHistory \"$1\"", path),
+            "Scene 7, take 3\nDeck B\nHarbour\nQuartet\n" + history + "A=PCM,T=sondrel..\n");
     }
 }
 

@@ -28,8 +28,8 @@ std::string Tagged(const std::string& title, const std::string& history)
     BextFields b;
     b.description = title;
     b.codingHistory = history + std::string(64, '\0');
-    const std::string list = Chunk("LIST", "INFO" + Chunk("INAM", title + '\0' +
-                                                                    std::string(40, '\0')));
+    const std::string list =
+        Chunk("LIST", "INFO" + Chunk("INAM", title + '\0' + std::string(40, '\0')));
     return Wave(Fmt + Chunk("bext", BextBody(b)) + list + Chunk("JUNK", std::string(400, '\0')) +
                 Data);
 }
@@ -103,8 +103,9 @@ TEST(SetFrom, ATableSavedByLibreOfficeGoesBackUnchanged)
     const std::string before = ReadWholeFile(wav);
     WriteFile(dir.path() + "/t.csv", RunSondrel({"--csv", wav}).out);
     const std::string to = "soffice --headless --outdir \"$0\" --convert-to ";
-    ASSERT_EQ(RunCommand({"sh", "-c", to + "ods \"$0/t.csv\" && rm \"$0/t.csv\" && " + to +
-                                          "csv:\"Text - txt - csv (StarCalc)\":44,34,76,1 \"$0/t.ods\"",
+    ASSERT_EQ(RunCommand({"sh", "-c",
+                          to + "ods \"$0/t.csv\" && rm \"$0/t.csv\" && " + to +
+                              "csv:\"Text - txt - csv (StarCalc)\":44,34,76,1 \"$0/t.ods\"",
                           dir.path()})
                   .status,
               0);
@@ -149,8 +150,10 @@ TEST(SetFrom, ATableThatIsNotCsvIsAUsageErrorAndWritesNothing)
         EXPECT_TRUE(ReadWholeFile(wav) == original);
     }
     const std::vector<std::vector<std::string>> usage = {
-        {"--set", "nokey", wav},      {"--set", "info.INAM=x"},
-        {"--set", "info.INAM=x", "--json", wav}, {"--set-from", "t.csv", wav},
+        {"--set", "nokey", wav},
+        {"--set", "info.INAM=x"},
+        {"--set", "info.INAM=x", "--json", wav},
+        {"--set-from", "t.csv", wav},
         {"--set", "ixml=@/nonexistent", wav},
     };
     for (const auto& args : usage)
@@ -203,8 +206,8 @@ TEST(Set, Rf64Past4GiBIsRewrittenWholeAndStaysSparseUnderEveryKill)
     std::string why;
     if (!StraceWorks(why))
         GTEST_SKIP() << why;
-    const InjectionPlan plan{{"pwrite64", "copy_file_range", "ftruncate", "fsync", "renameat"},
-                             "signal=KILL", {}, args};
+    const InjectionPlan plan{
+        {"pwrite64", "copy_file_range", "ftruncate", "fsync", "renameat"}, "signal=KILL", {}, args};
     ForEachInjection(plan, prepare, [&](const InjectedRun&) {
         const std::string now = HeadAndLength(path);
         EXPECT_TRUE(now == original || now == done);
@@ -226,14 +229,16 @@ TEST(Set, AnotherWritersChangeIsNeverWrittenOver)
         std::string set, call, reason;
     };
     const std::vector<Change> changes = {
-        {"info.ICMT=", "pwrite64", "The file changed while it was written; what was written is undone"},
+        {"info.ICMT=", "pwrite64",
+         "The file changed while it was written; what was written is undone"},
         {"info.IART=x", "ftruncate", "The file changed while it was rewritten"},
     };
     for (const Change& k : changes) {
         SCOPED_TRACE(k.set);
         TempDir dir;
-        const std::string file = Wave(Fmt + Chunk("LIST", "INFO" + Chunk("INAM", "Title\0"s) +
-                                                            Chunk("ICMT", "Note\0"s)) + Data);
+        const std::string file = Wave(
+            Fmt + Chunk("LIST", "INFO" + Chunk("INAM", "Title\0"s) + Chunk("ICMT", "Note\0"s)) +
+            Data);
         const std::string path = dir.Write("take.wav", file);
         std::thread other([&] {
             std::this_thread::sleep_for(std::chrono::milliseconds(800));

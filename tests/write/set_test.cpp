@@ -8,8 +8,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <sstream>
 #include <fcntl.h>
+#include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -69,6 +69,8 @@ const std::string Appended = "A=PCM,F=48000,W=16,M=stereo,T=sondrel";
 std::vector<SetCase> Cases()
 {
     const std::string bf = "\"bext\" fields";
+    // A case a few lines, as a table reads.
+    // clang-format off
     return {
         {"shape 1: bext fields", Wave(Fmt + Bext1 + Data),
          {"bext.description=Szene 12A – Übung", "bext.umid=" + std::string(64, 'a'),
@@ -127,6 +129,7 @@ std::vector<SetCase> Cases()
         {"a folder that takes no temporary file", Wave(Fmt + List2 + Data), {"info.IART=x"},
          "error", "", {}, Around::FolderLocked},
     };
+    // clang-format on
 }
 
 const std::string Document = "<BWFXML><PROJECT>Ärger</PROJECT></BWFXML>\n";
@@ -161,7 +164,7 @@ void ExpectFieldsRead(const SetCase& c, Json record)
     for (const std::string& s : c.sets) {
         const size_t eq = s.find('=');
         const std::string key = s.substr(0, eq - (s[eq - 1] == '+')), value = s.substr(eq + 1);
-        Json shown = key == "ixml"             ? record["ixml"]["project"]
+        Json shown = key == "ixml"              ? record["ixml"]["project"]
                      : key.starts_with("info.") ? record["info"][key.substr(5)]
                                                 : record["bext"][key.substr(5)];
         if (key == "bext.coding_history")
@@ -265,9 +268,9 @@ void ExpectOldOrNew(Json record, const Json& change)
     const std::string key = change["key"];
     if (key == "ixml")
         return;
-    Json shown = key.starts_with("info.") ? record["info"][key.substr(5)]
-                                          : record["bext"].is_null() ? Json()
-                                                                     : record["bext"][key.substr(5)];
+    Json shown = key.starts_with("info.")   ? record["info"][key.substr(5)]
+                 : record["bext"].is_null() ? Json()
+                                            : record["bext"][key.substr(5)];
     if (key == "bext.coding_history" && shown.is_array()) {
         std::string joined;
         for (const Json& line : shown)
@@ -335,8 +338,8 @@ TEST_P(SetFaults, EveryRunLeavesAWholeFileAndARerunFinishesIt)
     }
 }
 
-const std::vector<std::string> WriteCalls = {
-    "pwrite64", "fsync", "ftruncate", "copy_file_range", "rename", "renameat", "write"};
+const std::vector<std::string> WriteCalls = {"pwrite64", "fsync",    "ftruncate", "copy_file_range",
+                                             "rename",   "renameat", "write"};
 INSTANTIATE_TEST_SUITE_P(
     AtEveryCall, SetFaults,
     testing::Values(Fault{"killed", WriteCalls, "signal=KILL"},
