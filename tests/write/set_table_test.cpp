@@ -206,15 +206,20 @@ TEST(Set, Rf64Past4GiBIsRewrittenWholeAndStaysSparseUnderEveryKill)
     std::string why;
     if (!StraceWorks(why))
         GTEST_SKIP() << why;
-    const InjectionPlan plan{
-        {"pwrite64", "copy_file_range", "ftruncate", "fsync", "renameat"}, "signal=KILL", {}, args};
-    ForEachInjection(plan, prepare, [&](const InjectedRun&) {
-        const std::string now = HeadAndLength(path);
-        EXPECT_TRUE(now == original || now == done);
-        RunSondrel(args);
-        EXPECT_TRUE(HeadAndLength(path) == done);
-        EXPECT_TRUE(Leftovers(dir, {"long.rf64"}).empty());
-    });
+    const std::vector<std::string> calls = {"pwrite64", "copy_file_range", "ftruncate", "fsync",
+                                            "renameat"};
+    for (const char* action : {"signal=KILL", "error=ENOSPC", "error=EIO"}) {
+        const InjectionPlan plan{calls, action, {}, args};
+        const int hits = ForEachInjection(plan, prepare, [&](const InjectedRun& run) {
+            const std::string now = HeadAndLength(path);
+            EXPECT_TRUE(now == original || now == done);
+            EXPECT_TRUE(run.killed || !run.hit || run.run.status == 2) << run.run.out;
+            RunSondrel(args);
+            EXPECT_TRUE(HeadAndLength(path) == done);
+            EXPECT_TRUE(Leftovers(dir, {"long.rf64"}).empty());
+        });
+        EXPECT_GE(hits, 5) << action; // writes, copies, the length, flushes, the rename
+    }
 }
 
 // Another program writes a byte of the file while the run waits in a
