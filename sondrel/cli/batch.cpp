@@ -2,6 +2,8 @@
 #include "cli/batch.h"
 
 #include "cli/progress.h"
+#include "csv.h"
+#include "inspect/csv_record.h"
 #include "status.h"
 
 #include <cstdio>
@@ -69,6 +71,11 @@ int InspectBatch(FileListOptions names, InspectOptions options)
             progress.AudioRead(path, done, total);
         };
     Tally tally;
+    if (options.csv) {
+        const std::string header = CsvLine(CsvColumns());
+        if (fwrite(header.data(), 1, header.size(), stdout) != header.size())
+            ReportWriteFailure();
+    }
     std::vector<Code> codes;
     while (const FileEntry* entry = list.Next()) {
         const InspectOutcome outcome = InspectEntry(*entry, options, &codes);

@@ -3,6 +3,7 @@
 #include "cli/cli.h"
 
 #include "cli/batch.h"
+#include "cli/set_args.h"
 #include "status.h"
 #include "text/dump.h"
 #include "write/embed.h"
@@ -43,6 +44,10 @@ const char* const Help =
     "               [--] FILE...\n"
     "       sondrel --repair [--md5] IN OUT\n"
     "       sondrel --embed [--md5] [--loudness] FILE...\n"
+    "       sondrel --csv [--md5] [--loudness] [--recursive] [--files-from LIST [-0]]\n"
+    "               [--] FILE...\n"
+    "       sondrel --set KEY=VALUE [--set KEY=VALUE]... [--no-rewrite] [--dry-run] FILE...\n"
+    "       sondrel --set-from TABLE [--no-rewrite] [--dry-run]\n"
     "\n"
     "Dump Broadcast WAV information (RIFF WAVE, RF64 and BW64 files).\n"
     "\n"
@@ -64,19 +69,25 @@ const char* const Help =
     "  --files-from LIST  then the names in the file LIST, one a line ('-': stdin)\n"
     "  -0                 the names in LIST end in a NUL byte, not a newline\n"
     "  --                 end of options: the names after it may begin with '-'\n"
+    "  --csv              as --json, but one table row per file (CSV, a header first)\n"
     "\n"
     "Writing modes, one JSON line per file on stdout:\n"
     "  --repair [--md5] IN OUT\n"
     "                     write a finalised copy of the broken recording IN to OUT\n"
     "  --embed [--md5] [--loudness] FILE...\n"
     "                     store the audio's MD5 and loudness in each FILE\n"
+    "  --set KEY=VALUE    edit a bext, INFO or iXML field of each FILE (bext.description,\n"
+    "                     info.INAM, bext.coding_history+=LINE, ixml=@PATH, ...)\n"
+    "  --set-from TABLE   edit the files a CSV table names (as --csv writes it)\n"
+    "  --no-rewrite       with --set: refuse an edit that cannot be made in place\n"
+    "  --dry-run          with --set: plan and report, write nothing\n"
     "\n"
     "  --version          print the version line\n"
     "  -h, --help         print this help\n"
     "\n"
     "Exit status: 0 when all is well; 1 when a file has an error or was refused\n"
-    "(the text modes: any failure); 2, with --json, --repair or --embed, when a\n"
-    "file could not be opened, read or written, or for a usage error.\n";
+    "(the text modes: any failure); 2, with --json, --csv or a writing mode, when\n"
+    "a file could not be opened, read or written, or for a usage error.\n";
 
 namespace
 {
@@ -107,7 +118,7 @@ struct Option {
 
 constexpr Option Options[] = {
     {"--json", nullptr},   {"--md5", &RunOptions::md5}, {"--loudness", &RunOptions::loudness},
-    {"--repair", nullptr}, {"--embed", nullptr},
+    {"--repair", nullptr}, {"--embed", nullptr},                   {"--csv", nullptr},
 };
 
 bool Is(const char* arg, const char* option)
@@ -130,7 +141,14 @@ int InfoOption(const char* arg)
 // The modes that take their own arguments.  A writing mode wins over --json
 // (--repair with --json is a usage error of --repair); of the two writing
 // modes, the first named.
-enum class Mode { Text, Repair, Embed, Json };
+enum class Mode { Text, Repair, Embed, Set, Json, Csv };
+
+// Options that take the next argument as their value.
+bool TakesValue(const char* arg)
+{
+    return strcmp(arg, "--files-from") == 0 || strcmp(arg, "--set") == 0 ||
+           strcmp(arg, "--set-from") == 0;
+}
 
 // The mode asked for: an option among the arguments before "--", not the
 // name that --files-from takes.
@@ -142,9 +160,13 @@ Mode ModeOf(int argc, char** argv)
             return Mode::Repair;
         if (Is(argv[i], "--embed"))
             return Mode::Embed;
-        if (Is(argv[i], "--json"))
+        if (Is(argv[i], "--set") || Is(argv[i], "--set-from"))
+            return Mode::Set;
+        if (Is(argv[i], "--json") && mode == Mode::Text)
             mode = Mode::Json;
-        if (Is(argv[i], "--files-from"))
+        if (Is(argv[i], "--csv") && mode == Mode::Text)
+            mode = Mode::Csv;
+        if (TakesValue(argv[i]))
             i++;
     }
     return mode;
@@ -152,7 +174,18 @@ Mode ModeOf(int argc, char** argv)
 
 const char* ModeName(Mode mode)
 {
-    return mode == Mode::Repair ? "--repair" : mode == Mode::Embed ? "--embed" : "--json";
+    switch (mode) {
+    case Mode::Repair:
+        return "--repair";
+    case Mode::Embed:
+        return "--embed";
+    case Mode::Set:
+        return "--set";
+    case Mode::Csv:
+        return "--csv";
+    default:
+        return "--json";
+    }
 }
 
 int UsageError(const char* message)
@@ -173,12 +206,20 @@ bool Foreign(Mode mode, const char* arg)
     if (IsTextOption(arg))
         return true;
     const bool batch = IsBatchOption(arg);
+    const bool inspector = Is(arg, "--json") || Is(arg, "--csv");
     switch (mode) {
     case Mode::Repair:
-        return Is(arg, "--json") || Is(arg, "--loudness") || Is(arg, "--embed") || batch;
+        return inspector || Is(arg, "--loudness") || Is(arg, "--embed") || IsSetOption(arg) ||
+               batch;
     case Mode::Embed:
-        return Is(arg, "--json") || Is(arg, "--repair") || batch;
+        return inspector || Is(arg, "--repair") || IsSetOption(arg) || batch;
+    case Mode::Set:
+        return inspector || Is(arg, "--md5") || Is(arg, "--loudness") || Is(arg, "--repair") ||
+               Is(arg, "--embed") || batch;
     case Mode::Json:
+        return Is(arg, "--csv") || IsSetOption(arg);
+    case Mode::Csv:
+        return Is(arg, "--json") || IsSetOption(arg);
     case Mode::Text:
         break;
     }
@@ -187,7 +228,8 @@ bool Foreign(Mode mode, const char* arg)
 
 // Parses a mode's arguments into `names`.  Returns -1 to go on, else the
 // exit status of a usage error (nothing is read or written then).
-int ParseModeArguments(Mode mode, int argc, char** argv, FileListOptions& names, RunOptions& run)
+int ParseModeArguments(Mode mode, int argc, char** argv, FileListOptions& names, RunOptions& run,
+                       SetArguments& set)
 {
     const char* foreign = nullptr; // the first one on the command line
     bool options = true;
@@ -199,7 +241,10 @@ int ParseModeArguments(Mode mode, int argc, char** argv, FileListOptions& names,
             options = false;
         } else if (Foreign(mode, arg)) {
             foreign = foreign ? foreign : arg;
-            i += Is(arg, "--files-from") ? 1 : 0;
+            i += TakesValue(arg) ? 1 : 0;
+        } else if (IsSetOption(arg)) {
+            if (const int status = SetArgument(argc, argv, i, set); status >= 0)
+                return status;
         } else if (Is(arg, "--recursive")) {
             names.recursive = true;
         } else if (Is(arg, "-0")) {
@@ -225,6 +270,11 @@ int ParseModeArguments(Mode mode, int argc, char** argv, FileListOptions& names,
         return UsageError("sondrel: Error: --repair needs an input file and an output file\n");
     if (mode == Mode::Embed && !run.md5 && !run.loudness)
         return UsageError("sondrel: Error: --embed needs --md5 or --loudness\n");
+    if (mode == Mode::Set && !set.tables.empty()) {
+        if (set.tables.size() > 1 || !set.edits.empty() || !names.names.empty())
+            return UsageError("sondrel: Error: --set-from takes one table and no --set or file\n");
+        return -1;
+    }
     if (names.names.empty() && names.lists.empty())
         return UsageError("sondrel: Error: No audio file specified\n");
     return -1;
@@ -234,10 +284,15 @@ int RunMode(Mode mode, int argc, char** argv)
 {
     FileListOptions names;
     RunOptions run;
-    if (const int status = ParseModeArguments(mode, argc, argv, names, run); status >= 0)
+    SetArguments set;
+    if (const int status = ParseModeArguments(mode, argc, argv, names, run, set); status >= 0)
         return status;
     int status = 0;
-    if (mode == Mode::Repair) {
+    if (mode == Mode::Set && !set.tables.empty()) {
+        status = RunSetFrom(set.tables[0], set.options);
+    } else if (mode == Mode::Set) {
+        status = RunSet({names.names.begin(), names.names.end()}, set.edits, set.options);
+    } else if (mode == Mode::Repair) {
         RepairOptions options;
         options.md5 = run.md5;
         status = RunRepair(names.names[0], names.names[1], options);
@@ -250,10 +305,11 @@ int RunMode(Mode mode, int argc, char** argv)
         InspectOptions options;
         options.md5 = run.md5;
         options.loudness = run.loudness;
+        options.csv = mode == Mode::Csv;
         status = InspectBatch(std::move(names), options);
     }
     if (FlushStandardOutput() != 0 || RunStatus() != 0)
-        status = std::max(status, mode == Mode::Json ? 1 : 2);
+        status = std::max(status, mode == Mode::Json || mode == Mode::Csv ? 1 : 2);
     return status;
 }
 

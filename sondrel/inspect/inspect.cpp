@@ -1,7 +1,9 @@
 // The inspector: one file at a time, the one walker, then its chunks.
 #include "inspect/inspect.h"
 
+#include "csv.h"
 #include "inspect/cross_checks.h"
+#include "inspect/csv_record.h"
 #include "inspect/identify.h"
 #include "inspect/measured.h"
 #include "inspect/metadata.h"
@@ -165,6 +167,12 @@ InspectOutcome InspectEntry(const FileEntry& entry, const InspectOptions& option
         for (const Finding& f : r.findings)
             if (std::find(codes->begin(), codes->end(), f.code) == codes->end())
                 codes->push_back(f.code);
+    }
+    if (options.csv) {
+        const std::string line = CsvLine(CsvCells(r));
+        if (fwrite(line.data(), 1, line.size(), stdout) != line.size())
+            ReportWriteFailure();
+        return OutcomeOf(r);
     }
     std::string text;
     // Written out as it grows: a record with a long track list is not held whole.

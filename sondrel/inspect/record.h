@@ -88,6 +88,7 @@ struct InspectOptions {
     bool loudness = false;
     // Told of the audio bytes read so far, for a progress line; may be empty.
     std::function<void(const std::string& path, uint64_t done, uint64_t total)> progress;
+    bool csv = false; // a table row (--csv) instead of a JSON line
 };
 
 } // namespace sondrel

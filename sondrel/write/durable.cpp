@@ -306,4 +306,19 @@ int TemporaryFile::Publish(const char** step, bool* published)
     return Flush(folder_);
 }
 
+int TemporaryFile::Replace(const char** step, bool* published)
+{
+    *published = false;
+    *step = "flush";
+    if (const int e = Flush(fd_))
+        return e;
+    *step = "rename";
+    if (renameat(folder_, temporary_.c_str(), folder_, final_.c_str()) != 0)
+        return errno;
+    published_ = *published = true;
+    temporary_.clear();
+    *step = "flush folder";
+    return Flush(folder_);
+}
+
 } // namespace sondrel

@@ -70,6 +70,8 @@ class TemporaryFile
     // *step naming the failed step; *published is true once the final name
     // holds the file, even when a later step failed.
     int Publish(const char** step, bool* published);
+    // The same, but the final name's file is replaced in one rename.
+    int Replace(const char** step, bool* published);
 
   private:
     void Remove();

@@ -43,6 +43,30 @@ void OptionalText(JsonWriter& j, const std::optional<std::string>& text)
         j.Null();
 }
 
+void ChangeValue(JsonWriter& j, const std::optional<std::string>& v, bool number)
+{
+    if (v && number && !v->empty() && v->find_first_not_of("0123456789") == std::string::npos)
+        j.Unsigned(std::stoull(*v));
+    else
+        OptionalText(j, v);
+}
+
+void Changes(JsonWriter& j, const std::vector<Outcome::Change>& changes)
+{
+    j.BeginArray();
+    for (const Outcome::Change& c : changes) {
+        j.BeginObject();
+        j.Key("key");
+        j.FileText(c.key);
+        j.Key("before");
+        ChangeValue(j, c.before, c.number);
+        j.Key("after");
+        ChangeValue(j, c.after, c.number);
+        j.EndObject();
+    }
+    j.EndArray();
+}
+
 } // namespace
 
 std::string OutcomeLine(const Outcome& o)
@@ -81,6 +105,12 @@ std::string OutcomeLine(const Outcome& o)
     OptionalText(j, o.md5);
     j.Key("loudness");
     o.loudness ? WriteLoudness(j, *o.loudness) : j.Null();
+    if (o.edit) {
+        j.Key("method");
+        OptionalText(j, o.method);
+        j.Key("changes");
+        Changes(j, o.changes);
+    }
     j.EndObject();
     return line;
 }
@@ -94,6 +124,10 @@ const char* StatusText(WriteStatus status)
         return "unchanged";
     case WriteStatus::Embedded:
         return "embedded";
+    case WriteStatus::Edited:
+        return "edited";
+    case WriteStatus::Planned:
+        return "planned";
     case WriteStatus::Refused:
         return "refused";
     case WriteStatus::Error:

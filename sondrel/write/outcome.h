@@ -13,7 +13,7 @@
 namespace sondrel {
 
 // How a file's run ended.
-enum class WriteStatus { Repaired, Unchanged, Embedded, Refused, Error };
+enum class WriteStatus { Repaired, Unchanged, Embedded, Edited, Planned, Refused, Error };
 
 // As the JSON line gives it: "repaired", "unchanged", ...
 const char* StatusText(WriteStatus status);
@@ -29,6 +29,15 @@ struct Outcome {
     std::optional<ByteRange> audio;         // in the written file
     std::optional<std::string> md5;         // upper-case hex
     std::optional<LoudnessFigures> loudness;
+    // --set: how the file was written ("in-place", "rewrite") and what changed.
+    bool edit = false;
+    std::optional<std::string> method;
+    struct Change {
+        std::string key;
+        std::optional<std::string> before, after;
+        bool number = false; // the values are decimal integers
+    };
+    std::vector<Change> changes;
 };
 
 // The line, without its newline; keys in the order scripts rely on.

@@ -38,13 +38,13 @@ complete_words()
 check_completions()
 {
     local how=$1
-    expect_eq "$how: sondrel --d" "--data --dryrun" "$(complete_words sondrel --d)"
+    expect_eq "$how: sondrel --d" "--data --dry-run --dryrun" "$(complete_words sondrel --d)"
     expect_eq "$how: sondrel --" \
-        "--bext --chunks --data --dryrun --embed --files-from --fmt --help --ixml --json --loudness --md5 --mono --rawchunks --recursive --repair --version" \
+        "--bext --chunks --csv --data --dry-run --dryrun --embed --files-from --fmt --help --ixml --json --loudness --md5 --mono --no-rewrite --rawchunks --recursive --repair --set --set-from --version" \
         "$(complete_words sondrel --)"
     # The inspector's options and the text modes' do not mix: after one kind
     # only that kind is offered. Words given, word completed, expected.
-    local json="--files-from --json --loudness --md5 --recursive"
+    local json="--csv --files-from --json --loudness --md5 --recursive"
     local cases=(
         "sondrel --j|--json"
         "sondrel --json --|$json"
@@ -62,6 +62,7 @@ check_completions()
         "sondrel --repair --|--md5"
         "sondrel --embed --|--loudness --md5"
         "sondrel --embed --fmt --|--loudness --md5"
+        "sondrel --set info.INAM=x --|--dry-run --no-rewrite --set --set-from"
     )
     local case words expected
     for case in "${cases[@]}"; do

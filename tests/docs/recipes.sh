@@ -4,7 +4,7 @@
 # Usage: recipes.sh SONDREL EXAMPLE_WAV SOURCE_DIR RECIPE
 #   RECIPE: play | encode | mono | batch | fields | json_rate | json_stored_loudness |
 #           json_errors | json_csv | json_parallel | json_md5 | json_loudness | json_archive |
-#           repair | json_across | embed |
+#           repair | json_across | embed | set_from |
 #           documented
 set -uo pipefail
 # shellcheck source=tests/support/script_lib.sh
@@ -37,6 +37,10 @@ RECIPES=(
     "find recordings -iname '*.wav' -exec sondrel --json {} + | jq -r '.path as \$p | .findings[] | select(.code | IN(\"ds64-not-first\", \"fact-count-mismatch\", \"not-extensible\", \"cue-beyond-audio\", \"cue-label-orphan\", \"bext-reserved-not-zero\", \"bext-loudness-zero\", \"time-reference-mismatch\", \"ixml-format-mismatch\", \"coding-history-mismatch\")) | [.code, \$p] | @tsv' | sort -u"
     "find archive -type f -iname '*.wav' -print0 | xargs -0 sondrel --embed --md5 --loudness | jq -r 'select(.status == \"refused\" or .status == \"error\") | [.path, .reason] | @tsv'"
     "sondrel --json --md5 --loudness --recursive archive | jq -r 'select(any(.findings[]; .code == \"md5-mismatch\" or .code == \"loudness-mismatch\")) | .path'"
+    "sondrel --csv --recursive recordings > catalogue.csv"
+    "sondrel --set-from catalogue.csv --dry-run | jq -r 'select(.status == \"planned\") | [.path, .method, (.changes | map(.key) | join(\" \"))] | @tsv'"
+    "sondrel --set-from catalogue.csv | jq -r 'select(.status == \"refused\" or .status == \"error\") | [.path, .reason] | @tsv'"
+    "sondrel --json --recursive recordings | jq -r '[.path, .info.INAM] | @tsv'"
 )
 PLAY=${RECIPES[0]}
 ENCODE=${RECIPES[1]}
@@ -58,6 +62,10 @@ REPAIR=${RECIPES[16]}
 JSON_ACROSS=${RECIPES[17]}
 EMBED=${RECIPES[18]}
 VERIFY=${RECIPES[19]}
+EXPORT=${RECIPES[20]}
+SET_DRY=${RECIPES[21]}
+SET_APPLY=${RECIPES[22]}
+SET_VERIFY=${RECIPES[23]}
 
 make_scratch
 cd "$SCRATCH" || exit 1
@@ -743,6 +751,37 @@ recipe_embed()
     expect_eq "files whose audio changed since" "archive/take.wav" "$(run_in . "$VERIFY")"
 }
 
+# Export a folder, fill the title column as a spreadsheet would (Python's
+# csv module), dry-run, apply, verify; the damaged files are left alone.
+recipe_set_from()
+{
+    need_jq
+    have python3 || skip "python3 is not installed"
+    mkdir recordings
+    cp take.wav recordings/take.wav
+    cp take.wav "recordings/$QUOTED"
+    head -c 100000 take.wav >"recordings/$CUT_SHORT"
+    echo "not audio" >"recordings/$NOT_AUDIO"
+    run_recipe "$EXPORT" # 1: damaged files are among them
+    [ -s catalogue.csv ] || fail "the export wrote nothing"
+    python3 -c "import csv
+rows = list(csv.DictReader(open('catalogue.csv', newline='', encoding='utf-8-sig')))
+for r in rows: r['info.INAM'] = 'Harbour, ' + r['path'].split('/')[-1]
+w = csv.DictWriter(open('catalogue.csv', 'w', newline='', encoding='utf-8'), rows[0].keys())
+w.writeheader(); w.writerows(rows)" || fail "the spreadsheet step failed"
+    local before
+    before=$(md5sum recordings/*)
+    expect_eq "planned edits" "$(printf 'recordings/%s\tin-place\tinfo.INAM\n' "$QUOTED" take.wav | sort)" \
+        "$(run_in . "$SET_DRY")"
+    expect_eq "the dry run wrote nothing" "$before" "$(md5sum recordings/*)"
+    expect_eq "files left alone" "recordings/$CUT_SHORT recordings/$NOT_AUDIO" \
+        "$(run_in . "$SET_APPLY" | cut -f 1 | tr '\n' ' ' | sed 's/ $//')"
+    local titles
+    titles=$(printf 'recordings/%s\t%s\n' "$CUT_SHORT" "" "$NOT_AUDIO" "" \
+        "$QUOTED" "Harbour, $QUOTED" take.wav "Harbour, take.wav" | sort)
+    expect_eq "titles" "$titles" "$(run_in . "$SET_VERIFY")"
+}
+
 # Joins continuation lines and squeezes blanks, so a recipe can be compared
 # however a document breaks it.
 normalise()
@@ -802,6 +841,7 @@ json_archive) recipe_json_archive ;;
 repair) recipe_repair ;;
 json_across) recipe_json_across ;;
 embed) recipe_embed ;;
+set_from) recipe_set_from ;;
 documented) recipe_documented ;;
 *)
     echo "unknown recipe '$which_recipe'" >&2

@@ -58,7 +58,7 @@ if [ -r "$framework" ]; then
         $(complete -p sondrel | sed -n "s/.*-F \([^ ]*\) .*/\1/p") sondrel --d sondrel
         printf "%s\n" "${COMPREPLY[@]}" | sort | paste -sd " " -
     ' loader "$framework" 2>&1)
-    expect_eq "completion loaded from the prefix for 'sondrel --d'" "--data --dryrun" "$offered"
+    expect_eq "completion loaded from the prefix for 'sondrel --d'" "--data --dry-run --dryrun" "$offered"
 else
     echo "note: $framework is absent (package bash-completion); the loader was not checked"
 fi
