@@ -25,6 +25,7 @@ namespace
 int WantJson = 0;
 int WantMD5 = 0;
 int WantLoudness = 0;
+int WantSignal = 0;
 int WantRepair = 0;
 int WantEmbed = 0;
 
@@ -53,8 +54,8 @@ const char* const Usage =
 
 const char* const Help =
     "Usage: sondrel [OPTION]... FILE\n"
-    "       sondrel --json [--md5] [--loudness] [--recursive] [--files-from LIST [-0]]\n"
-    "               [--] FILE...\n"
+    "       sondrel --json [--md5] [--loudness] [--signal] [--recursive]\n"
+    "               [--files-from LIST [-0]] [--] FILE...\n"
     "       sondrel --repair [--md5] IN OUT\n"
     "       sondrel --embed [--md5] [--loudness] FILE...\n"
     "\n"
@@ -74,6 +75,8 @@ const char* const Help =
     "  --json             inspect every file named\n"
     "  --md5              also the audio's MD5, checked against an MD5 chunk\n"
     "  --loudness         also the audio's EBU R 128 loudness, checked against bext\n"
+    "  --signal           also what the audio says: clipping, dead or identical\n"
+    "                     channels, DC offset, reversed polarity, padded bits, silences\n"
     "  --recursive        walk the directories named: their .wav, .bwf and .rf64 files\n"
     "  --files-from LIST  then the names in the file LIST, one a line ('-': stdin)\n"
     "  -0                 the names in LIST end in a NUL byte, not a newline\n"
@@ -124,7 +127,7 @@ constexpr Option Options[] = {
     {"--bext", &WantBext},     {"--ixml", &WantiXML},           {"--data", &WantData},
     {"--mono", &WantMono},     {"--dryrun", &WantDryRun},       {"--json", &WantJson},
     {"--md5", &WantMD5},       {"--loudness", &WantLoudness},   {"--repair", &WantRepair},
-    {"--embed", &WantEmbed},
+    {"--embed", &WantEmbed},   {"--signal", &WantSignal},
 };
 
 // The options that write text or audio, the text modes' own, come first: the
@@ -203,9 +206,10 @@ bool Foreign(Mode mode, const char* arg)
     const bool batch = IsBatchOption(arg);
     switch (mode) {
     case Mode::Repair:
-        return Is(arg, "--json") || Is(arg, "--loudness") || Is(arg, "--embed") || batch;
+        return Is(arg, "--json") || Is(arg, "--loudness") || Is(arg, "--embed") ||
+               Is(arg, "--signal") || batch;
     case Mode::Embed:
-        return Is(arg, "--json") || Is(arg, "--repair") || batch;
+        return Is(arg, "--json") || Is(arg, "--repair") || Is(arg, "--signal") || batch;
     case Mode::Json:
     case Mode::Text:
         break;
@@ -277,6 +281,7 @@ int RunMode(Mode mode, int argc, char** argv)
         InspectOptions options;
         options.md5 = WantMD5 != 0;
         options.loudness = WantLoudness != 0;
+        options.signal = WantSignal != 0;
         status = InspectBatch(std::move(names), options);
     }
     if (FlushStandardOutput() != 0 || RunStatus() != 0)
@@ -338,6 +343,10 @@ int SondrelMain(int argc, char** argv)
     }
     if (WantMD5 || WantLoudness) {
         fputs("sondrel: Error: --md5 and --loudness need --json\n", stderr);
+        return 1;
+    }
+    if (WantSignal) {
+        fputs("sondrel: Error: --signal needs --json\n", stderr);
         return 1;
     }
     if (sawBatchOption) {

@@ -65,6 +65,7 @@ struct Record {
     std::optional<IxmlInfo> ixml;
     std::optional<std::array<uint8_t, 16>> md5Stored, md5Computed;
     std::optional<LoudnessFigures> loudness;
+    std::optional<SignalFigures> signal;
     AcrossChunks across;
     Findings findings;
 
@@ -74,6 +75,7 @@ struct Record {
 struct InspectOptions {
     bool md5 = false;
     bool loudness = false;
+    bool signal = false;
     bool progress = false; // a progress line on standard error (a terminal)
 };
 
