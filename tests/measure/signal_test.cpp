@@ -1,0 +1,414 @@
+// --signal: the kernel's paths against its plain loop, generated signals
+// against plain references computed here, real files against sox and a
+// plain correlation.
+#include "inspect/inspect.h"
+#include "measure/signal_kernel.h"
+#include "record_shape.h"
+#include "run_tool.h"
+#include "signals.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <bit>
+#include <random>
+#include <set>
+
+using namespace sondrel;
+using namespace signals;
+using Json = nlohmann::ordered_json;
+
+namespace
+{
+
+constexpr SampleKind Kinds[] = {SampleKind::U8,   SampleKind::S16,   SampleKind::S24,
+                                SampleKind::ALaw, SampleKind::MuLaw, SampleKind::S32,
+                                SampleKind::F32,  SampleKind::F64};
+
+// Random samples with full-scale values, NaN and infinity among them.
+std::string RandomBytes(SampleKind k, size_t samples, std::mt19937& random)
+{
+    std::string out;
+    std::uniform_real_distribution<double> value(-1.2, 1.2);
+    for (size_t i = 0; i < samples; i++) {
+        double v = i % 17 == 3 ? 1.0 : i % 23 == 5 ? NAN : i % 29 == 7 ? INFINITY : value(random);
+        uint64_t word = random();
+        if (k == SampleKind::F32)
+            word = std::bit_cast<uint32_t>(static_cast<float>(v));
+        else if (k == SampleKind::F64)
+            word = std::bit_cast<uint64_t>(v);
+        for (unsigned b = 0; b < BytesOf(k); b++)
+            out += static_cast<char>(word >> (8 * b));
+    }
+    return out;
+}
+
+template <typename T, typename Acc, typename Fn, typename Ref>
+void ExpectSameSums(SampleKind k, const std::string& bytes, unsigned channels, Fn fast, Ref ref)
+{
+    const size_t frames = bytes.size() / BytesOf(k) / channels;
+    const auto* raw = reinterpret_cast<const unsigned char*>(bytes.data());
+    PieceSums<T, Acc> a, b;
+    a.Resize(channels);
+    b.Resize(channels);
+    std::vector<T> outA(frames * channels), outB(frames * channels);
+    fast(k, raw, frames, channels, outA.data(), a);
+    ref(k, raw, frames, channels, outB.data(), b);
+    EXPECT_EQ(outA, outB);
+    EXPECT_EQ(a.min, b.min);
+    EXPECT_EQ(a.max, b.max);
+    EXPECT_EQ(a.sum, b.sum);
+    EXPECT_EQ(a.squares, b.squares);
+    EXPECT_EQ(a.cross, b.cross);
+    EXPECT_EQ(a.bits, b.bits);
+}
+
+TEST(SignalKernel, EveryPathEqualsThePlainLoop)
+{
+    std::mt19937 random(31);
+    for (Isa isa : {Isa::Base, Isa::Avx2, Isa::Avx512}) {
+        if (!IsaSupported(isa))
+            continue;
+        for (SampleKind k : Kinds)
+            for (unsigned channels : {1u, 2u, 3u, 6u, 40u})
+                for (size_t frames : {size_t{1}, size_t{13}, size_t{4096 / channels}}) {
+                    SCOPED_TRACE(testing::Message() << "isa " << static_cast<int>(isa) << " kind "
+                                                    << static_cast<int>(k) << " " << channels
+                                                    << "ch " << frames << " frames");
+                    const std::string bytes = RandomBytes(k, frames * channels, random);
+                    if (IntegerSummed(k))
+                        ExpectSameSums<int32_t, int64_t>(k, bytes, channels, IntPieceKernel(isa),
+                                                         IntPieceReference);
+                    else
+                        ExpectSameSums<double, double>(k, bytes, channels, RealPieceKernel(isa),
+                                                       RealPieceReference);
+                }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// The samples as stored, decoded here by a plain loop, as fractions of full scale.
+std::vector<double> Stored(const Signal& s, const Encoding& e)
+{
+    const std::string bytes = Encode(s, e);
+    std::vector<double> out;
+    const unsigned width = e.bits / 8;
+    for (size_t at = 0; at + width <= bytes.size(); at += width) {
+        uint64_t w = 0;
+        for (unsigned b = 0; b < width; b++)
+            w |= uint64_t{static_cast<uint8_t>(bytes[at + b])} << (8 * b);
+        double v;
+        if (e.tag == 3)
+            v = e.bits == 32 ? double{std::bit_cast<float>(static_cast<uint32_t>(w))}
+                             : std::bit_cast<double>(w);
+        else if (e.tag == 6 || e.tag == 7) {
+            const int x = (e.tag == 6 ? ALawToLinear : MuLawToLinear)(static_cast<uint8_t>(w));
+            v = (e.tag == 6 && std::abs(x) == 8 ? 0 : x) / 32768.0; // A-law's nearest 0
+        } else if (e.bits == 8)
+            v = (static_cast<double>(w) - 128) / 128;
+        else
+            v = static_cast<double>(static_cast<int64_t>(w << (64 - e.bits)) >> (64 - e.bits)) /
+                std::ldexp(1.0, e.bits - 1);
+        out.push_back(std::isfinite(v) ? v : 0.0);
+    }
+    return out;
+}
+
+std::optional<double> Db(double v)
+{
+    return v > 0 ? std::optional(20 * std::log10(v)) : std::nullopt;
+}
+
+// The record's values computed the plain way.
+struct Reference {
+    std::vector<std::optional<double>> peak, rms, dc;
+    std::vector<uint64_t> clipped;
+    std::vector<unsigned> silent;
+    std::vector<std::pair<unsigned, unsigned>> identical;
+    std::optional<double> correlation;
+    std::optional<int> bits;
+    std::vector<std::pair<double, double>> silences;
+};
+
+Reference Compute(const Signal& s, const Encoding& e, const std::vector<double>& x)
+{
+    Reference r;
+    const unsigned C = s.channels;
+    const size_t n = x.size() / C;
+    const bool real = e.tag == 3, g711 = e.tag == 6 || e.tag == 7;
+    const double top = real ? 1 : g711 ? (e.tag == 6 ? 32256 : 32124) / 32768.0
+                                        : 1 - std::ldexp(1.0, 1 - e.bits);
+    const double bottom = real ? -1 : g711 ? -top : -1;
+    auto at = [&](size_t f, unsigned c) { return x[f * C + c]; };
+    std::vector<double> mean(C), var(C);
+    for (unsigned c = 0; c < C; c++) {
+        double peak = 0, sq = 0, sum = 0;
+        uint64_t clipped = 0, run = 0;
+        int side = 0;
+        for (size_t f = 0; f < n; f++) {
+            const double v = at(f, c);
+            peak = std::max(peak, std::fabs(v)), sq += v * v, sum += v;
+            const int now = v >= top ? 1 : v <= bottom ? -1 : 0;
+            run = now == 0 ? 0 : now == side ? run + 1 : 1;
+            side = now;
+            clipped += run == 3 ? 3 : run > 3 ? 1 : 0;
+        }
+        const auto frames = static_cast<double>(n);
+        mean[c] = sum / frames;
+        var[c] = sq / frames - mean[c] * mean[c];
+        r.peak.push_back(Db(peak));
+        r.rms.push_back(Db(std::sqrt(sq / frames)));
+        r.dc.push_back(Db(std::fabs(mean[c])));
+        r.clipped.push_back(clipped);
+        if (peak == 0)
+            r.silent.push_back(c);
+    }
+    for (unsigned i = 0; i < C; i++)
+        for (unsigned j = i + 1; j < C; j++) {
+            bool same = r.peak[i].has_value(); // silent channels are not dual mono
+            for (size_t f = 0; f < n && same; f++)
+                same = at(f, i) == at(f, j);
+            if (same)
+                r.identical.emplace_back(i, j);
+        }
+    if (C == 2 && var[0] > 1e-15 && var[1] > 1e-15) {
+        double cov = 0;
+        for (size_t f = 0; f < n; f++)
+            cov += (at(f, 0) - mean[0]) * (at(f, 1) - mean[1]);
+        r.correlation = cov / static_cast<double>(n) / std::sqrt(var[0] * var[1]);
+    }
+    if (e.tag == 1) {
+        uint64_t used = 0;
+        for (double v : x)
+            used |= static_cast<uint64_t>(std::llround(v * std::ldexp(1.0, e.bits - 1)));
+        if (used)
+            r.bits = e.bits - std::countr_zero(used);
+    }
+    size_t quietFrom = 0;
+    for (size_t f = 0; f <= n; f++) {
+        bool loud = f == n;
+        for (unsigned c = 0; c < C && !loud; c++)
+            loud = !(std::fabs(at(f, c)) < 0.001);
+        if (loud && f - quietFrom >= 2 * size_t{s.rate})
+            r.silences.emplace_back(static_cast<double>(quietFrom) / s.rate,
+                                    static_cast<double>(f - quietFrom) / s.rate);
+        if (loud)
+            quietFrom = f + 1;
+    }
+    return r;
+}
+
+void ExpectDb(const Json& got, const std::vector<std::optional<double>>& want, const char* what)
+{
+    ASSERT_EQ(got.size(), want.size()) << what;
+    for (size_t c = 0; c < want.size(); c++) {
+        EXPECT_EQ(got[c].is_null(), !want[c]) << what << " " << c;
+        if (want[c] && !got[c].is_null()) {
+            EXPECT_NEAR(got[c].get<double>(), *want[c], 0.0051) << what << " " << c;
+        }
+    }
+}
+
+void ExpectReference(const Json& got, const Reference& r)
+{
+    ExpectDb(got["peak_dbfs"], r.peak, "peak");
+    ExpectDb(got["rms_dbfs"], r.rms, "rms");
+    ExpectDb(got["dc_offset_dbfs"], r.dc, "dc");
+    EXPECT_EQ(got["clipped_samples"].get<std::vector<uint64_t>>(), r.clipped);
+    EXPECT_EQ(got["silent_channels"].get<std::vector<unsigned>>(), r.silent);
+    EXPECT_EQ((got["identical_channels"].get<std::vector<std::pair<unsigned, unsigned>>>()),
+              r.identical);
+    EXPECT_EQ(got["correlation"].is_null(), !r.correlation);
+    if (r.correlation && !got["correlation"].is_null()) {
+        EXPECT_NEAR(got["correlation"].get<double>(), *r.correlation, 0.0051);
+    }
+    EXPECT_EQ(got["effective_bits"].is_null(), !r.bits);
+    if (r.bits && !got["effective_bits"].is_null()) {
+        EXPECT_EQ(got["effective_bits"].get<int>(), *r.bits);
+    }
+    ASSERT_EQ(got["silences"].size(), r.silences.size());
+    for (size_t i = 0; i < r.silences.size(); i++) {
+        EXPECT_NEAR(got["silences"][i]["start_seconds"].get<double>(), r.silences[i].first, 5e-4);
+        EXPECT_NEAR(got["silences"][i]["seconds"].get<double>(), r.silences[i].second, 5e-4);
+    }
+}
+
+Json Inspect(const std::string& file, bool signal = true)
+{
+    MemFile f(file);
+    InspectOptions o;
+    o.signal = signal;
+    bool failed = false;
+    const std::string path = "/proc/self/fd/" + std::to_string(f.fd());
+    return Json::parse(InspectRecordLine(path.c_str(), o, &failed));
+}
+
+std::set<std::string> SignalCodes(const Json& record)
+{
+    static const std::set<std::string> ours = {"clipping",       "dc-offset",   "channel-silent",
+                                               "dual-mono",      "phase-inverted", "bits-padded",
+                                               "silence",        "signal-unmeasurable"};
+    std::set<std::string> codes;
+    for (const Json& f : record["findings"])
+        if (ours.count(f["code"]))
+            codes.insert(f["code"]);
+    return codes;
+}
+
+double Sine(double n, double amplitude = 0.5)
+{
+    return amplitude * std::sin(2 * Pi * 997 * n / 48000);
+}
+
+// A sine with `at` set to `value` for `count` samples.
+Signal Forced(uint16_t channels, size_t at, size_t count, double value)
+{
+    return Make(48000, channels, 0.5, [=](double n, int) {
+        return n >= double(at) && n < double(at + count) ? value : Sine(n);
+    });
+}
+
+// 10 s of tone with `seconds` of `level` starting at `from`.
+Signal Gap(double from, double seconds, double level)
+{
+    return Make(8000, 2, 10, [=](double n, int c) {
+        const double t = n / 8000;
+        return Sine(n, t >= from && t < from + seconds ? level : 0.5) * (c ? 0.5 : 1);
+    });
+}
+
+TEST(Signal, GeneratedSignalsAgainstPlainReferences)
+{
+    const Encoding s16{1, 16, {}}, s24{1, 24, {}}, s32{1, 32, {}}, f32{3, 32, {}},
+        f64{3, 64, {}}, u8{1, 8, {}}, alaw{6, 8, {}}, mulaw{7, 8, {}};
+    const double quiet = 0.0009, heard = 0.0012; // either side of -60 dBFS
+    const struct {
+        const char* name;
+        Signal signal;
+        Encoding encoding;
+        std::set<std::string> codes;
+    } rows[] = {
+        {"clipped for 2 samples", Forced(1, 1000, 2, 1.0), s16, {}},
+        {"clipped for 3 samples", Forced(1, 1000, 3, 1.0), s16, {"clipping"}},
+        {"clipped low, 24-bit", Forced(2, 7, 5, -1.0), s24, {"clipping", "dual-mono"}},
+        {"full-scale square",
+         Make(48000, 1, 0.5, [](double n, int) { return std::fmod(n, 100) < 50 ? 1.0 : -1.0; }),
+         s16,
+         {"clipping"}},
+        {"float above 1.0", Make(48000, 2, 0.5, [](double n, int) { return Sine(n, 1.5); }), f32,
+         {"clipping", "dual-mono"}},
+        {"float64 at 1.0 for 3", Forced(1, 100, 3, 1.0), f64, {"clipping"}},
+        {"DC of 0.5%", Make(48000, 1, 1, [](double n, int) { return Sine(n) + 0.005; }), s24, {}},
+        {"DC of 2%", Make(48000, 1, 1, [](double n, int) { return Sine(n) + 0.02; }), s24,
+         {"dc-offset"}},
+        {"silent right", Make(48000, 2, 1, [](double n, int c) { return c ? 0 : Sine(n); }), s16,
+         {"channel-silent"}},
+        {"left = right", Make(48000, 2, 1, [](double n, int) { return Sine(n); }), s24,
+         {"dual-mono"}},
+        {"left = -right", Make(48000, 2, 1, [](double n, int c) { return c ? -Sine(n) : Sine(n); }),
+         s16,
+         {"phase-inverted"}},
+        {"16-bit values in 24 bits",
+         Make(48000, 2, 1, [](double n, int c) { return std::round(Sine(n + c) * 32768) / 32768; }),
+         s24,
+         {"bits-padded"}},
+        {"16-bit values in 32 bits",
+         Make(48000, 1, 1, [](double n, int) { return std::round(Sine(n) * 32768) / 32768; }), s32,
+         {"bits-padded"}},
+        {"24-bit, last bit used once",
+         Make(48000, 1, 1,
+              [](double n, int) {
+                  return (2 * std::round(Sine(n) * 4194304) + (n == 4000 ? 1 : 0)) / 8388608;
+              }),
+         s24,
+         {}},
+        {"8-bit unsigned", Make(8000, 1, 1, [](double n, int) { return Sine(n, 0.7); }), u8, {}},
+        {"1.9 s at the head", Gap(0, 1.9, quiet), s16, {}},
+        {"2.1 s at the head", Gap(0, 2.1, quiet), s16, {"silence"}},
+        {"1.9 s in the middle", Gap(4, 1.9, quiet), s24, {}},
+        {"2.1 s in the middle", Gap(4, 2.1, quiet), s24, {"silence"}},
+        {"1.9 s at the tail", Gap(8.1, 1.9, quiet), f32, {}},
+        {"2.1 s at the tail", Gap(7.9, 2.1, quiet), f32, {"silence"}},
+        {"2.1 s above -60 dBFS", Gap(4, 2.1, heard), s24, {}},
+        {"NaN and infinity",
+         Make(48000, 1, 0.5,
+              [](double n, int) { return n == 10 ? NAN : n == 20 ? -INFINITY : Sine(n); }),
+         f32,
+         {}},
+        {"A-law silence",
+         Make(8000, 2, 1, [](double n, int c) { return c ? Sine(n) : (int(n) % 2 ? 8 : -8) / 32768.0; }),
+         alaw,
+         {"channel-silent"}},
+        {"mu-law silence", Make(8000, 1, 3, [](double n, int) { return (int(n) % 2 ? 1 : -1) / 32768.0; }),
+         mulaw,
+         {"silence"}},
+        {"mu-law at full scale", Forced(1, 10, 4, 1.0), mulaw, {"clipping"}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const Json record = Inspect(WaveFile(row.signal, row.encoding));
+        ExpectRecordShape(record);
+        EXPECT_EQ(SignalCodes(record), row.codes);
+        ExpectReference(record["signal"], Compute(row.signal, row.encoding,
+                                                  Stored(row.signal, row.encoding)));
+        // Read a few frames at a time, runs and silences cross every block.
+        const std::string bytes = Encode(row.signal, row.encoding);
+        const AudioLayout l = LayoutOf(row.signal, row.encoding);
+        MemFile f(bytes);
+        MeasureRequest q{false, false, {}, size_t{l.blockAlign} * 7, true};
+        const MeasureResult v = ReadAndMeasure(f.fd(), 0, bytes.size(), l, q);
+        ASSERT_TRUE(v.signal);
+        EXPECT_EQ(v.signal->clippedSamples, record["signal"]["clipped_samples"].get<std::vector<uint64_t>>());
+        EXPECT_EQ(v.signal->silences.size(), record["signal"]["silences"].size());
+        EXPECT_EQ(v.signal->effectiveBits.has_value(), !record["signal"]["effective_bits"].is_null());
+    }
+}
+
+TEST(Signal, NullWithoutTheOptionAndForCompressedAudio)
+{
+    const Signal s = Forced(1, 10, 4, 1.0);
+    EXPECT_TRUE(Inspect(WaveFile(s, {1, 16, {}}), false)["signal"].is_null());
+    const std::string mp2 = wavgen::Wave(wavgen::Chunk("fmt ", wavgen::FmtBody(0x50, 1, 48000, 0)) +
+                                         wavgen::Chunk("data", std::string(100, '\x55')));
+    const Json r = Inspect(mp2);
+    EXPECT_TRUE(r["signal"].is_null());
+    EXPECT_EQ(SignalCodes(r), std::set<std::string>{"signal-unmeasurable"});
+}
+
+// Real files: no false clipping, DC offset or reversed polarity.  Their
+// largest DC is sox's `stats`; the correlation a plain loop over sox's decoding.
+TEST(Signal, RealFilesAgainstSoxAndAPlainCorrelation)
+{
+    const struct {
+        const char* file;
+        double soxDc;                      // the largest per channel, as a fraction
+        std::optional<double> correlation; // stereo only
+    } files[] = {
+        {"bw64lib_s24_mono_ixml_axml.wav", 0.000194, {}},
+        {"ff_bext_full_s24.wav", 0.001235, 0.217},
+        {"ff_f32_stereo_ext.wav", 0.001235, 0.217},
+        {"ff_pipe_s16_stereo.wav", 0.001250, 0.217},
+        {"ff_s16_stereo.wav", 0.001919, 0.215},
+        {"ff_s24_6ch.wav", 0.006702, {}},
+        {"ff_u8_mono_odd.wav", 0.005056, {}},
+        {"lsf_f32_peak_stereo.wav", 0.001235, 0.217},
+        {"perl_s16_stereo_cue_smpl.wav", 0.000454, 0.001},
+        {"pywave_s24_mono_odd.wav", 0.000108, {}},
+    };
+    for (const auto& f : files) {
+        SCOPED_TRACE(f.file);
+        const Json r = Inspect(ReadWholeFile(std::string(SONDREL_TEST_DATA "/") + f.file));
+        EXPECT_EQ(SignalCodes(r).count("clipping") + SignalCodes(r).count("dc-offset") +
+                      SignalCodes(r).count("phase-inverted"),
+                  0u);
+        double dc = -1000;
+        for (const Json& c : r["signal"]["dc_offset_dbfs"])
+            dc = std::max(dc, c.get<double>());
+        EXPECT_NEAR(dc, 20 * std::log10(f.soxDc), 0.05);
+        if (f.correlation) {
+            EXPECT_NEAR(r["signal"]["correlation"].get<double>(), *f.correlation, 0.0051);
+        }
+    }
+}
+
+} // namespace
