@@ -256,7 +256,7 @@ template <typename T, typename Acc> SignalFigures Gather<T, Acc>::Finish() const
     std::vector<bool> silent(channels_);
     for (unsigned c = 0; c < channels_; c++) {
         const Channel& ch = channel_[c];
-        silent[c] = frames_ == 0 || (ch.min == 0 && ch.max == 0);
+        silent[c] = frames_ > 0 && ch.min == 0 && ch.max == 0; // no audio is not a dead input
         const double peak = std::max(std::fabs(ch.min), std::fabs(ch.max)) / fullScale_;
         const double rms = frames_ ? static_cast<double>(std::sqrt(ch.squares / n)) / fullScale_ : 0;
         const double dc = frames_ ? static_cast<double>(std::fabs(ch.sum / n)) / fullScale_ : 0;

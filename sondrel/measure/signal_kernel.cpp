@@ -14,9 +14,14 @@
 
 namespace sondrel {
 
+constexpr unsigned MinWidth = 128;
+
 template <typename T, typename Acc> void PieceSums<T, Acc>::Resize(unsigned channels)
 {
-    width = channels >= 32 ? channels : channels * 16 / std::gcd(channels, 16u);
+    // Whole frames, a multiple of 16 lanes, and long rows: the loop over a
+    // row is what the compilers vectorise.
+    const unsigned row = channels >= 32 ? channels : channels * 16 / std::gcd(channels, 16u);
+    width = row * ((MinWidth + row - 1) / row);
     min.assign(channels, T{});
     max.assign(channels, T{});
     sum.assign(channels, Acc{});

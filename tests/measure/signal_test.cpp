@@ -305,6 +305,10 @@ TEST(Signal, GeneratedSignalsAgainstPlainReferences)
          {"channel-silent"}},
         {"left = right", Make(48000, 2, 1, [](double n, int) { return Sine(n); }), s24,
          {"dual-mono"}},
+        {"4 channels alike for 3000 frames, then two pairs",
+         Make(48000, 4, 1, [](double n, int c) { return Sine(c < 2 || n < 3000 ? n : n * 1.5); }),
+         s16,
+         {"dual-mono"}},
         {"left = -right", Make(48000, 2, 1, [](double n, int c) { return c ? -Sine(n) : Sine(n); }),
          s16,
          {"phase-inverted"}},
@@ -373,6 +377,10 @@ TEST(Signal, NullWithoutTheOptionAndForCompressedAudio)
     const Json r = Inspect(mp2);
     EXPECT_TRUE(r["signal"].is_null());
     EXPECT_EQ(SignalCodes(r), std::set<std::string>{"signal-unmeasurable"});
+    // No audio is no dead channel.
+    const Json empty = Inspect(WaveFile(Make(48000, 2, 0, [](double, int) { return 0.0; }), {1, 16, {}}));
+    EXPECT_EQ(empty["signal"]["silent_channels"], Json::array());
+    EXPECT_EQ(SignalCodes(empty), std::set<std::string>{});
 }
 
 // Real files: no false clipping, DC offset or reversed polarity.  Their
