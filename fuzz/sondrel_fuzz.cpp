@@ -82,7 +82,8 @@ void CheckRecord(const std::string& line)
     if (signal.is_null())
         return;
     const auto& clipped = signal["clipped_samples"];
-    if (clipped.size() != record["format"]["channels"] || signal["peak_dbfs"].size() != clipped.size())
+    if (clipped.size() != record["format"]["channels"] ||
+        signal["peak_dbfs"].size() != clipped.size())
         abort();
     for (const auto& c : clipped)
         if (c > record["audio"]["frames"])

@@ -10,8 +10,8 @@ namespace sondrel {
 namespace
 {
 
-constexpr double DcLimit = 0.01;          // -40 dBFS
-constexpr double InvertedBelow = -0.3;    // a correlation this negative is one side reversed
+constexpr double DcLimit = 0.01;       // -40 dBFS
+constexpr double InvertedBelow = -0.3; // a correlation this negative is one side reversed
 
 std::string Number(const char* format, double v)
 {
@@ -110,7 +110,9 @@ void Silences(Record& r, const SignalFigures& s)
                  s.silences[i].startSeconds, s.silences[i].seconds);
         std::string message = text;
         if (i + 1 == s.silences.size() && s.silencesUnlisted > 0)
-            message.append(" ").append(std::to_string(s.silencesUnlisted)).append(" more are not listed.");
+            message.append(" ")
+                .append(std::to_string(s.silencesUnlisted))
+                .append(" more are not listed.");
         Add(r, Code::Silence, std::move(message));
     }
 }

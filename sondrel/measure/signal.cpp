@@ -52,9 +52,8 @@ template <typename T, typename Acc> class Gather
   public:
     Gather(const AudioLayout& l, SampleKind kind, Isa isa)
         : kind_(kind), channels_(l.channels), frameBytes_(l.blockAlign),
-          pieceFrames_(std::max<size_t>(1, PieceSamples / l.channels)),
-          storedBits_(StoredBits(l)), rate_(l.sampleRate), channel_(l.channels),
-          leader_(l.channels, 0), oldLeader_(l.channels)
+          pieceFrames_(std::max<size_t>(1, PieceSamples / l.channels)), storedBits_(StoredBits(l)),
+          rate_(l.sampleRate), channel_(l.channels), leader_(l.channels, 0), oldLeader_(l.channels)
     {
         if constexpr (std::is_same_v<T, int32_t>)
             kernel_ = IntPieceKernel(isa);
@@ -197,7 +196,8 @@ template <typename T, typename Acc> void Gather<T, Acc>::Silence(size_t n)
         return; // a silence without a rate has no length in seconds
     bool quiet = true;
     for (unsigned c = 0; c < channels_ && quiet; c++)
-        quiet = Quiet(static_cast<double>(sums_.max[c])) && Quiet(static_cast<double>(sums_.min[c]));
+        quiet =
+            Quiet(static_cast<double>(sums_.max[c])) && Quiet(static_cast<double>(sums_.min[c]));
     if (quiet) {
         if (!quietFrom_)
             quietFrom_ = frames_;
@@ -258,7 +258,8 @@ template <typename T, typename Acc> SignalFigures Gather<T, Acc>::Finish() const
         const Channel& ch = channel_[c];
         silent[c] = frames_ > 0 && ch.min == 0 && ch.max == 0; // no audio is not a dead input
         const double peak = std::max(std::fabs(ch.min), std::fabs(ch.max)) / fullScale_;
-        const double rms = frames_ ? static_cast<double>(std::sqrt(ch.squares / n)) / fullScale_ : 0;
+        const double rms =
+            frames_ ? static_cast<double>(std::sqrt(ch.squares / n)) / fullScale_ : 0;
         const double dc = frames_ ? static_cast<double>(std::fabs(ch.sum / n)) / fullScale_ : 0;
         s.peakDbfs.push_back(Dbfs(peak));
         s.rmsDbfs.push_back(Dbfs(rms));

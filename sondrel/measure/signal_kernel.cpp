@@ -129,8 +129,8 @@ template <SampleKind K>
     } else if (k == SampleKind::F64) {
         for (size_t i = 0; i < n; i++) {
             const uint64_t u = LoadLE64(in + 8 * i);
-            out[i] = (u & 0x7FF0000000000000u) == 0x7FF0000000000000u ? 0.0
-                                                                      : std::bit_cast<double>(u);
+            out[i] =
+                (u & 0x7FF0000000000000u) == 0x7FF0000000000000u ? 0.0 : std::bit_cast<double>(u);
         }
     }
     return bits;
@@ -213,14 +213,14 @@ template <typename T, typename Acc>
     FoldLanes(channels, s);
 }
 
-void IntBase(SampleKind k, const unsigned char* raw, size_t frames, unsigned channels,
-             int32_t* out, IntSums& s)
+void IntBase(SampleKind k, const unsigned char* raw, size_t frames, unsigned channels, int32_t* out,
+             IntSums& s)
 {
     Piece(k, raw, frames, channels, out, s);
 }
 
-void RealBase(SampleKind k, const unsigned char* raw, size_t frames, unsigned channels,
-              double* out, RealSums& s)
+void RealBase(SampleKind k, const unsigned char* raw, size_t frames, unsigned channels, double* out,
+              RealSums& s)
 {
     Piece(k, raw, frames, channels, out, s);
 }
@@ -301,14 +301,14 @@ RealPieceFn RealPieceKernel(Isa isa)
     return RealBase;
 }
 
-void IntPieceReference(SampleKind kind, const unsigned char* raw, size_t frames,
-                       unsigned channels, int32_t* out, IntSums& sums)
+void IntPieceReference(SampleKind kind, const unsigned char* raw, size_t frames, unsigned channels,
+                       int32_t* out, IntSums& sums)
 {
     Reference(kind, raw, frames, channels, out, sums);
 }
 
-void RealPieceReference(SampleKind kind, const unsigned char* raw, size_t frames,
-                        unsigned channels, double* out, RealSums& sums)
+void RealPieceReference(SampleKind kind, const unsigned char* raw, size_t frames, unsigned channels,
+                        double* out, RealSums& sums)
 {
     Reference(kind, raw, frames, channels, out, sums);
 }

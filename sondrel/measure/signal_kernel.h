@@ -57,10 +57,10 @@ IntPieceFn IntPieceKernel(Isa isa);
 RealPieceFn RealPieceKernel(Isa isa);
 
 // The plain loops, sample by sample.
-void IntPieceReference(SampleKind kind, const unsigned char* raw, size_t frames,
-                       unsigned channels, int32_t* out, IntSums& sums);
-void RealPieceReference(SampleKind kind, const unsigned char* raw, size_t frames,
-                        unsigned channels, double* out, RealSums& sums);
+void IntPieceReference(SampleKind kind, const unsigned char* raw, size_t frames, unsigned channels,
+                       int32_t* out, IntSums& sums);
+void RealPieceReference(SampleKind kind, const unsigned char* raw, size_t frames, unsigned channels,
+                        double* out, RealSums& sums);
 
 // G.711 expanded as the signal measures take it: 16-bit values, the two
 // codes nearest 0 (A-law's +-8) as 0.
