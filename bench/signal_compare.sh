@@ -31,11 +31,12 @@ for layout in "2 stereo" "6 5.1"; do
     "$build/bench/make_bench_wav" "$small" "$channels" 24 "$((size_mb / 8))"
     cat "$big" "$small" >/dev/null
 
-    names=(md5sum all signal ffmpeg)
-    labels=(md5sum "sondrel --json --md5 --loudness --signal" "sondrel --json --signal"
-            "ffmpeg astats")
+    # --md5 --loudness alone shows what --signal adds to the read.
+    names=(md5sum all both signal ffmpeg)
+    labels=(md5sum "sondrel --json --md5 --loudness --signal" "sondrel --json --md5 --loudness"
+            "sondrel --json --signal" "ffmpeg astats")
     commands=("md5sum $big" "$sondrel --json --md5 --loudness --signal $big"
-              "$sondrel --json --signal $big"
+              "$sondrel --json --md5 --loudness $big" "$sondrel --json --signal $big"
               "ffmpeg -nostdin -hide_banner -nostats -i $big -af astats -f null -")
     echo "Timing $runs runs of each, all in one hyperfine call" >&2
     csv=$work/times.csv
@@ -63,6 +64,8 @@ for layout in "2 stereo" "6 5.1"; do
     row --- ---: ---: ---
     row "--json --md5 --loudness --signal / md5sum" "$(ratio "${wall[all]}" "${wall[md5sum]}")" \
         "$(ratio "${cpu[all]}" "${cpu[md5sum]}")" "<= 1.5"
+    row "--json --md5 --loudness --signal / without" "$(ratio "${wall[all]}" "${wall[both]}")" \
+        "$(ratio "${cpu[all]}" "${cpu[both]}")" ""
     row "--json --signal / md5sum" "$(ratio "${wall[signal]}" "${wall[md5sum]}")" \
         "$(ratio "${cpu[signal]}" "${cpu[md5sum]}")" "<= 1.0"
     row "ffmpeg astats / --json --signal" "$(ratio "${wall[ffmpeg]}" "${wall[signal]}")" \

@@ -43,7 +43,7 @@ struct Channel {
     long double sum = 0, squares = 0;
     double min = 0, max = 0;
     uint64_t clipped = 0;
-    unsigned run = 0; // samples at one extreme so far
+    uint64_t run = 0; // samples at one extreme so far
     int side = 0;     // which: 1 the top, -1 the bottom
 };
 
