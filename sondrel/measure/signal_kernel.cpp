@@ -6,6 +6,7 @@
 #include "measure/signal_kernel.h"
 
 #include "bytes.h"
+#include "measure/lanes.h"
 
 #include <array>
 #include <bit>
@@ -238,14 +239,14 @@ void RealBase(SampleKind k, const unsigned char* raw, size_t frames, unsigned ch
     Piece(k, raw, frames, channels, out, s);
 }
 
-[[gnu::target("avx512f,avx512bw,avx512vl,avx512dq")]] void
+[[SONDREL_AVX512]] void
 IntAvx512(SampleKind k, const unsigned char* raw, size_t frames, unsigned channels, int32_t* out,
           IntSums& s)
 {
     Piece(k, raw, frames, channels, out, s);
 }
 
-[[gnu::target("avx512f,avx512bw,avx512vl,avx512dq")]] void
+[[SONDREL_AVX512]] void
 RealAvx512(SampleKind k, const unsigned char* raw, size_t frames, unsigned channels, double* out,
            RealSums& s)
 {
