@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <numeric>
 #include <variant>
 
 namespace sondrel {
@@ -53,7 +54,8 @@ template <typename T, typename Acc> class Gather
     Gather(const AudioLayout& l, SampleKind kind, Isa isa)
         : kind_(kind), channels_(l.channels), frameBytes_(l.blockAlign),
           pieceFrames_(std::max<size_t>(1, PieceSamples / l.channels)), storedBits_(StoredBits(l)),
-          rate_(l.sampleRate), channel_(l.channels), leader_(l.channels, 0), oldLeader_(l.channels)
+          rate_(l.sampleRate), channel_(l.channels), leader_(l.channels, 0), oldLeader_(l.channels),
+          order_(l.channels)
     {
         if constexpr (std::is_same_v<T, int32_t>)
             kernel_ = IntPieceKernel(isa);
@@ -163,13 +165,6 @@ template <typename T, typename Acc> class Gather
     // Channels equal at every frame so far share the smallest of them as
     // their leader; a piece can only split such a class.
     void Identical(size_t n);
-    bool ColumnsEqual(unsigned a, unsigned b, size_t n) const
-    {
-        for (size_t f = 0; f < n; f++)
-            if (At(f, a) != At(f, b))
-                return false;
-        return true;
-    }
 
     SampleKind kind_;
     unsigned channels_;
@@ -187,7 +182,8 @@ template <typename T, typename Acc> class Gather
     std::optional<uint64_t> quietFrom_;
     std::vector<std::pair<uint64_t, uint64_t>> spans_; // start, length in frames
     uint64_t unlisted_ = 0;
-    std::vector<unsigned> leader_, oldLeader_;
+    std::vector<unsigned> leader_, oldLeader_, order_;
+    bool shared_ = true; // some class has two channels or more
 };
 
 template <typename T, typename Acc> void Gather<T, Acc>::Silence(size_t n)
@@ -222,21 +218,31 @@ template <typename T, typename Acc> void Gather<T, Acc>::Silence(size_t n)
     quietFrom_ = last + 1 < n ? std::optional(frames_ + last + 1) : std::nullopt;
 }
 
+// The channels sorted by their class, then by their samples in the piece:
+// each run of equal columns within a class is a class from now on, led by
+// its first (smallest) channel.  Nothing to do once every class is single.
 template <typename T, typename Acc> void Gather<T, Acc>::Identical(size_t n)
 {
+    if (!shared_)
+        return;
     oldLeader_ = leader_;
-    for (unsigned c = 1; c < channels_; c++) {
-        const unsigned was = oldLeader_[c];
-        if (was == c || ColumnsEqual(was, c, n))
-            continue;
-        // Split off: with the first of the same old class split off before it that it equals.
-        leader_[c] = c;
-        for (unsigned d = was + 1; d < c; d++) {
-            if (oldLeader_[d] == was && leader_[d] == d && ColumnsEqual(d, c, n)) {
-                leader_[c] = d;
-                break;
-            }
-        }
+    std::iota(order_.begin(), order_.end(), 0u);
+    const auto columnLess = [&](unsigned a, unsigned b) {
+        for (size_t f = 0; f < n; f++)
+            if (At(f, a) != At(f, b))
+                return At(f, a) < At(f, b);
+        return false;
+    };
+    std::stable_sort(order_.begin(), order_.end(), [&](unsigned a, unsigned b) {
+        return oldLeader_[a] != oldLeader_[b] ? oldLeader_[a] < oldLeader_[b] : columnLess(a, b);
+    });
+    shared_ = false;
+    leader_[order_[0]] = order_[0];
+    for (size_t i = 1; i < order_.size(); i++) {
+        const unsigned a = order_[i - 1], b = order_[i];
+        const bool same = oldLeader_[a] == oldLeader_[b] && !columnLess(a, b);
+        leader_[b] = same ? leader_[a] : b;
+        shared_ = shared_ || same;
     }
 }
 
@@ -269,9 +275,15 @@ template <typename T, typename Acc> SignalFigures Gather<T, Acc>::Finish() const
         if (silent[c])
             s.silentChannels.push_back(c);
     }
-    for (unsigned i = 0; i < channels_ && s.identicalChannels.size() < MaxIdenticalPairs; i++)
-        for (unsigned j = i + 1; j < channels_ && !silent[i] && frames_ > 0; j++)
-            if (leader_[j] == leader_[i] && s.identicalChannels.size() < MaxIdenticalPairs)
+    // Each channel's next of its class, in channel order: the pairs in order.
+    std::vector<unsigned> next(channels_, channels_), last(channels_, channels_);
+    for (unsigned c = channels_; c-- > 0;) {
+        next[c] = last[leader_[c]];
+        last[leader_[c]] = c;
+    }
+    for (unsigned i = 0; i < channels_ && frames_ > 0; i++)
+        for (unsigned j = next[i]; j < channels_ && !silent[i]; j = next[j])
+            if (s.identicalChannels.size() < MaxIdenticalPairs)
                 s.identicalChannels.emplace_back(i, j);
     if (channels_ == 2 && frames_ > 0 && channel_[0].min != channel_[0].max &&
         channel_[1].min != channel_[1].max) {
