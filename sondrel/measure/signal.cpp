@@ -85,6 +85,9 @@ template <typename T, typename Acc> class Gather
     SignalFigures Finish() const;
 
   private:
+    void Levels(SignalFigures& s) const;
+    void Pairs(SignalFigures& s) const;
+    void Correlation(SignalFigures& s) const;
     void SetLimits()
     {
         const unsigned container = 8 * BytesOf(kind_);
@@ -246,23 +249,11 @@ template <typename T, typename Acc> void Gather<T, Acc>::Identical(size_t n)
     }
 }
 
-template <typename T, typename Acc> SignalFigures Gather<T, Acc>::Finish() const
+template <typename T, typename Acc> void Gather<T, Acc>::Levels(SignalFigures& s) const
 {
-    SignalFigures s;
-    // A silence still running at the end closes there.
-    std::vector<std::pair<uint64_t, uint64_t>> spans = spans_;
-    uint64_t unlisted = unlisted_;
-    if (quietFrom_ && rate_ > 0 && frames_ - *quietFrom_ >= minQuietFrames_) {
-        if (spans.size() < MaxSilences)
-            spans.emplace_back(*quietFrom_, frames_ - *quietFrom_);
-        else
-            unlisted++;
-    }
     const auto n = static_cast<long double>(frames_);
-    std::vector<bool> silent(channels_);
     for (unsigned c = 0; c < channels_; c++) {
         const Channel& ch = channel_[c];
-        silent[c] = frames_ > 0 && ch.min == 0 && ch.max == 0; // no audio is not a dead input
         const double peak = std::max(std::fabs(ch.min), std::fabs(ch.max)) / fullScale_;
         const double rms =
             frames_ ? static_cast<double>(std::sqrt(ch.squares / n)) / fullScale_ : 0;
@@ -272,43 +263,70 @@ template <typename T, typename Acc> SignalFigures Gather<T, Acc>::Finish() const
         s.dcOffsetDbfs.push_back(Dbfs(dc));
         s.dcFraction.push_back(dc);
         s.clippedSamples.push_back(ch.clipped);
-        if (silent[c])
+        if (frames_ > 0 && ch.min == 0 && ch.max == 0) // no audio is not a dead input
             s.silentChannels.push_back(c);
     }
-    // Each channel's next of its class, in channel order: the pairs in order.
+}
+
+// Pairs of one class in order, through each channel's next of its class;
+// a silent class is not dual mono.
+template <typename T, typename Acc> void Gather<T, Acc>::Pairs(SignalFigures& s) const
+{
     std::vector<unsigned> next(channels_, channels_), last(channels_, channels_);
     for (unsigned c = channels_; c-- > 0;) {
         next[c] = last[leader_[c]];
         last[leader_[c]] = c;
     }
-    for (unsigned i = 0; i < channels_ && frames_ > 0; i++)
-        for (unsigned j = next[i]; j < channels_ && !silent[i]; j = next[j])
-            if (s.identicalChannels.size() < MaxIdenticalPairs)
-                s.identicalChannels.emplace_back(i, j);
-    if (channels_ == 2 && frames_ > 0 && channel_[0].min != channel_[0].max &&
-        channel_[1].min != channel_[1].max) {
-        const Channel &l = channel_[0], &r = channel_[1];
-        const long double cov = n * cross_ - l.sum * r.sum;
-        const long double vl = n * l.squares - l.sum * l.sum, vr = n * r.squares - r.sum * r.sum;
-        if (vl > 0 && vr > 0) {
-            const double c = std::clamp(static_cast<double>(cov / std::sqrt(vl * vr)), -1.0, 1.0);
-            s.rawCorrelation = c;
-            s.correlation = Rounded(c, 100);
-        }
+    auto& pairs = s.identicalChannels;
+    for (unsigned i = 0; i < channels_ && frames_ > 0 && pairs.size() < MaxIdenticalPairs; i++)
+        if (channel_[i].min != 0 || channel_[i].max != 0)
+            for (unsigned j = next[i]; j < channels_ && pairs.size() < MaxIdenticalPairs;
+                 j = next[j])
+                pairs.emplace_back(i, j);
+}
+
+template <typename T, typename Acc> void Gather<T, Acc>::Correlation(SignalFigures& s) const
+{
+    if (channels_ != 2 || frames_ == 0 || channel_[0].min == channel_[0].max ||
+        channel_[1].min == channel_[1].max)
+        return; // constant: no correlation
+    const auto n = static_cast<long double>(frames_);
+    const Channel &l = channel_[0], &r = channel_[1];
+    const long double cov = n * cross_ - l.sum * r.sum;
+    const long double vl = n * l.squares - l.sum * l.sum, vr = n * r.squares - r.sum * r.sum;
+    if (vl > 0 && vr > 0) {
+        const double c = std::clamp(static_cast<double>(cov / std::sqrt(vl * vr)), -1.0, 1.0);
+        s.rawCorrelation = c;
+        s.correlation = Rounded(c, 100);
     }
-    const bool integer = kind_ == SampleKind::U8 || kind_ == SampleKind::S16 ||
-                         kind_ == SampleKind::S24 || kind_ == SampleKind::S32;
-    if (integer) {
+}
+
+template <typename T, typename Acc> SignalFigures Gather<T, Acc>::Finish() const
+{
+    SignalFigures s;
+    Levels(s);
+    Pairs(s);
+    Correlation(s);
+    if (kind_ == SampleKind::U8 || kind_ == SampleKind::S16 || kind_ == SampleKind::S24 ||
+        kind_ == SampleKind::S32) {
         s.storedBits = storedBits_;
         const unsigned container = 8 * BytesOf(kind_);
         if (sums_.bits != 0)
             s.effectiveBits = std::min<unsigned>(
                 storedBits_, container - static_cast<unsigned>(std::countr_zero(sums_.bits)));
     }
+    // A silence still running at the end closes there.
+    std::vector<std::pair<uint64_t, uint64_t>> spans = spans_;
+    s.silencesUnlisted = unlisted_;
+    if (quietFrom_ && rate_ > 0 && frames_ - *quietFrom_ >= minQuietFrames_) {
+        if (spans.size() < MaxSilences)
+            spans.emplace_back(*quietFrom_, frames_ - *quietFrom_);
+        else
+            s.silencesUnlisted++;
+    }
     for (const auto& [from, length] : spans)
         s.silences.push_back({Rounded(static_cast<double>(from) / rate_, 1000),
                               Rounded(static_cast<double>(length) / rate_, 1000)});
-    s.silencesUnlisted = unlisted;
     return s;
 }
 
