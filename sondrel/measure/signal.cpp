@@ -63,7 +63,7 @@ template <typename T, typename Acc> class Gather
             kernel_ = RealPieceKernel(isa);
         SetLimits();
         sums_.Resize(channels_);
-        samples_.resize(pieceFrames_ * channels_);
+        samples_.resize(pieceFrames_ * channels_ + 1);
         minQuietFrames_ = static_cast<uint64_t>(std::ceil(SilenceSeconds * rate_));
     }
 

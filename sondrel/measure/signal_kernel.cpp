@@ -31,6 +31,7 @@ template <typename T, typename Acc> void PieceSums<T, Acc>::Resize(unsigned chan
     laneMax.assign(width, T{});
     laneSum.assign(width, Acc{});
     laneSquares.assign(width, Acc{});
+    laneCross.assign(width, Acc{});
 }
 
 template struct PieceSums<int32_t, int64_t>;
@@ -143,7 +144,7 @@ template <typename T, typename Acc> void StartLanes(PieceSums<T, Acc>& s)
     std::fill(s.laneMax.begin(), s.laneMax.end(), std::numeric_limits<T>::lowest());
     std::fill(s.laneSum.begin(), s.laneSum.end(), Acc{});
     std::fill(s.laneSquares.begin(), s.laneSquares.end(), Acc{});
-    std::fill(std::begin(s.laneCross), std::end(s.laneCross), Acc{});
+    std::fill(s.laneCross.begin(), s.laneCross.end(), Acc{});
 }
 
 template <typename T, typename Acc>
@@ -172,14 +173,13 @@ template <typename T, typename Acc>
     for (size_t k = 0; i + k < n; k++)
         Lane(x[i + k], mn[k], mx[k], su[k], sq[k]);
     if (channels == 2) {
-        const size_t frames = n / 2;
-        Acc* __restrict c = s.laneCross;
-        size_t f = 0;
-        for (; f + 8 <= frames; f += 8)
-            for (size_t k = 0; k < 8; k++)
-                c[k] += Acc(x[2 * (f + k)]) * Acc(x[2 * (f + k) + 1]);
-        for (size_t k = 0; f + k < frames; k++)
-            c[k] += Acc(x[2 * (f + k)]) * Acc(x[2 * (f + k) + 1]);
+        // Each sample times the next: at even lanes, a frame's two sides.
+        Acc* __restrict c = s.laneCross.data();
+        for (i = 0; i + w <= n; i += w)
+            for (size_t k = 0; k < w; k++)
+                c[k] += Acc(x[i + k]) * Acc(x[i + k + 1]);
+        for (size_t k = 0; i + k < n; k++)
+            c[k] += Acc(x[i + k]) * Acc(x[i + k + 1]);
     }
 }
 
@@ -199,8 +199,8 @@ template <typename T, typename Acc> void FoldLanes(unsigned channels, PieceSums<
         }
     }
     s.cross = 0;
-    for (const Acc& c : s.laneCross)
-        s.cross += c;
+    for (size_t k = 0; channels == 2 && k < s.width; k += 2)
+        s.cross += s.laneCross[k];
 }
 
 template <typename T, typename Acc>
@@ -209,6 +209,7 @@ template <typename T, typename Acc>
 {
     const size_t n = frames * channels;
     s.bits |= Decode(kind, raw, n, out);
+    out[n] = 0; // read by the stereo products
     StartLanes(s);
     SumLanes(out, n, channels, s);
     FoldLanes(channels, s);
@@ -239,16 +240,14 @@ void RealBase(SampleKind k, const unsigned char* raw, size_t frames, unsigned ch
     Piece(k, raw, frames, channels, out, s);
 }
 
-[[SONDREL_AVX512]] void
-IntAvx512(SampleKind k, const unsigned char* raw, size_t frames, unsigned channels, int32_t* out,
-          IntSums& s)
+[[SONDREL_AVX512]] void IntAvx512(SampleKind k, const unsigned char* raw, size_t frames,
+                                  unsigned channels, int32_t* out, IntSums& s)
 {
     Piece(k, raw, frames, channels, out, s);
 }
 
-[[SONDREL_AVX512]] void
-RealAvx512(SampleKind k, const unsigned char* raw, size_t frames, unsigned channels, double* out,
-           RealSums& s)
+[[SONDREL_AVX512]] void RealAvx512(SampleKind k, const unsigned char* raw, size_t frames,
+                                   unsigned channels, double* out, RealSums& s)
 {
     Piece(k, raw, frames, channels, out, s);
 }
@@ -264,12 +263,13 @@ void Reference(SampleKind kind, const unsigned char* raw, size_t frames, unsigne
         const size_t bytes = BytesOf(kind);
         s.bits |= Decode(kind, raw + i * bytes, 1, out + i);
     }
+    out[n] = 0;
     StartLanes(s);
     for (size_t i = 0; i < n; i++) {
         const size_t k = i % s.width;
         Lane(out[i], s.laneMin[k], s.laneMax[k], s.laneSum[k], s.laneSquares[k]);
-        if (channels == 2 && i % 2 == 1)
-            s.laneCross[(i / 2) % 8] += Acc(out[i - 1]) * Acc(out[i]);
+        if (channels == 2)
+            s.laneCross[k] += Acc(out[i]) * Acc(out[i + 1]);
     }
     FoldLanes(channels, s);
 }

@@ -28,7 +28,7 @@ template <typename T, typename Acc> struct PieceSums {
     // and the plain loop add the same numbers in the same order.
     std::vector<T> laneMin, laneMax;
     std::vector<Acc> laneSum, laneSquares;
-    Acc laneCross[8] = {};
+    std::vector<Acc> laneCross;
     size_t width = 0;
 
     void Resize(unsigned channels);
@@ -44,7 +44,8 @@ constexpr bool IntegerSummed(SampleKind k)
            k == SampleKind::ALaw || k == SampleKind::MuLaw;
 }
 
-// Decodes `frames` frames of `kind` into `out` (integer PCM as its stored
+// Decodes `frames` frames of `kind` into `out`, which has room for one
+// sample more (integer PCM as its stored
 // integer, 8-bit made signed; G.711 expanded to 16 bits, its two codes
 // nearest 0 as 0; float as stored, NaN and infinity as 0) and sums them.
 using IntPieceFn = void (*)(SampleKind kind, const unsigned char* raw, size_t frames,

@@ -52,7 +52,7 @@ TEST(SignalKernel, EveryPathEqualsThePlainLoop)
         const auto* raw = reinterpret_cast<const unsigned char*>(bytes.data());
         auto a = sums, b = sums;
         a.Resize(channels), b.Resize(channels);
-        std::vector<typename decltype(a.min)::value_type> outA(frames * channels), outB = outA;
+        std::vector<typename decltype(a.min)::value_type> outA(frames * channels + 1), outB = outA;
         fast(k, raw, frames, channels, outA.data(), a);
         ref(k, raw, frames, channels, outB.data(), b);
         const auto all = [](const auto& s) {
