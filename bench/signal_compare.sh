@@ -3,7 +3,8 @@
 # page-cached 24-bit files (stereo and 5.1) and prints the ratios against
 # the targets and the peak memory, on the file and on one an eighth as long.
 # Run from anywhere:  bench/signal_compare.sh
-# Environment: SIZE_MB (default 512), RUNS (default 5), BUILD_DIR.
+# Environment: SIZE_MB (default 512), RUNS (default 5), BUILD_DIR, CHANNELS
+# (default "2 6": the layouts to time).
 set -euo pipefail
 
 source "$(dirname "$0")/common.sh"
@@ -23,8 +24,8 @@ peak_mb() {
         awk -F': ' '/Maximum resident/ { printf "%.1f", $2 / 1024 }'
 }
 
-for layout in "2 stereo" "6 5.1"; do
-    read -r channels name <<<"$layout"
+for channels in ${CHANNELS:-2 6}; do
+    case $channels in 2) name=stereo ;; 6) name=5.1 ;; *) name="$channels-channel" ;; esac
     big=$work/s24_$channels.wav small=$work/s24_${channels}_small.wav
     echo "Making ${size_mb} MB and $((size_mb / 8)) MB 24-bit $name files of noise in $work" >&2
     "$build/bench/make_bench_wav" "$big" "$channels" 24 "$size_mb"
