@@ -1,9 +1,9 @@
 // One read of the audio feeding the MD5, the loudness meter and the signal
 // measures.  The reading thread reads and hashes, or measures the loudness
 // when there is no hashing to do; a meter thread finds the true peak (and
-// the loudness when the reader hashes), a few blocks behind.  The signal
-// measures go to the reading thread unless it hashes with no loudness to
-// share the work with.
+// the loudness when the reader hashes), a few blocks behind, and the
+// signal measures whenever there is such a thread: the MD5 alone keeps the
+// reading thread as busy as the meter keeps its own.
 #include "measure/audio_read.h"
 
 #include "decode.h"
@@ -245,7 +245,7 @@ MeasureResult ReadAndMeasure(int fd, uint64_t offset, uint64_t bytes, const Audi
     if (!md5 && !m.meter && !m.signal)
         return result; // nothing needs the audio
     m.hashing = md5 != nullptr;
-    m.signalBehind = m.signal && m.hashing && !m.meter;
+    m.signalBehind = m.signal && (m.hashing || m.meter);
 
     // Blocks of whole frames, no larger than the audio.
     const size_t frameBytes = m.meter || m.signal ? layout.blockAlign : 1;
