@@ -30,6 +30,7 @@ option_sets=(
     "--rawchunks"
     "--rawchunks --chunks"
     "--json"
+    "--json --signal"
     "--repair"
     "--embed"
 )

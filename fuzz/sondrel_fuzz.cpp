@@ -2,7 +2,7 @@
 // option set, chosen with SONDREL_FUZZ_OPTIONS (for example "--data --mono");
 // "--repair" repairs each input into a memory file and inspects the copy;
 // "--embed" plans an MD5 and loudness into each input and inspects the
-// result of the writes.
+// result of the writes; "--json --signal" measures every input's signal.
 #include "cli/cli.h"
 #include "decode.h"
 #include "inspect/inspect.h"
@@ -79,6 +79,18 @@ void CheckRecord(const std::string& line)
     for (const auto& item : record.items())
         if (item.key() != RecordKeys[n++])
             abort();
+    // The signal has a value per channel, and no channel more clipped
+    // samples than the audio has frames.
+    const auto& signal = record["signal"];
+    if (signal.is_null())
+        return;
+    const auto& clipped = signal["clipped_samples"];
+    if (clipped.size() != record["format"]["channels"] ||
+        signal["peak_dbfs"].size() != clipped.size())
+        abort();
+    for (const auto& c : clipped)
+        if (c > record["audio"]["frames"])
+            abort();
 }
 
 // Every fourth input is also hashed and measured: enough to reach that code
@@ -87,6 +99,7 @@ void Inspect(const char* path, const uint8_t* data, size_t size)
 {
     InspectOptions options;
     options.md5 = options.loudness = size > 0 && (data[size - 1] & 3) == 0;
+    options.signal = Asks("--signal");
     bool failed = false;
     CheckRecord(InspectRecordLine(path, options, &failed));
 }

@@ -40,8 +40,8 @@ const char* const Usage =
 
 const char* const Help =
     "Usage: sondrel [OPTION]... FILE\n"
-    "       sondrel --json [--md5] [--loudness] [--recursive] [--files-from LIST [-0]]\n"
-    "               [--] FILE...\n"
+    "       sondrel --json [--md5] [--loudness] [--signal] [--recursive]\n"
+    "               [--files-from LIST [-0]] [--] FILE...\n"
     "       sondrel --repair [--md5] IN OUT\n"
     "       sondrel --embed [--md5] [--loudness] FILE...\n"
     "       sondrel --csv [--md5] [--loudness] [--recursive] [--files-from LIST [-0]]\n"
@@ -65,6 +65,8 @@ const char* const Help =
     "  --json             inspect every file named\n"
     "  --md5              also the audio's MD5, checked against an MD5 chunk\n"
     "  --loudness         also the audio's EBU R 128 loudness, checked against bext\n"
+    "  --signal           also what the audio says: clipping, dead or identical\n"
+    "                     channels, DC offset, reversed polarity, padded bits, silences\n"
     "  --recursive        walk the directories named: their .wav, .bwf and .rf64 files\n"
     "  --files-from LIST  then the names in the file LIST, one a line ('-': stdin)\n"
     "  -0                 the names in LIST end in a NUL byte, not a newline\n"
@@ -118,7 +120,8 @@ struct Option {
 
 constexpr Option Options[] = {
     {"--json", nullptr},   {"--md5", &RunOptions::md5}, {"--loudness", &RunOptions::loudness},
-    {"--repair", nullptr}, {"--embed", nullptr},                   {"--csv", nullptr},
+    {"--repair", nullptr}, {"--embed", nullptr},        {"--csv", nullptr},
+    {"--signal", &RunOptions::signal},
 };
 
 bool Is(const char* arg, const char* option)
@@ -209,13 +212,14 @@ bool Foreign(Mode mode, const char* arg)
     const bool inspector = Is(arg, "--json") || Is(arg, "--csv");
     switch (mode) {
     case Mode::Repair:
-        return inspector || Is(arg, "--loudness") || Is(arg, "--embed") || IsSetOption(arg) ||
-               batch;
+        return inspector || Is(arg, "--loudness") || Is(arg, "--embed") ||
+               Is(arg, "--signal") || IsSetOption(arg) || batch;
     case Mode::Embed:
-        return inspector || Is(arg, "--repair") || IsSetOption(arg) || batch;
+        return inspector || Is(arg, "--repair") || Is(arg, "--signal") || IsSetOption(arg) ||
+               batch;
     case Mode::Set:
-        return inspector || Is(arg, "--md5") || Is(arg, "--loudness") || Is(arg, "--repair") ||
-               Is(arg, "--embed") || batch;
+        return inspector || Is(arg, "--md5") || Is(arg, "--loudness") || Is(arg, "--signal") ||
+               Is(arg, "--repair") || Is(arg, "--embed") || batch;
     case Mode::Json:
         return Is(arg, "--csv") || IsSetOption(arg);
     case Mode::Csv:
@@ -305,6 +309,7 @@ int RunMode(Mode mode, int argc, char** argv)
         InspectOptions options;
         options.md5 = run.md5;
         options.loudness = run.loudness;
+        options.signal = run.signal;
         options.csv = mode == Mode::Csv;
         status = InspectBatch(std::move(names), options);
     }
@@ -364,6 +369,10 @@ int SondrelMain(int argc, char** argv)
     }
     if (options.md5 || options.loudness) {
         fputs("sondrel: Error: --md5 and --loudness need --json\n", stderr);
+        return 1;
+    }
+    if (options.signal) {
+        fputs("sondrel: Error: --signal needs --json\n", stderr);
         return 1;
     }
     if (sawBatchOption) {

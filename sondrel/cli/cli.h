@@ -19,6 +19,7 @@ struct RunOptions {
     TextOptions text;
     bool md5 = false;
     bool loudness = false;
+    bool signal = false;
 };
 
 // Sets the flag of a known option ("--fmt") in `options`; false for an

@@ -47,6 +47,14 @@ constexpr FindingKind Table[] = {
     {Code::TimeReferenceMismatch, "time-reference-mismatch", Warning, false},
     {Code::IxmlFormatMismatch, "ixml-format-mismatch", Warning, false},
     {Code::CodingHistoryMismatch, "coding-history-mismatch", Info, false},
+    {Code::Clipping, "clipping", Warning, false},
+    {Code::DcOffset, "dc-offset", Warning, false},
+    {Code::ChannelSilent, "channel-silent", Warning, false},
+    {Code::DualMono, "dual-mono", Info, false},
+    {Code::PhaseInverted, "phase-inverted", Warning, false},
+    {Code::BitsPadded, "bits-padded", Info, false},
+    {Code::Silence, "silence", Info, false},
+    {Code::SignalUnmeasurable, "signal-unmeasurable", Info, false},
 };
 
 constexpr bool InCodeOrder()

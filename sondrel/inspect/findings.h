@@ -52,6 +52,15 @@ enum class Code {
     TimeReferenceMismatch,
     IxmlFormatMismatch,
     CodingHistoryMismatch,
+    // What the audio itself says (--signal).
+    Clipping,
+    DcOffset,
+    ChannelSilent,
+    DualMono,
+    PhaseInverted,
+    BitsPadded,
+    Silence,
+    SignalUnmeasurable,
 };
 
 struct FindingKind {

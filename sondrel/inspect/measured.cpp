@@ -3,6 +3,7 @@
 #include "inspect/measured.h"
 
 #include "file_text.h"
+#include "inspect/signal_findings.h"
 
 #include <algorithm>
 #include <cmath>
@@ -32,6 +33,8 @@ AudioLayout LayoutOf(const FormatChunk& f)
     l.blockAlign = f.record.blockAlign;
     l.bitsPerSample = f.record.bitsPerSample;
     l.channelMask = f.channelMask;
+    if (f.extension)
+        l.validBits = f.extension->validBits;
     return l;
 }
 
@@ -83,14 +86,16 @@ MeasureRequest RequestFor(const Record& r, const InspectOptions& o, AudioLayout&
     q.md5 = o.md5;
     layout = r.format ? LayoutOf(*r.format) : AudioLayout{};
     // Measuring needs every field through bits per sample.
-    q.loudness = o.loudness && r.format && r.format->Has(FmtBits, 2) && LoudnessMeasurable(layout);
+    const bool complete = r.format && r.format->Has(FmtBits, 2);
+    q.loudness = o.loudness && complete && LoudnessMeasurable(layout);
+    q.signal = o.signal && complete && SignalMeasurable(layout);
     return q;
 }
 
 void TakeMeasurement(Record& r, const MeasureResult& v, const MeasureRequest& q,
                      const InspectOptions& o)
 {
-    if (!r.audio || !(o.md5 || o.loudness))
+    if (!r.audio || !(o.md5 || o.loudness || o.signal))
         return;
     r.md5Computed = v.md5;
     if (o.loudness && !(q.loudness && v.loudnessMeasurable && v.loudness))
@@ -104,11 +109,19 @@ void TakeMeasurement(Record& r, const MeasureResult& v, const MeasureRequest& q,
                        "The audio's MD5 " + Hex(r.md5Computed->data(), 16) +
                            " differs from the stored " + Hex(r.md5Stored->data(), 16) + ".");
     CompareLoudness(r);
+    if (o.signal && q.signal && v.signal) {
+        r.signal = v.signal;
+        AddSignalFindings(r);
+    } else if (o.signal) {
+        AddChunkFinding(r.findings, Code::SignalUnmeasurable, MakeId("data"), r.audio->offset - 8,
+                        "The audio's format cannot be measured for --signal: it is not PCM, "
+                        "float, A-law or mu-law in whole samples.");
+    }
 }
 
 void MeasureAudio(Record& r, FileWalk& f, const InspectOptions& o)
 {
-    if (!r.audio || !(o.md5 || o.loudness))
+    if (!r.audio || !(o.md5 || o.loudness || o.signal))
         return;
     AudioLayout layout;
     MeasureRequest q = RequestFor(r, o, layout);

@@ -77,6 +77,7 @@ struct Record {
     std::optional<IxmlInfo> ixml;
     std::optional<std::array<uint8_t, 16>> md5Stored, md5Computed;
     std::optional<LoudnessFigures> loudness;
+    std::optional<SignalFigures> signal;
     AcrossChunks across;
     Findings findings;
 
@@ -86,6 +87,7 @@ struct Record {
 struct InspectOptions {
     bool md5 = false;
     bool loudness = false;
+    bool signal = false;
     // Told of the audio bytes read so far, for a progress line; may be empty.
     std::function<void(const std::string& path, uint64_t done, uint64_t total)> progress;
     bool csv = false; // a table row (--csv) instead of a JSON line

@@ -226,6 +226,44 @@ void WriteFindings(JsonWriter& j, const std::vector<Finding>& findings)
     j.EndArray();
 }
 
+void WriteSignal(JsonWriter& j, const SignalFigures& s)
+{
+    const auto values = [&j](std::string_view name, const auto& list) {
+        j.Key(name);
+        j.BeginArray();
+        for (const auto& v : list)
+            j.Value(v);
+        j.EndArray();
+    };
+    j.BeginObject();
+    values("peak_dbfs", s.peakDbfs);
+    values("rms_dbfs", s.rmsDbfs);
+    values("dc_offset_dbfs", s.dcOffsetDbfs);
+    values("clipped_samples", s.clippedSamples);
+    values("silent_channels", s.silentChannels);
+    j.Key("identical_channels");
+    j.BeginArray();
+    for (const auto& [a, b] : s.identicalChannels) {
+        j.BeginArray();
+        j.Value(a);
+        j.Value(b);
+        j.EndArray();
+    }
+    j.EndArray();
+    j.Member("correlation", s.correlation);
+    j.Member("effective_bits", s.effectiveBits);
+    j.Key("silences");
+    j.BeginArray();
+    for (const SilenceSpan& span : s.silences) {
+        j.BeginObject();
+        j.Member("start_seconds", span.startSeconds);
+        j.Member("seconds", span.seconds);
+        j.EndObject();
+    }
+    j.EndArray();
+    j.EndObject();
+}
+
 std::optional<std::string> DigestText(const std::optional<std::array<uint8_t, 16>>& digest)
 {
     if (!digest)
@@ -266,6 +304,8 @@ void WriteRecord(JsonWriter& j, const Record& r)
     r.loudness ? WriteLoudness(j, *r.loudness) : j.Null();
     j.Key("findings");
     WriteFindings(j, r.findings);
+    j.Key("signal");
+    r.signal ? WriteSignal(j, *r.signal) : j.Null();
     // A path read as Latin-1 may print like another file's: its bytes reach it.
     OptionalTextMember(j, "path_bytes",
                        IsUtf8(r.path) ? std::nullopt : std::optional(Base64(r.path)));

@@ -1,7 +1,9 @@
-// One read of the audio feeding the MD5 and the loudness meter.  The
-// reading thread reads and hashes, or measures the loudness when there is
-// no hashing to do; a meter thread finds the true peak (and the loudness
-// when the reader hashes), a few blocks behind.
+// One read of the audio feeding the MD5, the loudness meter and the signal
+// measures.  The reading thread reads and hashes, or measures the loudness
+// when there is no hashing to do; a meter thread finds the true peak (and
+// the loudness when the reader hashes), a few blocks behind, and the
+// signal measures whenever there is such a thread: the MD5 alone keeps the
+// reading thread as busy as the meter keeps its own.
 #include "measure/audio_read.h"
 
 #include "decode.h"
@@ -189,18 +191,29 @@ bool ReadAll(int fd, uint64_t offset, uint64_t bytes, BlockRing& blocks, size_t 
     return md5Ok;
 }
 
-// A meter thread a few blocks behind the reading one: the true peak, and
-// the loudness too when the reading thread hashes.  None when no thread is
-// to be had: the reading thread then measures too.
-std::thread StartMeter(BlockRing& blocks, Meter& meter, bool hashing)
+// What measures the audio, and on which thread.
+struct Measures {
+    std::optional<Meter> meter;
+    std::optional<SignalMeter> signal;
+    bool hashing = false;
+    bool signalBehind = false; // the signal on the meter thread
+};
+
+// A meter thread a few blocks behind the reading one: the true peak, the
+// loudness too when the reading thread hashes, and the signal when it is
+// sent there.  None when no thread is to be had: the reading thread then
+// measures everything.
+std::thread StartMeter(BlockRing& blocks, Measures& m)
 {
     try {
-        return std::thread([&blocks, &meter, hashing] {
+        return std::thread([&blocks, &m] {
             for (uint64_t i = 0; BlockRing::Block* b = blocks.Filled(i); i++) {
-                if (hashing)
-                    meter.Add(b->bytes.data(), b->frames);
-                else
-                    meter.AddPeak(b->bytes.data(), b->frames);
+                if (m.meter && m.hashing)
+                    m.meter->Add(b->bytes.data(), b->frames);
+                else if (m.meter)
+                    m.meter->AddPeak(b->bytes.data(), b->frames);
+                if (m.signalBehind)
+                    m.signal->Add(b->bytes.data(), b->frames);
                 blocks.Done(*b);
             }
         });
@@ -224,22 +237,26 @@ MeasureResult ReadAndMeasure(int fd, uint64_t offset, uint64_t bytes, const Audi
     MeasureResult result;
     Md5Ctx md5 = request.md5 ? StartMd5() : nullptr;
     result.loudnessMeasurable = request.loudness && LoudnessMeasurable(layout);
-    std::optional<Meter> meter;
+    Measures m;
     if (result.loudnessMeasurable)
-        meter.emplace(layout);
-    if (!md5 && !meter)
+        m.meter.emplace(layout);
+    if (request.signal && SignalMeasurable(layout))
+        m.signal.emplace(layout);
+    if (!md5 && !m.meter && !m.signal)
         return result; // nothing needs the audio
+    m.hashing = md5 != nullptr;
+    m.signalBehind = m.signal && (m.hashing || m.meter);
 
     // Blocks of whole frames, no larger than the audio.
-    const size_t frameBytes = meter ? layout.blockAlign : 1;
+    const size_t frameBytes = m.meter || m.signal ? layout.blockAlign : 1;
     const size_t block = request.blockBytes > 0 ? request.blockBytes : BlockBytes;
     size_t blockBytes = static_cast<size_t>(std::min<uint64_t>(std::max(block, frameBytes), bytes));
     blockBytes -= blockBytes % frameBytes;
-    const bool meterThread = meter && bytes > blockBytes;
+    const bool meterThread = (m.meter || m.signalBehind) && bytes > blockBytes;
     BlockRing blocks(std::max(blockBytes, frameBytes), meterThread ? RingBlocks : 1);
     std::thread worker;
     if (meterThread)
-        worker = StartMeter(blocks, *meter, md5 != nullptr);
+        worker = StartMeter(blocks, m);
     bool hashed = false;
     {
         // The meter is stopped and waited for however the reading ends.
@@ -260,16 +277,21 @@ MeasureResult ReadAndMeasure(int fd, uint64_t offset, uint64_t bytes, const Audi
                                  blocks.Fill(b, frames);
                              // The meter only reads the block: the reading
                              // thread refills it after this.
-                             if (meter && !threaded)
-                                 meter->Add(b.bytes.data(), frames);
-                             else if (meter && !md5)
-                                 meter->AddLoudness(b.bytes.data(), frames);
+                             const unsigned char* raw = b.bytes.data();
+                             if (m.meter && !threaded)
+                                 m.meter->Add(raw, frames);
+                             else if (m.meter && !md5)
+                                 m.meter->AddLoudness(raw, frames);
+                             if (m.signal && !(threaded && m.signalBehind))
+                                 m.signal->Add(raw, frames);
                          });
     }
     if (md5 && hashed)
         result.md5 = FinishMd5(md5.get());
-    if (meter)
-        result.loudness = meter->Finish();
+    if (m.meter)
+        result.loudness = m.meter->Finish();
+    if (m.signal)
+        result.signal = m.signal->Finish();
     return result;
 }
 

@@ -18,6 +18,7 @@ struct AudioLayout {
     uint16_t blockAlign = 0;
     uint16_t bitsPerSample = 0;
     std::optional<uint32_t> channelMask; // extensible formats only
+    uint16_t validBits = 0;              // extensible formats: the bits a sample uses
 };
 
 enum class SampleKind { U8, S16, S24, S32, F32, F64, ALaw, MuLaw, None };

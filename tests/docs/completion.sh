@@ -40,11 +40,11 @@ check_completions()
     local how=$1
     expect_eq "$how: sondrel --d" "--data --dry-run --dryrun" "$(complete_words sondrel --d)"
     expect_eq "$how: sondrel --" \
-        "--bext --chunks --csv --data --dry-run --dryrun --embed --files-from --fmt --help --ixml --json --loudness --md5 --mono --no-rewrite --rawchunks --recursive --repair --set --set-from --version" \
+        "--bext --chunks --csv --data --dry-run --dryrun --embed --files-from --fmt --help --ixml --json --loudness --md5 --mono --no-rewrite --rawchunks --recursive --repair --set --set-from --signal --version" \
         "$(complete_words sondrel --)"
     # The inspector's options and the text modes' do not mix: after one kind
     # only that kind is offered. Words given, word completed, expected.
-    local json="--csv --files-from --json --loudness --md5 --recursive"
+    local json="--csv --files-from --json --loudness --md5 --recursive --signal"
     local cases=(
         "sondrel --j|--json"
         "sondrel --json --|$json"
@@ -52,6 +52,7 @@ check_completions()
         "sondrel --json take.wav --m|--md5"
         "sondrel --md5 --|$json"
         "sondrel --recursive --|$json"
+        "sondrel --signal --|$json"
         "sondrel --loudness take.wav --j|--json"
         "sondrel --fmt --|--bext --chunks --data --dryrun --fmt --ixml --mono --rawchunks --version"
         "sondrel --data take.wav --m|--mono"

@@ -4,7 +4,7 @@
 # Usage: recipes.sh SONDREL EXAMPLE_WAV SOURCE_DIR RECIPE
 #   RECIPE: play | encode | mono | batch | fields | json_rate | json_stored_loudness |
 #           json_errors | json_csv | json_parallel | json_md5 | json_loudness | json_archive |
-#           repair | json_across | embed | set_from |
+#           repair | json_across | embed | set_from | json_signal |
 #           documented
 set -uo pipefail
 # shellcheck source=tests/support/script_lib.sh
@@ -41,6 +41,7 @@ RECIPES=(
     "sondrel --set-from catalogue.csv --dry-run | jq -r 'select(.status == \"planned\") | [.path, .method, (.changes | map(.key) | join(\" \"))] | @tsv'"
     "sondrel --set-from catalogue.csv | jq -r 'select(.status == \"refused\" or .status == \"error\") | [.path, .reason] | @tsv'"
     "sondrel --json --recursive recordings | jq -r '[.path, .info.INAM] | @tsv'"
+    "sondrel --json --signal --recursive recordings | jq -r 'select(any(.findings[]; .code == \"channel-silent\" or .code == \"clipping\")) | [.path, (.signal.silent_channels | join(\",\")), (.signal.clipped_samples | to_entries | map(select(.value > 0) | \"\\(.key):\\(.value)\") | join(\",\"))] | @tsv'"
 )
 PLAY=${RECIPES[0]}
 ENCODE=${RECIPES[1]}
@@ -66,6 +67,7 @@ EXPORT=${RECIPES[20]}
 SET_DRY=${RECIPES[21]}
 SET_APPLY=${RECIPES[22]}
 SET_VERIFY=${RECIPES[23]}
+DEAD_OR_CLIPPED=${RECIPES[24]}
 
 make_scratch
 cd "$SCRATCH" || exit 1
@@ -782,6 +784,25 @@ w.writeheader(); w.writerows(rows)" || fail "the spreadsheet step failed"
     expect_eq "titles" "$titles" "$(run_in . "$SET_VERIFY")"
 }
 
+# A tree of files made by sox with a dead channel or clipping among the real
+# ones, none of which has either (sox's stats: no flat tops, no channel
+# without a peak): each listed with its dead channels and clipped samples.
+recipe_json_signal()
+{
+    need_jq
+    have sox || skip "sox is not installed (Debian package sox)"
+    mkdir -p recordings/real "recordings/day 2"
+    cp "$data_dir"/*.wav take.wav recordings/real/
+    # No dither: a square wave 1 dB past full scale is at an extreme in every sample.
+    sox -D -n -r 48000 -c 2 -b 24 "recordings/day 2/square.wav" synth 1 square 100 gain 1 2>/dev/null
+    sox -D -n -r 48000 -c 2 -b 16 "recordings/day 2/dead right.wav" synth 1 sine 440 vol 0.5 remix 1 0
+    sox -D -n -r 8000 -c 3 -b 16 recordings/dead.wav synth 1 sine 440 vol 0.5 remix 0 1 0
+    local expected
+    expected=$(printf '%s\t%s\t%s\n' "recordings/day 2/dead right.wav" 1 "" \
+        "recordings/day 2/square.wav" "" "0:48000,1:48000" recordings/dead.wav 0,2 "")
+    expect_eq "files with a dead channel or clipping" "$expected" "$(run_recipe "$DEAD_OR_CLIPPED")"
+}
+
 # Joins continuation lines and squeezes blanks, so a recipe can be compared
 # however a document breaks it.
 normalise()
@@ -842,6 +863,7 @@ repair) recipe_repair ;;
 json_across) recipe_json_across ;;
 embed) recipe_embed ;;
 set_from) recipe_set_from ;;
+json_signal) recipe_json_signal ;;
 documented) recipe_documented ;;
 *)
     echo "unknown recipe '$which_recipe'" >&2

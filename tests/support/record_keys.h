@@ -5,7 +5,7 @@
 #include <array>
 #include <string_view>
 
-inline constexpr std::array<std::string_view, 16> RecordKeys = {
+inline constexpr std::array<std::string_view, 17> RecordKeys = {
     "path",     "status",    "error", "container", "file_bytes", "chunks", "format",
     "audio",    "bext",      "info",  "cues",      "ixml",       "md5",    "loudness_measured",
-    "findings", "path_bytes"};
+    "findings", "signal",    "path_bytes"};

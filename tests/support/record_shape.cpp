@@ -104,6 +104,11 @@ void ExpectNestedShapes(const Json& r)
                    "ixml");
     ExpectKeys(r["md5"], {"stored", "computed"}, "md5");
     ExpectLoudnessShape(r["loudness_measured"]);
+    if (!r["signal"].is_null())
+        ExpectKeys(r["signal"],
+                   {"peak_dbfs", "rms_dbfs", "dc_offset_dbfs", "clipped_samples", "silent_channels",
+                    "identical_channels", "correlation", "effective_bits", "silences"},
+                   "signal");
     for (const Json& f : r["findings"]) {
         ExpectKeys(f, {"severity", "code", "chunk", "offset", "message"}, "finding");
         EXPECT_TRUE(f["severity"] == "error" || f["severity"] == "warning" ||
@@ -147,7 +152,7 @@ void ExpectRecordShape(const Json& r)
     if (r["status"] == "error") {
         EXPECT_TRUE(r["error"].is_string());
         EXPECT_EQ(r["chunks"], Json::array());
-        for (const char* k : {"format", "audio", "bext", "ixml", "loudness_measured"})
+        for (const char* k : {"format", "audio", "bext", "ixml", "loudness_measured", "signal"})
             EXPECT_TRUE(r[k].is_null()) << k;
         EXPECT_EQ(r["info"], Json::object());
         EXPECT_EQ(r["cues"], Json::array());
