@@ -159,6 +159,10 @@ std::vector<EmbedCase> Cases()
              Wave(Fmt + Data + Chunk("MD5 ", RawMd5(Audio))) + "junk!", "--md5", "refused"),
         Case("the RIFF size unset: no end to append at", RiffSize0(Wave(Fmt + Data)), "--md5",
              "refused"),
+        Case("RF64 with a 19-byte ds64: the planner and its check agree",
+             ReadWholeFile(SONDREL_SOURCE_DIR
+                           "/fuzz/corpus/ee7d087606eb76b1df8cbac1e141dc6bf47dbf48"),
+             "--md5", "embedded", {md5In + "\"JUNK\"" + in + "\"JUNK\"", md5Over + "\"JUNK\""}),
         Case("not a WAVE file", "just some notes\n", "--md5", "refused"),
         Case("a read-only file", Wave(Fmt + Data), "--md5", "error", {}, Holder::Nobody),
         Case("a file another run holds", Wave(Fmt + Data), "--md5", "error", {}, Holder::Locked),
@@ -184,7 +188,7 @@ int ExitOf(const std::string& status)
 // No error finding, and the audio at `audio`'s offset is `original`'s.
 void ExpectAudioIntact(const std::string& path, const Json& audio, const std::string& original)
 {
-    const Json record = InspectRecord(path, false);
+    Json record = InspectRecord(path, false);
     for (const Json& f : record["findings"])
         EXPECT_NE(f["severity"], "error") << f.dump();
     EXPECT_EQ(record["audio"], audio);
@@ -192,10 +196,10 @@ void ExpectAudioIntact(const std::string& path, const Json& audio, const std::st
     EXPECT_TRUE(ReadRange(path, at, bytes) == original.substr(at, bytes)) << "the audio changed";
 }
 
-void ExpectEmbedded(const EmbedCase& c, const std::string& path, const Json& before,
-                    const Json& line)
+void ExpectEmbedded(const EmbedCase& c, const std::string& path, Json before,
+                    Json line)
 {
-    const Json after = ParseLine(RunSondrel(Args(c, path, "--json")).out);
+    Json after = ParseLine(RunSondrel(Args(c, path, "--json")).out);
     EXPECT_EQ(line["findings_after"], Json(Column(after["findings"], "code")));
     ExpectAudioIntact(path, before["audio"], c.file);
     EXPECT_EQ(line["audio"]["bytes"], before["audio"]["bytes_in_file"]);
@@ -231,7 +235,7 @@ TEST(Embed, WritesOnlyWhatIsMissingAndRefusesWhatItCannotDoSafely)
         SCOPED_TRACE(c.what);
         TempDir dir;
         const std::string path = dir.Write("take.wav", c.file);
-        const Json before = ParseLine(RunSondrel(Args(c, path, "--json")).out);
+        Json before = ParseLine(RunSondrel(Args(c, path, "--json")).out);
         Surroundings around;
         around.asNobody = c.holder == Holder::Nobody; // root writes anything
         EXPECT_EQ(chmod(path.c_str(), around.asNobody ? 0444 : 0644), 0);
@@ -244,7 +248,7 @@ TEST(Embed, WritesOnlyWhatIsMissingAndRefusesWhatItCannotDoSafely)
         const RunResult r = RunSondrel(Args(c, path), Stdout::Capture, {}, around);
         EXPECT_EQ(r.status, ExitOf(c.status));
         EXPECT_EQ(r.err, "");
-        const Json line = ParseLine(r.out);
+        Json line = ParseLine(r.out);
         std::string said;
         for (const auto& item : line.items())
             said += item.key() + " ";
@@ -329,7 +333,7 @@ TEST_P(EmbedFaults, EveryRunLeavesAPrefixOfTheWritesAndARerunFinishesIt)
         SCOPED_TRACE(c.what);
         TempDir dir;
         const std::string path = dir.Write("take.wav", c.file);
-        const Json record = InspectRecord(path, false);
+        Json record = InspectRecord(path, false);
         const bool clean = record["findings"].dump().find("\"error\"") == std::string::npos;
         const auto writes = CleanRunWrites(c, path);
         EXPECT_EQ(writes.size(), c.writes.size()) << "the clean run made other writes";
@@ -535,7 +539,7 @@ TEST(Embed, IndependentReadersTakeTheEmbeddedFiles)
             continue;
         std::string stored;
         char value[32];
-        const Json record = InspectRecord(path, false);
+        Json record = InspectRecord(path, false);
         for (const auto& [key, v] : record["bext"]["loudness"].items())
             stored += v.is_null()
                           ? "\n"
