@@ -27,6 +27,8 @@ int WantMD5 = 0;
 int WantLoudness = 0;
 int WantRepair = 0;
 int WantEmbed = 0;
+int WantReplace = 0;    // --embed: overwrite a differing MD5 or loudness
+int WantAudioToEnd = 0; // --repair: the bytes after the data body are audio
 
 } // namespace
 
@@ -55,8 +57,8 @@ const char* const Help =
     "Usage: sondrel [OPTION]... FILE\n"
     "       sondrel --json [--md5] [--loudness] [--recursive] [--files-from LIST [-0]]\n"
     "               [--] FILE...\n"
-    "       sondrel --repair [--md5] IN OUT\n"
-    "       sondrel --embed [--md5] [--loudness] FILE...\n"
+    "       sondrel --repair [--md5] [--audio-to-end] IN OUT\n"
+    "       sondrel --embed [--md5] [--loudness] [--replace] FILE...\n"
     "\n"
     "Dump Broadcast WAV information (RIFF WAVE, RF64 and BW64 files).\n"
     "\n"
@@ -80,10 +82,13 @@ const char* const Help =
     "  --                 end of options: the names after it may begin with '-'\n"
     "\n"
     "Writing modes, one JSON line per file on stdout:\n"
-    "  --repair [--md5] IN OUT\n"
+    "  --repair [--md5] [--audio-to-end] IN OUT\n"
     "                     write a finalised copy of the broken recording IN to OUT\n"
-    "  --embed [--md5] [--loudness] FILE...\n"
-    "                     store the audio's MD5 and loudness in each FILE\n"
+    "                     (OUT may be a folder); --audio-to-end: every byte after\n"
+    "                     the data chunk's start is audio\n"
+    "  --embed [--md5] [--loudness] [--replace] FILE...\n"
+    "                     store the audio's MD5 and loudness in each FILE;\n"
+    "                     --replace: overwrite differing stored values\n"
     "\n"
     "  --version          print the version line\n"
     "  -h, --help         print this help\n"
@@ -124,7 +129,7 @@ constexpr Option Options[] = {
     {"--bext", &WantBext},     {"--ixml", &WantiXML},           {"--data", &WantData},
     {"--mono", &WantMono},     {"--dryrun", &WantDryRun},       {"--json", &WantJson},
     {"--md5", &WantMD5},       {"--loudness", &WantLoudness},   {"--repair", &WantRepair},
-    {"--embed", &WantEmbed},
+    {"--embed", &WantEmbed},   {"--replace", &WantReplace},     {"--audio-to-end", &WantAudioToEnd},
 };
 
 // The options that write text or audio, the text modes' own, come first: the
@@ -203,12 +208,13 @@ bool Foreign(Mode mode, const char* arg)
     const bool batch = IsBatchOption(arg);
     switch (mode) {
     case Mode::Repair:
-        return Is(arg, "--json") || Is(arg, "--loudness") || Is(arg, "--embed") || batch;
+        return Is(arg, "--json") || Is(arg, "--loudness") || Is(arg, "--embed") ||
+               Is(arg, "--replace") || batch;
     case Mode::Embed:
-        return Is(arg, "--json") || Is(arg, "--repair") || batch;
+        return Is(arg, "--json") || Is(arg, "--repair") || Is(arg, "--audio-to-end") || batch;
     case Mode::Json:
     case Mode::Text:
-        break;
+        return Is(arg, "--replace") || Is(arg, "--audio-to-end");
     }
     return false;
 }
@@ -267,11 +273,13 @@ int RunMode(Mode mode, int argc, char** argv)
     if (mode == Mode::Repair) {
         RepairOptions options;
         options.md5 = WantMD5 != 0;
+        options.audioToEnd = WantAudioToEnd != 0;
         status = RunRepair(names.names[0], names.names[1], options);
     } else if (mode == Mode::Embed) {
         EmbedOptions options;
         options.md5 = WantMD5 != 0;
         options.loudness = WantLoudness != 0;
+        options.replace = WantReplace != 0;
         status = RunEmbed({names.names.begin(), names.names.end()}, options);
     } else {
         InspectOptions options;
@@ -338,6 +346,10 @@ int SondrelMain(int argc, char** argv)
     }
     if (WantMD5 || WantLoudness) {
         fputs("sondrel: Error: --md5 and --loudness need --json\n", stderr);
+        return 1;
+    }
+    if (WantReplace || WantAudioToEnd) {
+        fputs("sondrel: Error: --replace needs --embed, --audio-to-end --repair\n", stderr);
         return 1;
     }
     if (sawBatchOption) {

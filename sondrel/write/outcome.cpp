@@ -5,6 +5,7 @@
 #include "inspect/record_writer.h"
 #include "status.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -41,6 +42,30 @@ void OptionalText(JsonWriter& j, const std::optional<std::string>& text)
         j.FileText(*text);
     else
         j.Null();
+}
+
+void Shown(JsonWriter& j, const ShownValue& v)
+{
+    if (v.number)
+        j.Number(*v.number);
+    else
+        OptionalText(j, v.text);
+}
+
+void Changes(JsonWriter& j, const std::vector<Change>& changes)
+{
+    j.BeginArray();
+    for (const Change& c : changes) {
+        j.BeginObject();
+        j.Key("key");
+        j.FileText(c.key);
+        j.Key("before");
+        Shown(j, c.before);
+        j.Key("after");
+        Shown(j, c.after);
+        j.EndObject();
+    }
+    j.EndArray();
 }
 
 } // namespace
@@ -81,6 +106,12 @@ std::string OutcomeLine(const Outcome& o)
     OptionalText(j, o.md5);
     j.Key("loudness");
     o.loudness ? WriteLoudness(j, *o.loudness) : j.Null();
+    if (o.listsChanges) {
+        j.Key("method");
+        OptionalText(j, o.method);
+        j.Key("changes");
+        Changes(j, o.changes);
+    }
     j.EndObject();
     return line;
 }
@@ -106,7 +137,9 @@ int OutcomeStatus(const Outcome& o)
 {
     if (o.status == WriteStatus::Error)
         return 2;
-    return o.status == WriteStatus::Refused ? 1 : 0;
+    const bool mismatch = std::find(o.findingsAfter.begin(), o.findingsAfter.end(),
+                                    Code::Md5Mismatch) != o.findingsAfter.end();
+    return o.status == WriteStatus::Refused || mismatch ? 1 : 0;
 }
 
 void Refuse(Outcome& o, std::string reason)

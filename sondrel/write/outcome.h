@@ -29,6 +29,11 @@ struct Outcome {
     std::optional<ByteRange> audio;         // in the written file
     std::optional<std::string> md5;         // upper-case hex
     std::optional<LoudnessFigures> loudness;
+    // With --embed --replace: how the file was written ("in-place", or none
+    // when nothing was) and the stored values written over.
+    bool listsChanges = false;
+    std::optional<std::string> method;
+    std::vector<Change> changes;
 };
 
 // The line, without its newline; keys in the order scripts rely on.

@@ -40,7 +40,7 @@ check_completions()
     local how=$1
     expect_eq "$how: sondrel --d" "--data --dryrun" "$(complete_words sondrel --d)"
     expect_eq "$how: sondrel --" \
-        "--bext --chunks --data --dryrun --embed --files-from --fmt --help --ixml --json --loudness --md5 --mono --rawchunks --recursive --repair --version" \
+        "--audio-to-end --bext --chunks --data --dryrun --embed --files-from --fmt --help --ixml --json --loudness --md5 --mono --rawchunks --recursive --repair --replace --version" \
         "$(complete_words sondrel --)"
     # The inspector's options and the text modes' do not mix: after one kind
     # only that kind is offered. Words given, word completed, expected.
@@ -59,9 +59,9 @@ check_completions()
         "sondrel --json --version --|"
         "sondrel --json -h --|"
         "sondrel --json -- --|"
-        "sondrel --repair --|--md5"
-        "sondrel --embed --|--loudness --md5"
-        "sondrel --embed --fmt --|--loudness --md5"
+        "sondrel --repair --|--audio-to-end --md5"
+        "sondrel --embed --|--loudness --md5 --replace"
+        "sondrel --embed --fmt --|--loudness --md5 --replace"
     )
     local case words expected
     for case in "${cases[@]}"; do
