@@ -64,6 +64,14 @@ std::string FaintFloat()
     return Wave(Chunk("fmt ", FmtBody(3, 2, 48000, 32)) + Bext(1) + Chunk("data", audio));
 }
 
+// A bext chunk whose loudness another meter stored: -23, 5, -1, -20, -21.
+std::string Measured()
+{
+    std::string b = Bext(2);
+    return b.replace(8 + 412, 10, LE16(uint16_t(-2300)) + LE16(500) + LE16(uint16_t(-100)) +
+                                      LE16(uint16_t(-2000)) + LE16(uint16_t(-2100)));
+}
+
 std::string RiffSize0(std::string file)
 {
     return file.replace(4, 4, LE32(0));
@@ -143,6 +151,14 @@ std::vector<EmbedCase> Cases()
              ReadWholeFile(SONDREL_SOURCE_DIR
                            "/fuzz/corpus/ee7d087606eb76b1df8cbac1e141dc6bf47dbf48"),
              "--md5", "embedded", {md5In + "\"JUNK\"" + in + "\"JUNK\"", md5Over + "\"JUNK\""}),
+        Case("an empty data chunk last: what is appended would play as audio",
+             Wave(Fmt + Chunk("data", "")), "--md5", "refused"),
+        Case("loudness another meter stored is kept", Wave(Fmt + Measured() + Data), "--loudness",
+             "refused"),
+        Case("--replace overwrites stored loudness", Wave(Fmt + Measured() + Data),
+             "--loudness --replace", "embedded", {bextAt}),
+        Case("--replace overwrites a differing MD5", Wave(Fmt + Data + Chunk("MD5 ", RawMd5(Short))),
+             "--md5 --replace", "embedded", {"\"MD5 \" body"}),
         Case("not a WAVE file", "just some notes\n", "--md5", "refused"),
         Case("a read-only file", Wave(Fmt + Data), "--md5", "error", {}, Holder::Nobody),
         Case("a file another run holds", Wave(Fmt + Data), "--md5", "error", {}, Holder::Locked),
@@ -154,7 +170,8 @@ std::vector<std::string> Args(const EmbedCase& c, const std::string& path, const
     std::vector<std::string> args = {mode};
     std::istringstream options(c.options);
     for (std::string o; options >> o;)
-        args.push_back(o);
+        if (o != "--replace" || std::string(mode) == "--embed") // --embed's alone
+            args.push_back(o);
     args.push_back(path);
     return args;
 }

@@ -31,14 +31,21 @@ TEST(Embed, AnotherWritersChangeIsNeverWrittenOver)
     struct Change {
         std::string embedCase, syscall;
         bool inAudio; // the first call reading the audio, `at` from its offset; or the first call
-        uint64_t at;
+        uint64_t at;  // past the end: the other program appends a byte
         std::string reason;
+        std::string delay = "delay_enter"; // delay_exit: the call made, the run waits after it
     };
+    const std::string undone = "The file changed while it was written; what was written is undone";
     const std::vector<Change> changes = {
         {"bext version 2 never measured", "pread64", true, 1000,
          "The file changed between its measurement and the write"},
-        {"a filler too small: both appended", "pwrite64", false, 47, // the JUNK's body
-         "The file changed while it was written; what was written is undone"},
+        {"a filler too small: both appended", "pwrite64", false, 47, undone}, // the JUNK's body
+        // A change while a flush runs: the one after the last write too.
+        {"a filler too small: both appended", "fsync", true, 1000, undone, "delay_exit"},
+        {"bext version 2 never measured", "fsync", true, 1000, undone, "delay_exit"},
+        // An append after this run's: its bytes cannot be cut off, and the line says so.
+        {"a filler too small: both appended", "fsync", false, UINT64_MAX,
+         undone + " but for the 634 bytes appended at offset ", "delay_exit"},
     };
     for (const Change& k : changes) {
         const EmbedCase& c = Named(k.embedCase);
@@ -52,7 +59,8 @@ TEST(Embed, AnotherWritersChangeIsNeverWrittenOver)
         Traced(c, path, trace, {"-e", "trace=" + k.syscall});
         WriteFile(path, c.file);
         std::string t = ReadWholeFile(trace);
-        t.resize(t.find(k.inAudio ? ", " + std::to_string(audioAt) + ")" : opened));
+        const bool audioRead = k.inAudio && k.syscall == "pread64";
+        t.resize(t.find(audioRead ? ", " + std::to_string(audioAt) + ")" : opened));
         const auto when = 1 + std::count(t.begin(), t.end(), '\n');
         unlink(trace.c_str()); // the other program must wait for the next run's calls
         std::thread other([&] {
@@ -66,20 +74,28 @@ TEST(Embed, AnotherWritersChangeIsNeverWrittenOver)
                 std::this_thread::sleep_for(std::chrono::milliseconds(5));
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(50)); // a later clock tick
-            const int fd = open(path.c_str(), O_WRONLY);
-            EXPECT_EQ(pwrite(fd, "\x55", 1, static_cast<off_t>(at)), 1);
+            const bool append = k.at == UINT64_MAX;
+            const int fd = open(path.c_str(), O_WRONLY | (append ? O_APPEND : 0));
+            EXPECT_EQ(append ? write(fd, "\x55", 1) : pwrite(fd, "\x55", 1, off_t(at)), 1);
             close(fd);
         });
         const RunResult r =
             Traced(c, path, trace,
                    {"-e", "trace=" + k.syscall, "-e",
-                    "inject=" + k.syscall + ":delay_enter=2000000:when=" + std::to_string(when)});
+                    "inject=" + k.syscall + ":" + k.delay + "=2000000:when=" + std::to_string(when)});
         other.join();
         EXPECT_EQ(r.status, 1);
+        const std::string file = ReadWholeFile(path);
+        if (k.at == UINT64_MAX) { // the original, what this run appended, the other's byte
+            const std::string said = ParseLine(r.out)["reason"], where = std::to_string(c.file.size());
+            EXPECT_EQ(said.substr(0, k.reason.size() + where.size()), k.reason + where);
+            EXPECT_TRUE(file.substr(0, c.file.size()) == c.file && file.back() == '\x55');
+            continue;
+        }
         EXPECT_EQ(ParseLine(r.out)["reason"], k.reason);
         std::string expected = c.file;
         expected[at] = '\x55';
-        EXPECT_TRUE(ReadWholeFile(path) == expected);
+        EXPECT_TRUE(file == expected);
     }
 }
 

@@ -93,7 +93,14 @@ TEST(Embed, WritesOnlyWhatIsMissingAndRefusesWhatItCannotDoSafely)
         std::string said;
         for (const auto& item : line.items())
             said += item.key() + " ";
-        EXPECT_EQ(said, keys);
+        const bool replace = c.options.find("--replace") != std::string::npos;
+        EXPECT_EQ(said, keys + (replace ? "method changes " : ""));
+        for (const Json& change : line["changes"]) // what was there, and what is now
+            EXPECT_NE(change["before"], change["after"]) << change.dump();
+        if (replace && c.status == "embedded") {
+            EXPECT_EQ(line["method"], "in-place");
+            EXPECT_FALSE(line["changes"].empty());
+        }
         EXPECT_EQ(line["status"], c.status);
         EXPECT_EQ(line["reason"].is_string(), ExitOf(c.status) > 0);
         EXPECT_EQ(Column(line["writes"], "what"), c.writes);
