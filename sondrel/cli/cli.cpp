@@ -349,7 +349,7 @@ int SondrelMain(int argc, char** argv)
         return 1;
     }
     if (WantReplace || WantAudioToEnd) {
-        fputs("sondrel: Error: --replace needs --embed, --audio-to-end --repair\n", stderr);
+        fputs("sondrel: Error: --replace needs --embed and --audio-to-end needs --repair\n", stderr);
         return 1;
     }
     if (sawBatchOption) {
