@@ -1,5 +1,6 @@
 // Preloaded into the program by the tests: every open of a path under /proc
-// fails with ENOENT, as where /proc is not mounted.
+// fails with ENOENT, as where /proc is not mounted (64-bit builds call these
+// names; the fortified ones take two arguments).
 #include <cerrno>
 #include <cstdarg>
 #include <cstring>
@@ -42,15 +43,6 @@ extern "C" int open(const char* path, int flags, ...)
     return Forward("openat", AT_FDCWD, path, flags, mode);
 }
 
-extern "C" int open64(const char* path, int flags, ...)
-{
-    va_list args;
-    va_start(args, flags);
-    const mode_t mode = ModeOf(flags, args);
-    va_end(args);
-    return Forward("openat64", AT_FDCWD, path, flags, mode);
-}
-
 extern "C" int openat(int folder, const char* path, int flags, ...)
 {
     va_list args;
@@ -60,32 +52,12 @@ extern "C" int openat(int folder, const char* path, int flags, ...)
     return Forward("openat", folder, path, flags, mode);
 }
 
-extern "C" int openat64(int folder, const char* path, int flags, ...)
-{
-    va_list args;
-    va_start(args, flags);
-    const mode_t mode = ModeOf(flags, args);
-    va_end(args);
-    return Forward("openat64", folder, path, flags, mode);
-}
-
-// The fortified forms of a two-argument open.
 extern "C" int __open_2(const char* path, int flags)
 {
     return Forward("openat", AT_FDCWD, path, flags, 0);
 }
 
-extern "C" int __open64_2(const char* path, int flags)
-{
-    return Forward("openat64", AT_FDCWD, path, flags, 0);
-}
-
 extern "C" int __openat_2(int folder, const char* path, int flags)
 {
     return Forward("openat", folder, path, flags, 0);
-}
-
-extern "C" int __openat64_2(int folder, const char* path, int flags)
-{
-    return Forward("openat64", folder, path, flags, 0);
 }
