@@ -42,10 +42,10 @@ const char* const Help =
     "Usage: sondrel [OPTION]... FILE\n"
     "       sondrel --json [--md5] [--loudness] [--signal] [--recursive]\n"
     "               [--files-from LIST [-0]] [--] FILE...\n"
-    "       sondrel --repair [--md5] IN OUT\n"
-    "       sondrel --embed [--md5] [--loudness] FILE...\n"
-    "       sondrel --csv [--md5] [--loudness] [--recursive] [--files-from LIST [-0]]\n"
-    "               [--] FILE...\n"
+    "       sondrel --repair [--md5] [--audio-to-end] IN OUT\n"
+    "       sondrel --embed [--md5] [--loudness] [--replace] FILE...\n"
+    "       sondrel --csv [--md5] [--loudness] [--signal] [--recursive]\n"
+    "               [--files-from LIST [-0]] [--] FILE...\n"
     "       sondrel --set KEY=VALUE [--set KEY=VALUE]... [--no-rewrite] [--dry-run] FILE...\n"
     "       sondrel --set-from TABLE [--no-rewrite] [--dry-run]\n"
     "\n"
@@ -74,10 +74,13 @@ const char* const Help =
     "  --csv              as --json, but one table row per file (CSV, a header first)\n"
     "\n"
     "Writing modes, one JSON line per file on stdout:\n"
-    "  --repair [--md5] IN OUT\n"
+    "  --repair [--md5] [--audio-to-end] IN OUT\n"
     "                     write a finalised copy of the broken recording IN to OUT\n"
-    "  --embed [--md5] [--loudness] FILE...\n"
-    "                     store the audio's MD5 and loudness in each FILE\n"
+    "                     (OUT may be a folder); --audio-to-end: every byte after\n"
+    "                     the data chunk's start is audio\n"
+    "  --embed [--md5] [--loudness] [--replace] FILE...\n"
+    "                     store the audio's MD5 and loudness in each FILE;\n"
+    "                     --replace: overwrite differing stored values\n"
     "  --set KEY=VALUE    edit a bext, INFO or iXML field of each FILE (bext.description,\n"
     "                     info.INAM, bext.coding_history+=LINE, ixml=@PATH, ...)\n"
     "  --set-from TABLE   edit the files a CSV table names (as --csv writes it)\n"
@@ -121,7 +124,8 @@ struct Option {
 constexpr Option Options[] = {
     {"--json", nullptr},   {"--md5", &RunOptions::md5}, {"--loudness", &RunOptions::loudness},
     {"--repair", nullptr}, {"--embed", nullptr},        {"--csv", nullptr},
-    {"--signal", &RunOptions::signal},
+    {"--signal", &RunOptions::signal}, {"--replace", &RunOptions::replace},
+    {"--audio-to-end", &RunOptions::audioToEnd},
 };
 
 bool Is(const char* arg, const char* option)
@@ -210,20 +214,21 @@ bool Foreign(Mode mode, const char* arg)
         return true;
     const bool batch = IsBatchOption(arg);
     const bool inspector = Is(arg, "--json") || Is(arg, "--csv");
+    const bool writerOnly = Is(arg, "--replace") || Is(arg, "--audio-to-end");
     switch (mode) {
     case Mode::Repair:
         return inspector || Is(arg, "--loudness") || Is(arg, "--embed") ||
-               Is(arg, "--signal") || IsSetOption(arg) || batch;
+               Is(arg, "--signal") || Is(arg, "--replace") || IsSetOption(arg) || batch;
     case Mode::Embed:
-        return inspector || Is(arg, "--repair") || Is(arg, "--signal") || IsSetOption(arg) ||
-               batch;
+        return inspector || Is(arg, "--repair") || Is(arg, "--signal") ||
+               Is(arg, "--audio-to-end") || IsSetOption(arg) || batch;
     case Mode::Set:
         return inspector || Is(arg, "--md5") || Is(arg, "--loudness") || Is(arg, "--signal") ||
-               Is(arg, "--repair") || Is(arg, "--embed") || batch;
+               Is(arg, "--repair") || Is(arg, "--embed") || writerOnly || batch;
     case Mode::Json:
-        return Is(arg, "--csv") || IsSetOption(arg);
+        return Is(arg, "--csv") || IsSetOption(arg) || writerOnly;
     case Mode::Csv:
-        return Is(arg, "--json") || IsSetOption(arg);
+        return Is(arg, "--json") || IsSetOption(arg) || writerOnly;
     case Mode::Text:
         break;
     }
@@ -299,11 +304,13 @@ int RunMode(Mode mode, int argc, char** argv)
     } else if (mode == Mode::Repair) {
         RepairOptions options;
         options.md5 = run.md5;
+        options.audioToEnd = run.audioToEnd;
         status = RunRepair(names.names[0], names.names[1], options);
     } else if (mode == Mode::Embed) {
         EmbedOptions options;
         options.md5 = run.md5;
         options.loudness = run.loudness;
+        options.replace = run.replace;
         status = RunEmbed({names.names.begin(), names.names.end()}, options);
     } else {
         InspectOptions options;
@@ -373,6 +380,10 @@ int SondrelMain(int argc, char** argv)
     }
     if (options.signal) {
         fputs("sondrel: Error: --signal needs --json\n", stderr);
+        return 1;
+    }
+    if (options.replace || options.audioToEnd) {
+        fputs("sondrel: Error: --replace needs --embed and --audio-to-end needs --repair\n", stderr);
         return 1;
     }
     if (sawBatchOption) {

@@ -20,6 +20,8 @@ struct RunOptions {
     bool md5 = false;
     bool loudness = false;
     bool signal = false;
+    bool replace = false;    // --embed: overwrite a differing MD5 or loudness
+    bool audioToEnd = false; // --repair: the bytes after the data body are audio
 };
 
 // Sets the flag of a known option ("--fmt") in `options`; false for an

@@ -22,6 +22,7 @@ struct Chain {
     bool wide = false;
     bool cut = false;   // a chunk runs past the end of the file, or has no size
     bool ended = false; // the chunks reach the RIFF end or the file's exactly
+    bool overreach = false; // the RIFF size counts bytes the file does not hold
 };
 
 Chain ChainOf(const FileWalk& f)
@@ -32,6 +33,7 @@ Chain ChainOf(const FileWalk& f)
         return c;
     }
     c.wide = f.rf64;
+    c.overreach = f.riffEnd > f.fileBytes;
     const auto ends = [&](uint64_t at) { return at == f.riffEnd || at >= f.fileBytes; };
     c.ended = ends(FirstChunkOffset);
     for (const WalkedChunk& w : f.chunks) {
@@ -67,20 +69,30 @@ std::string At(const WalkedChunk& l)
     return Quoted(l.id) + " at " + std::to_string(l.offset);
 }
 
+// A chunk this run may add: an MD5 of 16 bytes, a bext of 602 or more, a
+// filler.
+bool MayAdd(const WalkedChunk& c)
+{
+    return IsFiller(c.id) || (IdIs(c.id, "MD5 ") && c.size == 16) ||
+           (IdIs(c.id, "bext") && c.size >= 602);
+}
+
 // Every chunk but a filler stays where it was with its size; the new ones
 // are MD5, bext or fillers; none is cut short; chunks that reached the RIFF
-// end still do.
+// end still do, and the RIFF size counts no byte the file lacks.
 std::string CompareChains(const Chain& before, const Chain& now)
 {
     if (now.cut)
         return "a chunk runs past the end of the file";
     if (before.ended && !now.ended)
         return "the chunks no longer reach the RIFF end";
+    if (!before.overreach && now.overreach)
+        return "the RIFF size counts bytes the file does not hold";
     for (const WalkedChunk& l : before.chunks)
         if (!IsFiller(l.id) && !Has(now, l))
             return "chunk " + At(l) + " is gone or changed";
     for (const WalkedChunk& l : now.chunks)
-        if (!Has(before, l) && !IsFiller(l.id) && !IdIs(l.id, "MD5 ") && !IdIs(l.id, "bext"))
+        if (!Has(before, l) && !MayAdd(l))
             return "a new chunk " + At(l);
     return "";
 }

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <dirent.h>
+#include <functional>
 #include <fcntl.h>
 #include <limits>
 #include <signal.h>
@@ -23,7 +24,8 @@ namespace
 {
 
 constexpr size_t BufferBytes = 1 << 20;
-constexpr uint64_t KernelCopyBytes = 1 << 30; // per copy_file_range call
+// Per copy_file_range call: small enough for a progress line to move.
+constexpr uint64_t KernelCopyBytes = 64 << 20;
 
 // copy_file_range refuses across file systems on older kernels (EXDEV),
 // for special files and some file systems (EINVAL, EOPNOTSUPP), or is
@@ -33,7 +35,20 @@ bool KernelCannotCopy(int error)
     return error == EXDEV || error == EINVAL || error == ENOSYS || error == EOPNOTSUPP;
 }
 
-int CopyThroughBuffer(int in, uint64_t from, int out, uint64_t to, uint64_t count)
+// Bytes of the range copied so far, for a progress line: `at` is the input
+// offset reached.
+struct CopyProgress {
+    const std::function<void(uint64_t)>& report;
+    uint64_t from;
+    void At(uint64_t at) const
+    {
+        if (report)
+            report(at - from);
+    }
+};
+
+int CopyThroughBuffer(int in, uint64_t from, int out, uint64_t to, uint64_t count,
+                      const CopyProgress& progress)
 {
     std::vector<unsigned char> buffer(static_cast<size_t>(std::min<uint64_t>(count, BufferBytes)));
     uint64_t done = 0;
@@ -48,11 +63,13 @@ int CopyThroughBuffer(int in, uint64_t from, int out, uint64_t to, uint64_t coun
         if (const int e = WriteAllAt(out, buffer.data(), got, to + done))
             return e;
         done += got;
+        progress.At(from + done);
     }
     return 0;
 }
 
-int CopySegment(int in, uint64_t from, int out, uint64_t to, uint64_t count)
+int CopySegment(int in, uint64_t from, int out, uint64_t to, uint64_t count,
+                const CopyProgress& progress)
 {
     uint64_t done = 0;
     while (done < count) {
@@ -62,11 +79,13 @@ int CopySegment(int in, uint64_t from, int out, uint64_t to, uint64_t count)
         const ssize_t n = copy_file_range(in, &inAt, out, &outAt, ask, 0);
         if (n > 0) {
             done += static_cast<uint64_t>(n);
+            progress.At(from + done);
         } else if (n == 0) {
             return ENODATA;
         } else if (errno != EINTR) {
             if (KernelCannotCopy(errno))
-                return CopyThroughBuffer(in, from + done, out, to + done, count - done);
+                return CopyThroughBuffer(in, from + done, out, to + done, count - done,
+                                         progress);
             return errno;
         }
     }
@@ -173,8 +192,10 @@ int WriteAllAt(int fd, const void* bytes, size_t count, uint64_t offset)
     return 0;
 }
 
-int CopyRange(int in, uint64_t from, int out, uint64_t to, uint64_t count)
+int CopyRange(int in, uint64_t from, int out, uint64_t to, uint64_t count,
+              const std::function<void(uint64_t)>& report)
 {
+    const CopyProgress progress{report, from};
     struct stat st {
     };
     if (fstat(in, &st) != 0)
@@ -188,13 +209,14 @@ int CopyRange(int in, uint64_t from, int out, uint64_t to, uint64_t count)
         if (data < 0 && errno == ENXIO)
             return 0; // a hole to the end: `out` reads zeros there already
         if (data < 0) // no hole support: all of it is data
-            return CopySegment(in, at, out, to + (at - from), end - at);
+            return CopySegment(in, at, out, to + (at - from), end - at, progress);
         if (static_cast<uint64_t>(data) >= end)
             return 0;
         const off_t hole = lseek(in, data, SEEK_HOLE);
         const uint64_t stop = hole < 0 ? end : std::min(static_cast<uint64_t>(hole), end);
         const auto start = static_cast<uint64_t>(data);
-        if (const int e = CopySegment(in, start, out, to + (start - from), stop - start))
+        if (const int e =
+                CopySegment(in, start, out, to + (start - from), stop - start, progress))
             return e;
         at = stop;
     }

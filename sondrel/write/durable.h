@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <sys/stat.h>
 
@@ -31,8 +32,10 @@ int WriteAllAt(int fd, const void* bytes, size_t count, uint64_t offset);
 // Copies `count` bytes of `in` at `from` to `out` at `to`, in the kernel
 // (copy_file_range) or, where it cannot, through a buffer.  Holes of `in`
 // are skipped, never read, and stay holes in `out` (one at the end only once
-// `out` is made long enough).  Returns 0 or errno; ENODATA when `in` ends early.
-int CopyRange(int in, uint64_t from, int out, uint64_t to, uint64_t count);
+// `out` is made long enough).  `report`, when set, hears the bytes of the
+// range copied so far.  Returns 0 or errno; ENODATA when `in` ends early.
+int CopyRange(int in, uint64_t from, int out, uint64_t to, uint64_t count,
+              const std::function<void(uint64_t)>& report = {});
 
 // Flushes a file or folder to disk.  Returns 0 or errno.
 int Flush(int fd);

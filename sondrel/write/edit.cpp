@@ -71,8 +71,7 @@ bool Editable(Outcome& o, const Record& r)
 
 void NoteChanges(Outcome& o, const std::vector<Change>& changes)
 {
-    for (const Change& c : changes)
-        o.changes.push_back({c.key, c.before.text, c.after.text, c.before.number});
+    o.changes.insert(o.changes.end(), changes.begin(), changes.end());
 }
 
 void Planned(Outcome& o, const Plan& plan)
@@ -265,7 +264,7 @@ Outcome SetFile(const std::string& path, const std::vector<Edit>& edits, const S
     Outcome o;
     o.path = path;
     o.mode = "set";
-    o.edit = true;
+    o.listsChanges = true;
     OutPath where;
     Descriptor folder, file;
     struct stat st {

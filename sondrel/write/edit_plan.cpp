@@ -162,7 +162,7 @@ EditPlan PlanEdit(const EditState& s, const std::vector<Edit>& edits, const Edit
     }
     for (const auto& [key, cell] : info)
         out.changes.push_back(
-            {key, Shown(s.view, key), {cell.empty() ? std::nullopt : std::optional(cell), false}});
+            {key, Shown(s.view, key), {cell.empty() ? std::nullopt : std::optional(cell), {}}});
     if (!s.problem.empty()) {
         out.refusal = s.problem;
         return out;

@@ -14,11 +14,6 @@
 namespace sondrel
 {
 
-struct Change {
-    std::string key;
-    ShownValue before, after;
-};
-
 // The chunks an edit makes anew, when it makes them.
 struct NewBodies {
     std::optional<std::string> bext, list, ixml;

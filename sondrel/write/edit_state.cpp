@@ -150,7 +150,7 @@ ShownValue Shown(const Record& view, const std::string& key)
     const std::string cell = EditableCell(view, key).value_or("");
     ShownValue v;
     if (key.starts_with("bext.")) {
-        v.number = key == "bext.time_reference";
+        v.integer = key == "bext.time_reference";
         if (view.bext && !(key == "bext.umid" && cell.empty()))
             v.text = cell;
     } else if (!cell.empty()) {

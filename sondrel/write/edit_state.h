@@ -47,11 +47,7 @@ std::vector<ByteRange> EditReads(const Record& r, uint64_t fileBytes);
 EditState LoadState(const Record& r, uint64_t fileBytes, const EditReader& read);
 
 // What `--json` shows for a key, as a change's value: null where the file
-// has no such field; `number` for the time reference.
-struct ShownValue {
-    std::optional<std::string> text;
-    bool number = false;
-};
+// has no such field; an integer for the time reference.
 ShownValue Shown(const Record& view, const std::string& key);
 
 } // namespace sondrel

@@ -10,6 +10,7 @@
 #include "write/embed_plan.h"
 #include "write/in_place.h"
 #include "write/inspection.h"
+#include "write/progress.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -78,7 +79,8 @@ bool Measure(Outcome& o, Record& r, int fd, const EmbedOptions& options, Measure
     InspectOptions asked;
     asked.md5 = options.md5;
     asked.loudness = options.loudness;
-    m = MeasureInto(r, fd, asked);
+    ByteProgress progress(o.path, r.audio ? r.audio->bytesInFile : 0);
+    m = MeasureInto(r, fd, asked, progress.Callback());
     if (m.result.readError != 0) {
         Fail(o, Reason("Can't read file", m.result.readError));
         return false;
@@ -140,6 +142,7 @@ void EmbedOpen(Outcome& o, int fd, const struct stat& st, const EmbedOptions& op
         *error = 0;
         return snapshot.Get(offset, buffer, count);
     };
+    values.replace = options.replace;
     const EmbedPlan e = PlanEmbed(r, read, values);
     if (!e.refusal.empty())
         Refuse(o, e.refusal);
@@ -147,6 +150,10 @@ void EmbedOpen(Outcome& o, int fd, const struct stat& st, const EmbedOptions& op
         o.status = WriteStatus::Unchanged;
     else
         Write(o, fd, e.plan, snapshot, st);
+    if (o.status == WriteStatus::Embedded) {
+        o.method = "in-place";
+        o.changes = e.changes;
+    }
     if (o.writes.empty())
         return;
     // Headers only: the audio is not read again, the measurement is compared.
@@ -162,6 +169,7 @@ Outcome Embed(const std::string& path, const EmbedOptions& options)
     Outcome o;
     o.path = path;
     o.mode = "embed";
+    o.listsChanges = options.replace;
     Descriptor file;
     struct stat st {
     };

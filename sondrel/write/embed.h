@@ -13,6 +13,7 @@ namespace sondrel {
 struct EmbedOptions {
     bool md5 = false;      // the audio's MD5 in an MD5 chunk
     bool loudness = false; // its EBU R 128 loudness in bext version 2
+    bool replace = false;  // a differing stored MD5 or loudness is overwritten
 };
 
 // Embeds into one file and says what was done.

@@ -99,8 +99,9 @@ struct Filler {
 class Planner
 {
   public:
-    Planner(const Source& source, const ByteReader& reader, EmbedPlan& out)
-        : s(source), read(reader), plan(out.plan), refusal(out.refusal)
+    Planner(const Source& source, const ByteReader& reader, bool overwrite, EmbedPlan& out)
+        : s(source), read(reader), replace(overwrite), plan(out.plan), refusal(out.refusal),
+          changes(out.changes)
     {
     }
     void Refuse(std::string why)
@@ -122,10 +123,14 @@ class Planner
     }
     void Place(const std::string& chunk);
 
+    void Loudness(const std::string& old, const LoudnessFigures& figures);
+
     const Source& s;
     const ByteReader& read;
+    bool replace;
     Plan& plan;
     std::string& refusal;
+    std::vector<Change>& changes;
     std::vector<Filler> fillers; // in file order, what is left of each
     std::string appended;        // chunks for the end of the file
     std::vector<std::string> appendedNames;
@@ -185,12 +190,19 @@ void Planner::Md5(const WalkedChunk* chunk, const std::array<uint8_t, 16>& diges
     if (chunk->size != 16)
         return Refuse("The MD5 chunk's size is not 16");
     const std::string stored = ReadString(read, chunk->offset + 8, 16);
+    const auto hex = [](const std::string& b) {
+        return ShownValue{Hex(reinterpret_cast<const unsigned char*>(b.data()), b.size()), {}};
+    };
     if (stored.size() != 16)
-        Refuse("The MD5 chunk could not be read");
-    else if (stored == std::string(16, '\0'))
-        Add(chunk->offset + 8, value, "\"MD5 \" body");
-    else if (stored != value)
-        Refuse("The stored MD5 differs from the audio's: the audio changed since it was stored");
+        return Refuse("The MD5 chunk could not be read");
+    if (stored == value)
+        return;
+    const bool placeholder = stored == std::string(16, '\0');
+    if (!placeholder && !replace)
+        return Refuse("The stored MD5 differs from the audio's: the audio changed since it was "
+                      "stored (--replace overwrites it)");
+    Add(chunk->offset + 8, value, "\"MD5 \" body");
+    changes.push_back({"md5.stored", placeholder ? ShownValue{} : hex(stored), hex(value)});
 }
 
 std::string LoudnessBytes(const LoudnessFigures& l)
@@ -223,8 +235,36 @@ void Planner::Bext(const WalkedChunk* chunk, const LoudnessFigures& figures)
         LE16(2) + old.substr(2, BextLoudness - BextUmid) + LoudnessBytes(figures);
     if (fields == old)
         return;
+    Loudness(old, figures);
     Append(); // an MD5 appended goes first
     Add(at, fields, "\"bext\" version and loudness");
+}
+
+// Stored values that another meter measured (version 2, not all zero) and
+// that differ from these are kept unless asked to replace them.
+void Planner::Loudness(const std::string& old, const LoudnessFigures& figures)
+{
+    static const char* const Keys[] = {"integrated_lufs", "range_lu", "max_true_peak_dbtp",
+                                       "max_momentary_lufs", "max_short_term_lufs"};
+    const auto* b = reinterpret_cast<const unsigned char*>(old.data());
+    const bool measured = LoadLE16(b) >= 2 && old.substr(BextLoudness - BextVersion, 10) !=
+                                                  std::string(10, '\0');
+    const std::string now = LoudnessBytes(figures);
+    const auto shown = [](uint16_t field) {
+        return field == 0x7FFF ? ShownValue{}
+                               : ShownValue{{}, static_cast<int16_t>(field) / 100.0};
+    };
+    bool differs = false;
+    for (size_t i = 0; i < 5; i++) {
+        const uint16_t was = LoadLE16(b + BextLoudness - BextVersion + 2 * i);
+        const uint16_t will = LoadLE16(reinterpret_cast<const unsigned char*>(now.data()) + 2 * i);
+        differs = differs || (measured && was != 0x7FFF && was != will);
+        if (was != will || !measured)
+            changes.push_back({std::string("bext.loudness.") + Keys[i],
+                               measured ? shown(was) : ShownValue{}, shown(will)});
+    }
+    if (differs && !replace)
+        Refuse("The stored loudness differs from the audio's (--replace overwrites it)");
 }
 
 // After the last chunk: the pad byte it lacks, the new chunks, then the
@@ -289,8 +329,14 @@ std::string StructureRefusal(const Source& s, const std::vector<WalkedChunk>& vi
         if (!c.complete)
             return "The file is cut short: repair it first";
     }
-    if (!First(s.chunks, "data") || !First(s.chunks, "fmt "))
+    const WalkedChunk* data = First(s.chunks, "data");
+    if (!data || !First(s.chunks, "fmt "))
         return "The file has no audio to measure";
+    // Readers take an empty last data chunk for an unfinalised recording
+    // and would play what is appended after it as audio.
+    if (data->size == 0 && !visible.empty() && data->offset == visible.back().offset)
+        return "The data chunk is empty and last: readers would play chunks appended after it "
+               "as audio";
     return "";
 }
 
@@ -324,15 +370,17 @@ EmbedPlan PlanEmbed(const Record& r, const ByteReader& read, const EmbedValues& 
     out.plan.length = s.fileBytes;
     out.plan.audio = {data.offset + 8, s.InFile(data), "audio"};
     out.plan.audioFrom = data.offset + 8;
-    Planner p(s, read, out);
+    Planner p(s, read, v.replace, out);
     p.FindFillers(visible);
     if (v.md5)
         p.Md5(First(visible, "MD5 "), *v.md5);
     if (v.loudness)
         p.Bext(First(visible, "bext"), *v.loudness);
     p.Finish();
-    if (!out.refusal.empty())
+    if (!out.refusal.empty()) {
         out.plan = Plan{};
+        out.changes.clear();
+    }
     return out;
 }
 

@@ -19,11 +19,13 @@ namespace sondrel {
 struct EmbedValues {
     std::optional<std::array<uint8_t, 16>> md5;
     std::optional<LoudnessFigures> loudness; // rounded to 2 decimals
+    bool replace = false; // a stored MD5 or loudness that differs is overwritten
 };
 
 struct EmbedPlan {
     std::string refusal; // why the file is left alone; empty when it is not
     Plan plan;           // no pieces when nothing needs writing
+    std::vector<Change> changes; // the stored values the plan writes over
 };
 
 // The byte ranges the plan is made from, read before the audio is measured

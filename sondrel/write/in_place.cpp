@@ -101,12 +101,8 @@ int InPlaceWriter::WritePiece(const Piece& p)
         problem_ = std::string("Can't write the file: ") + strerror(e);
         return e;
     }
-    if (const int e = Flush(fd_)) {
-        problem_ = std::string("Can't flush the file: ") + strerror(e);
-        return e;
-    }
-    snapshot_.Apply(p);
-    length_ = std::max(length_, p.offset + p.bytes);
+    // The file's state between the write and its flush: a change another
+    // program makes while the flush runs shows at the next check.
     struct stat now {
     };
     if (fstat(fd_, &now) != 0) {
@@ -114,7 +110,13 @@ int InPlaceWriter::WritePiece(const Piece& p)
         problem_ = std::string("Can't check the file: ") + strerror(e);
         return e;
     }
+    snapshot_.Apply(p);
+    length_ = std::max(length_, p.offset + p.bytes);
     mtime_ = now.st_mtim;
+    if (const int e = Flush(fd_)) {
+        problem_ = std::string("Can't flush the file: ") + strerror(e);
+        return e;
+    }
     return 0;
 }
 
@@ -138,9 +140,14 @@ int InPlaceWriter::Undo()
     };
     if (fstat(fd_, &now) != 0)
         return errno;
-    if (static_cast<uint64_t>(now.st_size) <= reach_ &&
-        ftruncate(fd_, static_cast<off_t>(oldLength_)) != 0)
+    if (static_cast<uint64_t>(now.st_size) > reach_) {
+        // Another program wrote after what this run appended: those bytes
+        // stay (past the RIFF end, now written back), and the line says so.
+        if (reach_ > oldLength_)
+            left_ = ByteRange{oldLength_, reach_ - oldLength_, ""};
+    } else if (ftruncate(fd_, static_cast<off_t>(oldLength_)) != 0) {
         return errno;
+    }
     return Flush(fd_);
 }
 
@@ -152,7 +159,12 @@ InPlaceResult InPlaceWriter::Undone(InPlaceResult result)
         problem_ += std::string("; undoing it failed: ") + strerror(e);
         return InPlaceResult::UndoFailed;
     }
-    problem_ += "; what was written is undone";
+    if (left_)
+        problem_ += "; what was written is undone but for the " + std::to_string(left_->bytes) +
+                    " bytes appended at offset " + std::to_string(left_->offset) +
+                    ", left past the RIFF end because another program wrote after them";
+    else
+        problem_ += "; what was written is undone";
     return result;
 }
 
@@ -166,6 +178,10 @@ InPlaceResult InPlaceWriter::Write(const Plan& plan)
         }
         if (WritePiece(p) != 0)
             return Undone(InPlaceResult::Failed);
+    }
+    if (!Unchanged()) { // while the last flush ran
+        problem_ = "The file changed while it was written";
+        return Undone(InPlaceResult::Changed);
     }
     return InPlaceResult::Written;
 }

@@ -6,6 +6,7 @@
 #include "write/plan.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <sys/stat.h>
 #include <vector>
@@ -73,6 +74,7 @@ class InPlaceWriter
     std::vector<Done> done_;
     std::vector<ByteRange> writes_;
     std::string problem_;
+    std::optional<ByteRange> left_; // appended bytes an undo had to leave
 };
 
 } // namespace sondrel

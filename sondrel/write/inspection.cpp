@@ -24,7 +24,8 @@ Record InspectOpen(int fd)
     return InspectDescriptor(fd, static_cast<uint64_t>(st.st_size), "", InspectOptions{});
 }
 
-Measurement MeasureInto(Record& r, int fd, const InspectOptions& asked)
+Measurement MeasureInto(Record& r, int fd, const InspectOptions& asked,
+                        const std::function<void(uint64_t)>& progress)
 {
     Measurement m;
     m.asked = asked;
@@ -32,7 +33,9 @@ Measurement MeasureInto(Record& r, int fd, const InspectOptions& asked)
         return m;
     AudioLayout layout;
     m.request = RequestFor(r, asked, layout);
+    m.request.progress = progress;
     m.result = ReadAndMeasure(fd, r.audio->offset, r.audio->bytesInFile, layout, m.request);
+    m.request.progress = nullptr; // the caller's line ends with the read
     if (m.result.readError == 0)
         CompareInto(r, m);
     return m;

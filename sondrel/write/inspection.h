@@ -4,6 +4,7 @@
 
 #include "inspect/record.h"
 
+#include <functional>
 #include <vector>
 
 namespace sondrel {
@@ -21,8 +22,9 @@ Record InspectOpen(int fd);
 
 // Reads the record's audio once, as `--json` with the options asked would,
 // and compares it with what the file stores.  Nothing is read when the
-// record has no audio.
-Measurement MeasureInto(Record& r, int fd, const InspectOptions& asked);
+// record has no audio.  `progress`, when set, hears the bytes read.
+Measurement MeasureInto(Record& r, int fd, const InspectOptions& asked,
+                        const std::function<void(uint64_t)>& progress = {});
 
 // Compares an earlier measurement with what the record's file stores now:
 // the record then says what `--json` with those options would say, without

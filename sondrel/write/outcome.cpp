@@ -5,6 +5,7 @@
 #include "inspect/record_writer.h"
 #include "status.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -43,25 +44,28 @@ void OptionalText(JsonWriter& j, const std::optional<std::string>& text)
         j.Null();
 }
 
-void ChangeValue(JsonWriter& j, const std::optional<std::string>& v, bool number)
+void Shown(JsonWriter& j, const ShownValue& v)
 {
-    if (v && number && !v->empty() && v->find_first_not_of("0123456789") == std::string::npos)
-        j.Unsigned(std::stoull(*v));
+    if (v.number)
+        j.Number(*v.number);
+    else if (v.integer && v.text && !v.text->empty() &&
+             v.text->find_first_not_of("0123456789") == std::string::npos)
+        j.Unsigned(std::stoull(*v.text));
     else
-        OptionalText(j, v);
+        OptionalText(j, v.text);
 }
 
-void Changes(JsonWriter& j, const std::vector<Outcome::Change>& changes)
+void Changes(JsonWriter& j, const std::vector<Change>& changes)
 {
     j.BeginArray();
-    for (const Outcome::Change& c : changes) {
+    for (const Change& c : changes) {
         j.BeginObject();
         j.Key("key");
         j.FileText(c.key);
         j.Key("before");
-        ChangeValue(j, c.before, c.number);
+        Shown(j, c.before);
         j.Key("after");
-        ChangeValue(j, c.after, c.number);
+        Shown(j, c.after);
         j.EndObject();
     }
     j.EndArray();
@@ -105,7 +109,7 @@ std::string OutcomeLine(const Outcome& o)
     OptionalText(j, o.md5);
     j.Key("loudness");
     o.loudness ? WriteLoudness(j, *o.loudness) : j.Null();
-    if (o.edit) {
+    if (o.listsChanges) {
         j.Key("method");
         OptionalText(j, o.method);
         j.Key("changes");
@@ -140,7 +144,9 @@ int OutcomeStatus(const Outcome& o)
 {
     if (o.status == WriteStatus::Error)
         return 2;
-    return o.status == WriteStatus::Refused ? 1 : 0;
+    const bool mismatch = std::find(o.findingsAfter.begin(), o.findingsAfter.end(),
+                                    Code::Md5Mismatch) != o.findingsAfter.end();
+    return o.status == WriteStatus::Refused || mismatch ? 1 : 0;
 }
 
 void Refuse(Outcome& o, std::string reason)

@@ -20,7 +20,7 @@ const char* StatusText(WriteStatus status);
 
 struct Outcome {
     std::string path;
-    std::string mode; // "repair", "embed"
+    std::string mode; // "repair", "embed", "set"
     WriteStatus status = WriteStatus::Error;
     std::optional<std::string> reason;
     std::optional<std::string> output;
@@ -29,14 +29,10 @@ struct Outcome {
     std::optional<ByteRange> audio;         // in the written file
     std::optional<std::string> md5;         // upper-case hex
     std::optional<LoudnessFigures> loudness;
-    // --set: how the file was written ("in-place", "rewrite") and what changed.
-    bool edit = false;
+    // With --set and --embed --replace: how the file was written
+    // ("in-place", "rewrite", or none when nothing was) and what changed.
+    bool listsChanges = false;
     std::optional<std::string> method;
-    struct Change {
-        std::string key;
-        std::optional<std::string> before, after;
-        bool number = false; // the values are decimal integers
-    };
     std::vector<Change> changes;
 };
 

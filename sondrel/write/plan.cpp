@@ -114,11 +114,15 @@ std::string LE64(uint64_t v)
     return LE32(static_cast<uint32_t>(v)) + LE32(static_cast<uint32_t>(v >> 32));
 }
 
-int WritePlan(const Plan& plan, int in, int out, const char** failedStep)
+int WritePlan(const Plan& plan, int in, int out, const char** failedStep,
+              const std::function<void(uint64_t)>& progress)
 {
     for (const Piece& p : plan.pieces) {
         *failedStep = "write";
-        const int e = p.from ? CopyRange(in, *p.from, out, p.offset, p.bytes)
+        std::function<void(uint64_t)> copied;
+        if (progress)
+            copied = [&](uint64_t done) { progress(p.offset + done); };
+        const int e = p.from ? CopyRange(in, *p.from, out, p.offset, p.bytes, copied)
                              : WriteAllAt(out, p.literal.data(), p.literal.size(), p.offset);
         if (e != 0)
             return e;

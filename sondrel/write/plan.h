@@ -17,6 +17,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -36,6 +37,18 @@ struct Piece {
     std::optional<uint64_t> from; // the input offset `bytes` are copied from
     std::string what;
     bool flushAfter = false; // flushed to disk before the next piece
+};
+
+// A stored value a plan changes, as `--json` shows it: text, a number, or
+// null (neither).
+struct ShownValue {
+    std::optional<std::string> text;
+    std::optional<double> number; // a measured value
+    bool integer = false;         // `text` is a whole decimal, shown as a JSON integer
+};
+struct Change {
+    std::string key; // as the record names it: "md5.stored", "bext.loudness.range_lu"
+    ShownValue before, after;
 };
 
 struct Plan {
@@ -66,8 +79,9 @@ std::string LE32(uint32_t v);
 std::string LE64(uint64_t v);
 
 // Writes the pieces in order to `out`, copying from `in`, flushing after the
-// pieces marked so.  Returns 0, or the errno of the failed step with
-// *failedStep naming it.
-int WritePlan(const Plan& plan, int in, int out, const char** failedStep);
+// pieces marked so; `progress`, when set, hears the offset written to.
+// Returns 0, or the errno of the failed step with *failedStep naming it.
+int WritePlan(const Plan& plan, int in, int out, const char** failedStep,
+              const std::function<void(uint64_t)>& progress = {});
 
 } // namespace sondrel

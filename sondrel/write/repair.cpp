@@ -9,6 +9,7 @@
 #include "write/check_new_file.h"
 #include "write/durable.h"
 #include "write/inspection.h"
+#include "write/progress.h"
 #include "write/repair_plan.h"
 
 #include <cerrno>
@@ -22,6 +23,17 @@ namespace sondrel {
 
 namespace
 {
+
+// OUT naming a folder, as for `cp`: IN's name in it.
+std::string IntoFolder(const std::string& in, const std::string& out)
+{
+    struct stat st {
+    };
+    OutPath name;
+    if (stat(out.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || !SplitOutPath(in, name))
+        return out;
+    return out + (out.ends_with('/') ? "" : "/") + name.name;
+}
 
 // IN, read-only: a regular file (its bytes are copied by offset).
 bool OpenInput(Outcome& o, Descriptor& in, struct stat& st)
@@ -69,7 +81,8 @@ bool InputUnchanged(int fd, const struct stat& before)
 constexpr size_t HashBlockBytes = 256 << 10;
 
 // The pieces written to the temporary file, and the MD5 of its audio.
-bool WriteTemporary(Outcome& o, TemporaryFile& t, const Plan& plan, int in, bool md5)
+bool WriteTemporary(Outcome& o, TemporaryFile& t, const Plan& plan, int in, bool md5,
+                    Measurement& m)
 {
     if (const int e = t.Create()) {
         Fail(o, Reason("Can't create a temporary file", e));
@@ -77,7 +90,8 @@ bool WriteTemporary(Outcome& o, TemporaryFile& t, const Plan& plan, int in, bool
     }
     // The length is set last: a hole at the end of the audio writes nothing.
     const char* step = "write";
-    int e = WritePlan(plan, in, t.fd(), &step);
+    ByteProgress copy(o.path, plan.length);
+    int e = WritePlan(plan, in, t.fd(), &step, copy.Callback());
     if (e == 0 && ftruncate(t.fd(), static_cast<off_t>(plan.length)) != 0)
         e = errno;
     if (e != 0) {
@@ -87,10 +101,13 @@ bool WriteTemporary(Outcome& o, TemporaryFile& t, const Plan& plan, int in, bool
         return false;
     }
     if (md5) {
-        MeasureRequest q;
-        q.md5 = true;
-        q.blockBytes = HashBlockBytes;
-        const MeasureResult v = ReadAndMeasure(t.fd(), plan.audio.offset, plan.audio.bytes, {}, q);
+        m.asked.md5 = m.request.md5 = true;
+        m.request.blockBytes = HashBlockBytes;
+        ByteProgress hash(o.path, plan.audio.bytes);
+        m.request.progress = hash.Callback();
+        m.result = ReadAndMeasure(t.fd(), plan.audio.offset, plan.audio.bytes, {}, m.request);
+        m.request.progress = nullptr;
+        const MeasureResult& v = m.result;
         if (v.readError != 0 || !v.md5) {
             Fail(o, Reason("Can't read the temporary file", v.readError ? v.readError : EIO));
             return false;
@@ -100,11 +117,24 @@ bool WriteTemporary(Outcome& o, TemporaryFile& t, const Plan& plan, int in, bool
     return true;
 }
 
+// IN's permission bits and modification time, and its owner and group
+// where this user may give them, as `cp -p` keeps them.
+void KeepAttributes(int out, const struct stat& in)
+{
+    if (fchown(out, in.st_uid, in.st_gid) != 0)
+        (void)!fchown(out, static_cast<uid_t>(-1), in.st_gid); // the group alone, where allowed
+    fchmod(out, in.st_mode & 07777);
+    const struct timespec times[2] = {in.st_atim, in.st_mtim};
+    futimens(out, times);
+}
+
 // The written file, inspected before it gets its name: none of what a
 // repair removes may be left.
-bool CheckWritten(Outcome& o, const TemporaryFile& t)
+bool CheckWritten(Outcome& o, const TemporaryFile& t, const Measurement& m)
 {
     Record after = InspectOpen(t.fd());
+    if (m.asked.md5)
+        CompareInto(after, m); // a kept MD5 chunk that differs shows
     o.findingsAfter = CodesOf(after);
     if (after.error) {
         Fail(o, "Can't inspect the written file");
@@ -180,7 +210,7 @@ bool RepairOpen(Outcome& o, const std::string& out, const OutPath& where, int fo
         Fail(o, *before.error);
         return false;
     }
-    const RepairPlan r = PlanRepair(before);
+    const RepairPlan r = PlanRepair(before, options.audioToEnd);
     if (!r.refusal.empty()) {
         Refuse(o, r.refusal);
         return false;
@@ -191,14 +221,16 @@ bool RepairOpen(Outcome& o, const std::string& out, const OutPath& where, int fo
         return false;
     }
     TemporaryFile t(folder, where.name);
-    if (!WriteTemporary(o, t, r.plan, in, options.md5))
+    Measurement m;
+    if (!WriteTemporary(o, t, r.plan, in, options.md5, m))
         return false;
     if (!InputUnchanged(in, st)) {
         Fail(o, "The input file changed while it was copied");
         return false;
     }
-    if (!CheckWritten(o, t))
+    if (!CheckWritten(o, t, m))
         return false;
+    KeepAttributes(t.fd(), st);
     const bool published = PublishTemporary(o, t, out);
     if (o.output)
         RecordPlan(o, r.plan);
@@ -210,11 +242,12 @@ bool RepairOpen(Outcome& o, const std::string& out, const OutPath& where, int fo
 
 } // namespace
 
-Outcome Repair(const std::string& in, const std::string& out, const RepairOptions& options)
+Outcome Repair(const std::string& in, const std::string& named, const RepairOptions& options)
 {
     Outcome o;
     o.path = in;
     o.mode = "repair";
+    const std::string out = IntoFolder(in, named);
     OutPath where;
     if (!SplitOutPath(out, where)) {
         Fail(o, "The output names no file: " + out);

@@ -9,10 +9,13 @@
 namespace sondrel {
 
 struct RepairOptions {
-    bool md5 = false; // the MD5 of the written audio in the JSON line
+    bool md5 = false;        // the MD5 of the written audio in the JSON line
+    bool audioToEnd = false; // every byte from the data body to IN's end is audio
 };
 
-// Repairs `in` into `out` and says what was done.
+// Repairs `in` into `out` (a new file, or a folder to put IN's name in) and
+// says what was done.  OUT gets IN's permission bits, modification time and,
+// where allowed, owner and group.
 Outcome Repair(const std::string& in, const std::string& out, const RepairOptions& options);
 
 // Repair with its JSON line on standard output; returns the exit status.

@@ -16,7 +16,8 @@ constexpr uint64_t SizeLimit = 0xFFFFFFFFu; // a 32-bit size at or above it says
 // What the plan reads of the input's record: its chunks, the first of each
 // kind it needs, where the chunks end.
 struct Input {
-    explicit Input(const Record& r) : record(r), chunks(r.chunks), fileBytes(r.fileBytes.value_or(0))
+    Input(const Record& r, bool toEnd)
+        : record(r), chunks(r.chunks), fileBytes(r.fileBytes.value_or(0)), audioToEnd(toEnd)
     {
         for (size_t i = 0; i < chunks.size(); i++) {
             const FourCC& id = chunks[i].id;
@@ -34,12 +35,19 @@ struct Input {
         }
     }
     uint64_t InFile(size_t i) const { return chunks[i].InFile(fileBytes); }
+    // Audio bytes the input holds: to its end with --audio-to-end.
+    uint64_t DataInFile() const
+    {
+        return audioToEnd ? fileBytes - std::min(fileBytes, chunks[*data].offset + 8)
+                          : InFile(*data);
+    }
     const std::vector<Ds64Entry>& Ds64Table() const { return record.walked.ds64.Record().table; }
     uint16_t BlockAlign() const { return record.format->record.blockAlign; }
 
     const Record& record;
     const std::vector<WalkedChunk>& chunks;
     uint64_t fileBytes;
+    bool audioToEnd;
     std::optional<size_t> data, fmt, ds64;
     std::optional<uint64_t> trailingAt, otherFileAt; // what follows the listed chunks
     bool walkCut = false;                            // the walk stopped at its chunk limit
@@ -48,7 +56,7 @@ struct Input {
 // Whole frames of audio the input holds.
 uint64_t AudioBytes(const Input& in)
 {
-    return in.InFile(*in.data) / in.BlockAlign() * in.BlockAlign();
+    return in.DataInFile() / in.BlockAlign() * in.BlockAlign();
 }
 
 std::string FormatRefusal(const Input& in)
@@ -69,6 +77,16 @@ std::string FormatRefusal(const Input& in)
     return "";
 }
 
+// --audio-to-end on a file whose data chunk ends where the walk goes on
+// through chunks to the end would take metadata for audio.
+std::string AudioToEndRefusal(const Input& in)
+{
+    const WalkedChunk& d = in.chunks[*in.data];
+    if (!d.complete || !d.Sized() || (in.trailingAt && *in.trailingAt >= d.offset + 8))
+        return "";
+    return "Only chunks follow the data chunk: --audio-to-end would take them for audio";
+}
+
 std::string Refusal(const Input& in)
 {
     if (in.record.error)
@@ -86,7 +104,7 @@ std::string Refusal(const Input& in)
     // unfinalised one without a whole frame has no audio to rescue.
     if (AudioBytes(in) == 0 && !(d.complete && d.Sized() && d.size == 0))
         return "The data chunk holds no whole frame of audio";
-    return "";
+    return in.audioToEnd ? AudioToEndRefusal(in) : "";
 }
 
 class Layout
@@ -134,16 +152,16 @@ void AddData(Layout& out, Plan& plan, const Input& in, bool wide)
     plan.frames = bytes / in.BlockAlign();
     // The input's pad byte goes with the audio when that is whole; after a
     // dropped partial frame it is dropped too.
-    const bool padInFile = d.Sized() && (d.size & 1) && d.offset + 8 + d.size < in.fileBytes;
-    const bool whole = bytes == d.size;
+    const bool padInFile =
+        !in.audioToEnd && d.Sized() && (d.size & 1) && d.offset + 8 + d.size < in.fileBytes;
+    const bool whole = !in.audioToEnd && bytes == d.size;
     out.Copy(plan.audioFrom, bytes, "audio");
     if ((bytes & 1) && padInFile && whole)
         out.Copy(plan.audioFrom + bytes, 1, "pad byte");
     else if (bytes & 1)
         out.Literal(std::string(1, '\0'), "pad byte");
-    if (in.InFile(*in.data) > bytes)
-        plan.dropped.push_back(
-            {plan.audioFrom + bytes, in.InFile(*in.data) - bytes, "partial frame"});
+    if (in.DataInFile() > bytes)
+        plan.dropped.push_back({plan.audioFrom + bytes, in.DataInFile() - bytes, "partial frame"});
     if (padInFile && !whole)
         plan.dropped.push_back({plan.audioFrom + d.size, 1, "pad byte"});
 }
@@ -192,10 +210,12 @@ Plan LayOut(const Input& in, bool wide)
             AddData(out, plan, in, wide);
         else if (!AddChunk(out, plan, in, in.chunks[i]))
             break;
+        if (in.data && i == *in.data && in.audioToEnd)
+            break; // what follows is audio
     }
-    if (in.trailingAt)
+    if (in.trailingAt && !in.audioToEnd)
         plan.dropped.push_back({*in.trailingAt, in.fileBytes - *in.trailingAt, "trailing bytes"});
-    if (in.otherFileAt)
+    if (in.otherFileAt && !in.audioToEnd)
         plan.dropped.push_back({*in.otherFileAt, in.fileBytes - *in.otherFileAt, "another file"});
     std::sort(plan.dropped.begin(), plan.dropped.end(),
               [](const ByteRange& a, const ByteRange& b) { return a.offset < b.offset; });
@@ -211,9 +231,9 @@ Plan LayOut(const Input& in, bool wide)
 
 } // namespace
 
-RepairPlan PlanRepair(const Record& record)
+RepairPlan PlanRepair(const Record& record, bool audioToEnd)
 {
-    const Input in(record);
+    const Input in(record, audioToEnd);
     RepairPlan r;
     r.refusal = Refusal(in);
     if (!r.refusal.empty())
@@ -227,10 +247,11 @@ RepairPlan PlanRepair(const Record& record)
 
 bool IsRepairedFinding(Code code)
 {
-    static constexpr Code Codes[] = {Code::DataSizeUnset,    Code::ChunkTruncated,
-                                     Code::PartialFrame,     Code::RiffSizeMismatch,
-                                     Code::PadByteMissing,   Code::Ds64Missing,
-                                     Code::TrailingBytes,    Code::ConcatenatedFile};
+    static constexpr Code Codes[] = {Code::DataSizeUnset,    Code::DataSizeStale,
+                                     Code::ChunkTruncated,   Code::PartialFrame,
+                                     Code::RiffSizeMismatch, Code::PadByteMissing,
+                                     Code::Ds64Missing,      Code::TrailingBytes,
+                                     Code::ConcatenatedFile};
     return std::find(std::begin(Codes), std::end(Codes), code) != std::end(Codes);
 }
 

@@ -20,8 +20,10 @@ struct RepairPlan {
 // order, the data chunk cut to whole frames, pad bytes where they belong.
 // Chunks cut short or of unknown size, bytes after the last chunk and
 // another file that follows are left out.  `in` is the inspector's record
-// of the input, its walked chunks included.
-RepairPlan PlanRepair(const Record& in);
+// of the input, its walked chunks included.  With `audioToEnd` every byte
+// from the data body to the end of the input is audio (whole frames): the
+// recording whose header was written once and never finalised.
+RepairPlan PlanRepair(const Record& in, bool audioToEnd = false);
 
 // The findings a repair removes: none of them may be left in its copy.
 bool IsRepairedFinding(Code code);

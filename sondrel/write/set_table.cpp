@@ -101,7 +101,7 @@ int RunSetFrom(const std::string& table, const SetOptions& options)
         } else {
             o.path = named ? name : row[*bytes];
             o.mode = "set";
-            o.edit = true;
+            o.listsChanges = true;
             Fail(o, named ? why : "The path_bytes cell is not base64");
         }
         if (!PrintOutcome(o))

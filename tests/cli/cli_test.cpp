@@ -85,7 +85,8 @@ TEST(CommandLine, HelpListsEveryOptionOnStandardOutput)
     for (const char* entry :
          {"--chunks ", "--fmt ", "--bext ", "--ixml ", "--data ", "--mono ", "--dryrun ",
           "--rawchunks ", "--json ", "--md5 ", "--loudness ", "--recursive ", "--files-from LIST ",
-          "-0 ", "-- ", "--repair [--md5] IN OUT\n", "--embed [--md5] [--loudness] FILE...\n",
+          "-0 ", "-- ", "--repair [--md5] [--audio-to-end] IN OUT\n",
+          "--embed [--md5] [--loudness] [--replace] FILE...\n",
           "--version ", "-h, --help "})
         EXPECT_NE(help.out.find("\n  "s + entry), std::string::npos) << entry;
     for (const auto& args : std::vector<std::vector<std::string>>{{"-h"},

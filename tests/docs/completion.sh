@@ -40,7 +40,7 @@ check_completions()
     local how=$1
     expect_eq "$how: sondrel --d" "--data --dry-run --dryrun" "$(complete_words sondrel --d)"
     expect_eq "$how: sondrel --" \
-        "--bext --chunks --csv --data --dry-run --dryrun --embed --files-from --fmt --help --ixml --json --loudness --md5 --mono --no-rewrite --rawchunks --recursive --repair --set --set-from --signal --version" \
+        "--audio-to-end --bext --chunks --csv --data --dry-run --dryrun --embed --files-from --fmt --help --ixml --json --loudness --md5 --mono --no-rewrite --rawchunks --recursive --repair --replace --set --set-from --signal --version" \
         "$(complete_words sondrel --)"
     # The inspector's options and the text modes' do not mix: after one kind
     # only that kind is offered. Words given, word completed, expected.
@@ -60,9 +60,9 @@ check_completions()
         "sondrel --json --version --|"
         "sondrel --json -h --|"
         "sondrel --json -- --|"
-        "sondrel --repair --|--md5"
-        "sondrel --embed --|--loudness --md5"
-        "sondrel --embed --fmt --|--loudness --md5"
+        "sondrel --repair --|--audio-to-end --md5"
+        "sondrel --embed --|--loudness --md5 --replace"
+        "sondrel --embed --fmt --|--loudness --md5 --replace"
         "sondrel --set info.INAM=x --|--dry-run --no-rewrite --set --set-from"
     )
     local case words expected

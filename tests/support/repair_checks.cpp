@@ -28,7 +28,7 @@ std::string Intact(const RepairCase& c)
 }
 
 // OUT's chunks: ds64 first when 64-bit, then the kept ones, each byte-equal.
-void ExpectChunks(const RepairCase& c, const std::string& out, const Json& record)
+void ExpectChunks(const RepairCase& c, const std::string& out, Json record)
 {
     std::vector<std::string> expected;
     if (c.container != "RIFF")
@@ -49,7 +49,7 @@ void ExpectChunks(const RepairCase& c, const std::string& out, const Json& recor
 Json ParseLine(const std::string& out)
 {
     EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
-    const Json line = Json::parse(out, nullptr, false);
+    Json line = Json::parse(out, nullptr, false);
     return line.is_discarded() ? Json::object() : line;
 }
 
@@ -94,7 +94,7 @@ void ExpectRepaired(const RepairCase& c)
     const RunResult r = RunSondrel({"--repair", "--md5", in, out});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
-    const Json line = ParseLine(r.out);
+    Json line = ParseLine(r.out);
     EXPECT_EQ(ReadWholeFile(in), c.in) << "IN changed";
     EXPECT_EQ(Leftovers(dir, {"in.wav", "out.wav"}), std::vector<std::string>{});
     EXPECT_EQ(line["status"], c.status);
@@ -102,7 +102,7 @@ void ExpectRepaired(const RepairCase& c)
     EXPECT_EQ(Column(line["findings_before"], nullptr),
               Column(InspectRecord(in, false)["findings"], "code"));
     const std::string written = ReadWholeFile(out);
-    const Json record = InspectRecord(out, true);
+    Json record = InspectRecord(out, true);
     const std::vector<std::string> after = Column(record["findings"], "code");
     EXPECT_EQ(Column(line["findings_after"], nullptr), after);
     for (const std::string& code : after)
@@ -140,7 +140,7 @@ void ExpectRefused(const RefusalCase& c)
     const RunResult r = RunSondrel({"--repair", in, out});
     EXPECT_EQ(r.status, c.exit);
     EXPECT_EQ(r.err, "");
-    const Json line = ParseLine(r.out);
+    Json line = ParseLine(r.out);
     EXPECT_EQ(line["status"], c.status);
     EXPECT_TRUE(line["reason"].is_string());
     EXPECT_EQ(line["output"], nullptr);

@@ -30,6 +30,10 @@ struct Surroundings {
 RunResult RunSondrel(const std::vector<std::string>& args, Stdout where = Stdout::Capture,
                      const std::vector<std::string>& env = {}, const Surroundings& around = {});
 
+// The program as an ordinary user can run it: a copy in a folder anyone may
+// enter when the build's own folder is private.
+const std::string& ProgramForNobody();
+
 // Runs `command` (its program looked up on PATH) the same way.
 RunResult RunCommand(const std::vector<std::string>& command, Stdout where = Stdout::Capture,
                      const std::vector<std::string>& env = {}, const Surroundings& around = {});

@@ -94,7 +94,7 @@ TEST(Faults, UnreadableFileIsReported)
         if (access("/usr/bin/setpriv", X_OK) != 0)
             GTEST_SKIP() << "running as root without setpriv to drop privileges";
         const std::string cmd = "setpriv --reuid=65534 --regid=65534 --clear-groups " +
-                                std::string(SONDREL_BINARY) + " " + file + " 2>&1";
+                                ProgramForNobody() + " " + file + " 2>&1";
         FILE* p = popen(cmd.c_str(), "r");
         ASSERT_NE(p, nullptr);
         char buf[512];

@@ -105,6 +105,32 @@ TEST(RepairFaults, OutIsAbsentOrWholeAfterEveryKillAndFailure)
     }
 }
 
+// The folder's flush fails after OUT has its name: OUT is whole and named,
+// so the repair stands; the line says the name may not survive a power loss.
+TEST(RepairFaults, AFailedFolderFlushLeavesARepairedCopy)
+{
+    std::string why;
+    if (!StraceWorks(why))
+        GTEST_SKIP() << why;
+    TempDir dir;
+    const std::string in = dir.Write(
+        "in.wav", Wave(Chunk("fmt ", FmtBody(1, 2, 48000, 16)) + RawChunk("data", 0, NoiseBytes(4000, 2))));
+    const std::string out = dir.path() + "/out.wav";
+    // The second flush is the folder's: the first is the copy's own.
+    const RunResult r = RunCommand({"strace", "-f", "-qq", "-o", "/dev/null", "-e",
+                                    "inject=fsync:error=EIO:when=2", SONDREL_BINARY, "--repair",
+                                    in, out},
+                                   Stdout::Capture, {"ASAN_OPTIONS=detect_leaks=0"});
+    Json line = ParseLine(r.out);
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(line["status"], "repaired");
+    EXPECT_EQ(line["output"], out);
+    EXPECT_NE(std::string(line["reason"].is_string() ? line["reason"] : "")
+                  .find("the name may not survive a power loss"),
+              std::string::npos);
+    EXPECT_EQ(InspectRecord(out, false)["audio"]["bytes"], 4000);
+}
+
 // Only a killed run's file for the same name goes: not a live run's, not
 // another name's, not a file of another pattern.
 TEST(RepairFaults, StaleTemporariesOfKilledRunsAloneAreRemoved)

@@ -232,9 +232,9 @@ TEST(Repair, SparseRecordingPast4GiBBecomesRf64AndStaysSparse)
         ASSERT_EQ(pwrite(fd, mark.data(), 4096, static_cast<off_t>(audioAt + m)), 4096);
     close(fd);
     const std::string out = dir.path() + "/out.wav";
-    const Json line = ParseLine(RunSondrel({"--repair", in, out}).out);
+    Json line = ParseLine(RunSondrel({"--repair", in, out}).out);
     EXPECT_EQ(line["status"], "repaired");
-    const Json rec = InspectRecord(out, false);
+    Json rec = InspectRecord(out, false);
     EXPECT_EQ(rec["container"], "RF64");
     EXPECT_EQ(rec["chunks"][0]["id"], "ds64");
     EXPECT_EQ(rec["audio"]["bytes"], audioBytes - 2);
