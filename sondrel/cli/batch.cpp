@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdio>
 #include <unistd.h>
+#include <vector>
 
 namespace sondrel {
 
@@ -14,6 +15,17 @@ namespace
 
 struct Tally {
     size_t files = 0, clean = 0, warnings = 0, errors = 0, unreadable = 0;
+    std::vector<size_t> perCode = std::vector<size_t>(AllFindingKinds().size());
+
+    // Files, not findings: a file with three cue points past its end counts once.
+    void AddCodes(const Record& r)
+    {
+        std::vector<bool> seen(perCode.size());
+        for (const Finding& f : r.findings)
+            seen[static_cast<size_t>(f.code)] = true;
+        for (size_t i = 0; i < seen.size(); i++)
+            perCode[i] += seen[i] ? 1 : 0;
+    }
 
     void Add(InspectOutcome outcome)
     {
@@ -77,11 +89,21 @@ void WriteSummary(const Tally& t)
             "sondrel: %zu file%s: %zu clean, %zu with warnings, %zu with errors, "
             "%zu unreadable\n",
             t.files, t.files == 1 ? "" : "s", t.clean, t.warnings, t.errors, t.unreadable);
+    const char* separator = "sondrel: files per finding code: ";
+    for (size_t i = 0; i < t.perCode.size(); i++) {
+        if (t.perCode[i] == 0)
+            continue;
+        fprintf(stderr, "%s%s %zu", separator, AllFindingKinds()[i].text, t.perCode[i]);
+        separator = ", ";
+    }
+    if (*separator == ',')
+        fputc('\n', stderr);
 }
 
 } // namespace
 
-int InspectBatch(FileListOptions names, InspectOptions options)
+int InspectBatch(FileListOptions names, InspectOptions options,
+                 const std::function<void(const Record&)>& seen)
 {
     const bool terminal = isatty(STDERR_FILENO) != 0;
     // Records on the same terminal would land in the middle of the line.
@@ -90,7 +112,11 @@ int InspectBatch(FileListOptions names, InspectOptions options)
     Progress progress(options.progress, list.KnownCount());
     Tally tally;
     while (const FileEntry* entry = list.Next()) {
-        tally.Add(InspectEntry(*entry, options));
+        tally.Add(InspectEntry(*entry, options, [&](const Record& r) {
+            tally.AddCodes(r);
+            if (seen)
+                seen(r);
+        }));
         // The inspector's reads are quiet: only a failed write of a record
         // marks the run, and the other records would be lost as well.
         if (RunStatus() != 0)

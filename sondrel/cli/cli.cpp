@@ -3,6 +3,7 @@
 #include "cli/cli.h"
 
 #include "cli/batch.h"
+#include "cli/html_run.h"
 #include "status.h"
 #include "text/dump.h"
 #include "text/flags.h"
@@ -55,6 +56,7 @@ const char* const Help =
     "Usage: sondrel [OPTION]... FILE\n"
     "       sondrel --json [--md5] [--loudness] [--recursive] [--files-from LIST [-0]]\n"
     "               [--] FILE...\n"
+    "       sondrel --html FILE --records RECORDS\n"
     "       sondrel --repair [--md5] IN OUT\n"
     "       sondrel --embed [--md5] [--loudness] FILE...\n"
     "\n"
@@ -78,6 +80,9 @@ const char* const Help =
     "  --files-from LIST  then the names in the file LIST, one a line ('-': stdin)\n"
     "  -0                 the names in LIST end in a NUL byte, not a newline\n"
     "  --                 end of options: the names after it may begin with '-'\n"
+    "  --html FILE        also write a report of the run to FILE, an HTML page\n"
+    "  --records RECORDS  with --html: the report of saved records ('-': stdin),\n"
+    "                     no audio file read\n"
     "\n"
     "Writing modes, one JSON line per file on stdout:\n"
     "  --repair [--md5] IN OUT\n"
@@ -155,10 +160,16 @@ int InfoOption(const char* arg)
     return FlushStandardOutput();
 }
 
+// The options followed by a name of their own.
+bool TakesName(const char* arg)
+{
+    return Is(arg, "--files-from") || Is(arg, "--html") || Is(arg, "--records");
+}
+
 // The modes that take their own arguments.  A writing mode wins over --json
 // (--repair with --json is a usage error of --repair); of the two writing
 // modes, the first named.
-enum class Mode { Text, Repair, Embed, Json };
+enum class Mode { Text, Repair, Embed, Json, Records };
 
 // The mode asked for: an option among the arguments before "--", not the
 // name that --files-from takes.
@@ -170,9 +181,11 @@ Mode ModeOf(int argc, char** argv)
             return Mode::Repair;
         if (Is(argv[i], "--embed"))
             return Mode::Embed;
-        if (Is(argv[i], "--json"))
+        if (Is(argv[i], "--json") && mode == Mode::Text)
             mode = Mode::Json;
-        if (Is(argv[i], "--files-from"))
+        if (Is(argv[i], "--records"))
+            mode = Mode::Records;
+        if (TakesName(argv[i]))
             i++;
     }
     return mode;
@@ -180,13 +193,33 @@ Mode ModeOf(int argc, char** argv)
 
 const char* ModeName(Mode mode)
 {
-    return mode == Mode::Repair ? "--repair" : mode == Mode::Embed ? "--embed" : "--json";
+    return mode == Mode::Repair ? "--repair"
+           : mode == Mode::Embed ? "--embed"
+           : mode == Mode::Records ? "--records"
+                                   : "--json";
 }
 
 int UsageError(const char* message)
 {
     fputs(message, stderr);
     return 2;
+}
+
+// --html FILE and --records RECORDS.
+struct ReportNames {
+    const char* html = nullptr;
+    const char* records = nullptr;
+};
+
+// --records takes no file names: the report comes from the records alone.
+int RecordsUsage(const FileListOptions& names, const ReportNames& report)
+{
+    if (!report.html)
+        return UsageError("sondrel: Error: --records needs --html\n");
+    if (!names.names.empty())
+        return UsageError("sondrel: Error: --records reads no audio file: a report is made "
+                          "from the records alone\n");
+    return -1;
 }
 
 // The options of the other modes, which the text modes refuse.
@@ -203,9 +236,13 @@ bool Foreign(Mode mode, const char* arg)
     const bool batch = IsBatchOption(arg);
     switch (mode) {
     case Mode::Repair:
-        return Is(arg, "--json") || Is(arg, "--loudness") || Is(arg, "--embed") || batch;
+        return Is(arg, "--json") || Is(arg, "--loudness") || Is(arg, "--embed") || batch ||
+               Is(arg, "--html");
     case Mode::Embed:
-        return Is(arg, "--json") || Is(arg, "--repair") || batch;
+        return Is(arg, "--json") || Is(arg, "--repair") || batch || Is(arg, "--html");
+    case Mode::Records:
+        // The records are read, not the audio: no option of the inspection.
+        return Is(arg, "--json") || Is(arg, "--md5") || Is(arg, "--loudness") || batch;
     case Mode::Json:
     case Mode::Text:
         break;
@@ -215,7 +252,8 @@ bool Foreign(Mode mode, const char* arg)
 
 // Parses a mode's arguments into `names`.  Returns -1 to go on, else the
 // exit status of a usage error (nothing is read or written then).
-int ParseModeArguments(Mode mode, int argc, char** argv, FileListOptions& names)
+int ParseModeArguments(Mode mode, int argc, char** argv, FileListOptions& names,
+                       ReportNames& report)
 {
     const char* foreign = nullptr; // the first one on the command line
     bool options = true;
@@ -227,7 +265,7 @@ int ParseModeArguments(Mode mode, int argc, char** argv, FileListOptions& names)
             options = false;
         } else if (Foreign(mode, arg)) {
             foreign = foreign ? foreign : arg;
-            i += Is(arg, "--files-from") ? 1 : 0;
+            i += TakesName(arg) ? 1 : 0;
         } else if (Is(arg, "--recursive")) {
             names.recursive = true;
         } else if (Is(arg, "-0")) {
@@ -236,6 +274,11 @@ int ParseModeArguments(Mode mode, int argc, char** argv, FileListOptions& names)
             if (i + 1 == argc)
                 return UsageError("sondrel: Error: --files-from needs a file name\n");
             names.lists.push_back(argv[++i]);
+        } else if (Is(arg, "--html") || Is(arg, "--records")) {
+            if (i + 1 == argc)
+                return UsageError(Is(arg, "--html") ? "sondrel: Error: --html needs a file name\n"
+                                                    : "sondrel: Error: --records needs a file name\n");
+            (Is(arg, "--html") ? report.html : report.records) = argv[++i];
         } else if (const int status = InfoOption(arg); status >= 0) {
             return status;
         } else if (!SetOption(arg)) {
@@ -247,6 +290,11 @@ int ParseModeArguments(Mode mode, int argc, char** argv, FileListOptions& names)
         fprintf(stderr, "sondrel: Error: %s cannot be combined with %s\n", ModeName(mode), foreign);
         return 2;
     }
+    if (mode == Mode::Records)
+        return RecordsUsage(names, report);
+    if (mode == Mode::Json && report.html && Is(report.html, "-"))
+        return UsageError("sondrel: Error: --json writes its records to standard output: "
+                          "--html needs a file name\n");
     if (names.nulSeparated && names.lists.empty())
         return UsageError("sondrel: Error: -0 needs --files-from\n");
     if (mode == Mode::Repair && names.names.size() != 2)
@@ -258,13 +306,29 @@ int ParseModeArguments(Mode mode, int argc, char** argv, FileListOptions& names)
     return -1;
 }
 
+// The inspector's batch, and its report when asked for.
+int RunInspection(FileListOptions names, const InspectOptions& options, const char* html)
+{
+    if (!html)
+        return InspectBatch(std::move(names), options);
+    HtmlReportFile report;
+    if (!report.Open(html))
+        return 2;
+    const int status =
+        InspectBatch(std::move(names), options, [&](const Record& r) { report.Add(r); });
+    return report.Finish() ? status : 2;
+}
+
 int RunMode(Mode mode, int argc, char** argv)
 {
     FileListOptions names;
-    if (const int status = ParseModeArguments(mode, argc, argv, names); status >= 0)
+    ReportNames report;
+    if (const int status = ParseModeArguments(mode, argc, argv, names, report); status >= 0)
         return status;
     int status = 0;
-    if (mode == Mode::Repair) {
+    if (mode == Mode::Records) {
+        status = RunRecordsReport(report.html, report.records);
+    } else if (mode == Mode::Repair) {
         RepairOptions options;
         options.md5 = WantMD5 != 0;
         status = RunRepair(names.names[0], names.names[1], options);
@@ -277,7 +341,7 @@ int RunMode(Mode mode, int argc, char** argv)
         InspectOptions options;
         options.md5 = WantMD5 != 0;
         options.loudness = WantLoudness != 0;
-        status = InspectBatch(std::move(names), options);
+        status = RunInspection(std::move(names), options, report.html);
     }
     if (FlushStandardOutput() != 0 || RunStatus() != 0)
         status = std::max(status, mode == Mode::Json ? 1 : 2);
@@ -319,6 +383,7 @@ int SondrelMain(int argc, char** argv)
         return RunMode(mode, argc, argv);
     bool sawOption = false;
     bool sawBatchOption = false;
+    bool sawHtml = false;
     const char* file = nullptr; // the text modes take the last file named
     for (int i = 1; i < argc; i++) {
         const char* arg = argv[i];
@@ -329,6 +394,9 @@ int SondrelMain(int argc, char** argv)
         } else if (IsBatchOption(arg)) {
             sawBatchOption = true;
             i += Is(arg, "--files-from") ? 1 : 0;
+        } else if (Is(arg, "--html")) {
+            sawHtml = true;
+            i++;
         } else if (const int status = InfoOption(arg); status >= 0) {
             return status;
         } else {
@@ -342,6 +410,10 @@ int SondrelMain(int argc, char** argv)
     }
     if (sawBatchOption) {
         fputs("sondrel: Error: --recursive, --files-from and -0 need --json\n", stderr);
+        return 1;
+    }
+    if (sawHtml) {
+        fputs("sondrel: Error: --html needs --json or --records\n", stderr);
         return 1;
     }
     if (!sawOption)

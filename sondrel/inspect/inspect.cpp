@@ -137,7 +137,8 @@ InspectOutcome OutcomeOf(const Record& r)
     return warnings ? InspectOutcome::Warnings : InspectOutcome::Clean;
 }
 
-InspectOutcome InspectEntry(const FileEntry& entry, const InspectOptions& options)
+InspectOutcome InspectEntry(const FileEntry& entry, const InspectOptions& options,
+                            const std::function<void(const Record&)>& seen)
 {
     const Record r = InspectFile(entry, options);
     std::string text;
@@ -147,6 +148,8 @@ InspectOutcome InspectEntry(const FileEntry& entry, const InspectOptions& option
     text += '\n';
     if (!writer.Flush())
         ReportWriteFailure();
+    if (seen)
+        seen(r);
     return OutcomeOf(r);
 }
 

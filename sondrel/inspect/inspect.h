@@ -6,6 +6,7 @@
 #include "file_entry.h"
 #include "inspect/record.h"
 
+#include <functional>
 #include <string>
 
 namespace sondrel {
@@ -29,7 +30,9 @@ enum class InspectOutcome {
 
 InspectOutcome OutcomeOf(const Record& r);
 
-// Inspects one file and writes its record and a newline to standard output.
-InspectOutcome InspectEntry(const FileEntry& entry, const InspectOptions& options);
+// Inspects one file, writes its record and a newline to standard output,
+// then shows the record to `seen` when given.
+InspectOutcome InspectEntry(const FileEntry& entry, const InspectOptions& options,
+                            const std::function<void(const Record&)>& seen = {});
 
 } // namespace sondrel
