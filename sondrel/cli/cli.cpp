@@ -193,8 +193,8 @@ Mode ModeOf(int argc, char** argv)
 
 const char* ModeName(Mode mode)
 {
-    return mode == Mode::Repair ? "--repair"
-           : mode == Mode::Embed ? "--embed"
+    return mode == Mode::Repair    ? "--repair"
+           : mode == Mode::Embed   ? "--embed"
            : mode == Mode::Records ? "--records"
                                    : "--json";
 }
@@ -276,8 +276,9 @@ int ParseModeArguments(Mode mode, int argc, char** argv, FileListOptions& names,
             names.lists.push_back(argv[++i]);
         } else if (Is(arg, "--html") || Is(arg, "--records")) {
             if (i + 1 == argc)
-                return UsageError(Is(arg, "--html") ? "sondrel: Error: --html needs a file name\n"
-                                                    : "sondrel: Error: --records needs a file name\n");
+                return UsageError(Is(arg, "--html")
+                                      ? "sondrel: Error: --html needs a file name\n"
+                                      : "sondrel: Error: --records needs a file name\n");
             (Is(arg, "--html") ? report.html : report.records) = argv[++i];
         } else if (const int status = InfoOption(arg); status >= 0) {
             return status;

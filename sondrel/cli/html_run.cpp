@@ -78,10 +78,9 @@ int RunRecordsReport(const char* html, const char* records)
         return 2;
     if (s.badLines > 0) {
         fprintf(stderr,
-                "sondrel: Warning: %llu lines of %s are not inspection records (the first: "
-                "line %llu)\n",
-                static_cast<unsigned long long>(s.badLines), records,
-                static_cast<unsigned long long>(s.firstBadLine));
+                "sondrel: Warning: %s: not an inspection record at line %llu (%llu in all)\n",
+                records, static_cast<unsigned long long>(s.firstBadLine),
+                static_cast<unsigned long long>(s.badLines));
         return 1;
     }
     return 0;

@@ -23,11 +23,21 @@ PageOut& PageOut::Text(std::string_view text)
     for (const char ch : text) {
         const auto c = static_cast<unsigned char>(ch);
         switch (c) {
-        case '&': buffer_ += "&amp;"; break;
-        case '<': buffer_ += "&lt;"; break;
-        case '>': buffer_ += "&gt;"; break;
-        case '"': buffer_ += "&quot;"; break;
-        case '\'': buffer_ += "&#39;"; break;
+        case '&':
+            buffer_ += "&amp;";
+            break;
+        case '<':
+            buffer_ += "&lt;";
+            break;
+        case '>':
+            buffer_ += "&gt;";
+            break;
+        case '"':
+            buffer_ += "&quot;";
+            break;
+        case '\'':
+            buffer_ += "&#39;";
+            break;
         default:
             if (c < 0x20 || c == 0x7F) {
                 char code[16];
@@ -80,11 +90,16 @@ std::string FragmentOf(std::string_view code)
 const char* ClassName(FileClass c)
 {
     switch (c) {
-    case FileClass::Errors: return "error";
-    case FileClass::Unreadable: return "unreadable";
-    case FileClass::Warnings: return "warning";
-    case FileClass::Infos: return "info";
-    case FileClass::Clean: break;
+    case FileClass::Errors:
+        return "error";
+    case FileClass::Unreadable:
+        return "unreadable";
+    case FileClass::Warnings:
+        return "warning";
+    case FileClass::Infos:
+        return "info";
+    case FileClass::Clean:
+        break;
     }
     return "clean";
 }

@@ -54,7 +54,7 @@ var rows=Array.prototype.slice.call(t.tBodies[0].rows),q=document.getElementById
 sev=document.getElementById('sev'),code=document.getElementById('code'),shown=document.getElementById('shown'),
 col=new Intl.Collator(undefined,{numeric:true}),key=-1,dir=1;
 function apply(){var s=q.value.toLowerCase(),v=sev.value,c=code.value,n=0;
-rows.forEach(function(r){var ok=(!v||r.dataset.sev===v)&&(!c||r.dataset.codes.split(' ').indexOf(c)>=0)&&
+rows.forEach(function(r){var ok=(!v||r.dataset.sev===v)&&(!c||r.dataset.codes.split('\n').indexOf(c)>=0)&&
 (!s||r.textContent.toLowerCase().indexOf(s)>=0);r.hidden=!ok;if(ok)n++;});shown.textContent=n;}
 function val(r,k){var d=r.cells[k].dataset.v;return d===undefined?r.cells[k].textContent:d;}
 Array.prototype.forEach.call(t.tHead.rows[0].cells,function(th,k){var b=th.querySelector('button');
@@ -146,7 +146,8 @@ void WriteFindings(PageOut& out, const RunSummary& s)
     }
     out << "<ul id=\"severities\">";
     for (const char* severity : {"error", "warning", "info"}) {
-        const auto files = s.severityFiles.find(severity), found = s.severityFindings.find(severity);
+        const auto files = s.severityFiles.find(severity),
+                   found = s.severityFindings.find(severity);
         const uint64_t nFiles = files == s.severityFiles.end() ? 0 : files->second;
         const uint64_t nFound = found == s.severityFindings.end() ? 0 : found->second;
         out << "<li data-severity=\"" << severity << "\" data-files=\"";
@@ -170,8 +171,8 @@ void WriteMeasured(PageOut& out, const RunSummary& s)
 {
     if (s.loudnessFiles > 0) {
         out << "<section id=\"loudness\"><h2>Loudness</h2>\n<p class=\"sub\">";
-        out.Count(s.loudnessFiles) << Files(s.loudnessFiles)
-                                   << " with an integrated loudness measured.</p>\n";
+        out.Count(s.loudnessFiles)
+            << Files(s.loudnessFiles) << " with an integrated loudness measured.</p>\n";
         WriteLoudnessCharts(out, s);
         out << "</section>\n";
     }
@@ -188,8 +189,8 @@ void WriteMeasured(PageOut& out, const RunSummary& s)
         out << "<a class=\"card\" href=\"#" << FragmentOf(c[0]) << "\" data-key=\"" << c[0]
             << "\" data-n=\"";
         out.Count(FilesWith(s, c[0])) << "\"><span class=\"n\">";
-        out.Count(FilesWith(s, c[0])) << "</span>" << Files(FilesWith(s, c[0])) + 1 << " "
-                                      << c[1] << "</a>\n";
+        out.Count(FilesWith(s, c[0]))
+            << "</span>" << Files(FilesWith(s, c[0])) + 1 << " " << c[1] << "</a>\n";
     }
     out << "</div></section>\n";
 }
@@ -237,11 +238,18 @@ void WriteRow(PageOut& out, const FileRow& r)
 {
     const char* cls = ClassName(r.kind);
     out << "<tr class=\"" << cls << "\" data-sev=\"" << cls << "\" data-codes=\"";
-    out.Text(r.codes) << "\"><td class=\"num\">";
+    // Codes apart by a line end, which no escaped text holds.
+    for (size_t i = 0; i < r.codes.size(); i++)
+        out.Text(r.codes[i]) << (i + 1 < r.codes.size() ? "\n" : "");
+    out << "\"><td class=\"num\">";
     out.Count(r.order + 1) << "</td><td class=\"sev\" data-v=\"";
     out.Count(static_cast<uint64_t>(r.kind)) << "\">" << cls << "</td><td class=\"path\">";
     out.Text(r.path) << "</td><td>";
-    out.Text(r.codes) << "</td><td class=\"msg\">";
+    for (const std::string& code : r.codes) {
+        out << "<div>";
+        out.Text(code) << "</div>";
+    }
+    out << "</td><td class=\"msg\">";
     for (const std::string& m : r.messages) {
         out << "<p>";
         out.Text(m) << "</p>";
@@ -301,7 +309,8 @@ bool WriteHtmlReport(const RunSummary& s, FILE* sink)
     PageOut out(sink);
     out << "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\n"
            "<meta http-equiv=\"Content-Security-Policy\" content=\"default-src 'none'; "
-           "script-src " << HashSource(Script) << "; style-src " << HashSource(Style)
+           "script-src "
+        << HashSource(Script) << "; style-src " << HashSource(Style)
         << "; base-uri 'none'; form-action 'none'\">\n<meta name=\"viewport\" "
            "content=\"width=device-width, initial-scale=1\">\n<title>sondrel report: ";
     out.Count(s.files) << " files</title>\n<style>" << Style << "</style>\n</head><body><main>\n"

@@ -92,25 +92,36 @@ bool FactsHandler::Value(std::optional<double> number, const std::string* text)
             sawPath = true;
         if (key == "status" && text)
             sawStatus = true;
-        if (key == "path") setText(f_.path);
-        else if (key == "status") setText(f_.status);
-        else if (key == "error") setText(f_.error);
-        else if (key == "container") setText(f_.container);
-        else if (key == "file_bytes") f_.fileBytes = number;
+        if (key == "path")
+            setText(f_.path);
+        else if (key == "status")
+            setText(f_.status);
+        else if (key == "error")
+            setText(f_.error);
+        else if (key == "container")
+            setText(f_.container);
+        else if (key == "file_bytes")
+            f_.fileBytes = number;
         return true;
     }
     const std::string& in = frames_[1].name;
     if (frames_.size() == 2) {
         if (in == "format") {
-            if (key == "name") setText(f_.formatName);
-            else if (key == "channels") f_.channels = number;
-            else if (key == "sample_rate") f_.sampleRate = number;
-            else if (key == "bits_per_sample") f_.bits = number;
+            if (key == "name")
+                setText(f_.formatName);
+            else if (key == "channels")
+                f_.channels = number;
+            else if (key == "sample_rate")
+                f_.sampleRate = number;
+            else if (key == "bits_per_sample")
+                f_.bits = number;
         } else if (in == "audio" && key == "seconds") {
             f_.seconds = number;
         } else if (in == "loudness_measured") {
-            if (key == "integrated_lufs") f_.lufs = number;
-            else if (key == "max_true_peak_dbtp") f_.truePeak = number;
+            if (key == "integrated_lufs")
+                f_.lufs = number;
+            else if (key == "max_true_peak_dbtp")
+                f_.truePeak = number;
         } else if (in == "bext" && key == "description") {
             setText(f_.description);
         } else if (in == "ixml" && key == "note") {
@@ -119,9 +130,12 @@ bool FactsHandler::Value(std::optional<double> number, const std::string* text)
     } else if (frames_.size() == 3 && in == "findings" && frames_[2].name.empty() &&
                !f_.findings.empty()) {
         auto& finding = f_.findings.back();
-        if (key == "severity") setText(finding.severity);
-        else if (key == "code") setText(finding.code);
-        else if (key == "message") setText(finding.message);
+        if (key == "severity")
+            setText(finding.severity);
+        else if (key == "code")
+            setText(finding.code);
+        else if (key == "message")
+            setText(finding.message);
     }
     return true;
 }

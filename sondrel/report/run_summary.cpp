@@ -86,11 +86,19 @@ void RunSummary::Add(const RecordFacts& r)
     const uint64_t order = files++;
     const FileClass kind = ClassOf(r);
     switch (kind) {
-    case FileClass::Errors: errors++; break;
-    case FileClass::Unreadable: unreadable++; break;
-    case FileClass::Warnings: warnings++; break;
+    case FileClass::Errors:
+        errors++;
+        break;
+    case FileClass::Unreadable:
+        unreadable++;
+        break;
+    case FileClass::Warnings:
+        warnings++;
+        break;
     case FileClass::Infos:
-    case FileClass::Clean: clean++; break;
+    case FileClass::Clean:
+        clean++;
+        break;
     }
     if (r.seconds && std::isfinite(*r.seconds) && *r.seconds > 0)
         seconds += *r.seconds;
@@ -115,7 +123,7 @@ void RunSummary::Add(const RecordFacts& r)
             AddPoint(*r.lufs, *r.truePeak, r.path);
     }
     std::set<std::string_view> seenCodes, seenSeverities;
-    std::string codeList;
+    std::vector<std::string> codeList;
     std::vector<std::string> messages;
     size_t messageBytes = 0;
     if (!r.error.empty()) {
@@ -128,16 +136,18 @@ void RunSummary::Add(const RecordFacts& r)
             severityFiles[f.severity]++;
         auto it = codes.find(f.code);
         if (it == codes.end())
-            it = codes.emplace(codes.size() < MaxCodes ? CutText(f.code, TextBytes) : "(other)",
-                               CodeCount{f.severity}).first;
+            it = codes
+                     .emplace(codes.size() < MaxCodes ? CutText(f.code, TextBytes) : "(other)",
+                              CodeCount{f.severity})
+                     .first;
         CodeCount& c = it->second;
         c.findings++;
         if (SeverityRank(f.severity) < SeverityRank(c.severity))
             c.severity = f.severity;
         if (seenCodes.insert(f.code).second) {
             c.files++;
-            codeList += codeList.empty() ? "" : " ";
-            codeList += f.code;
+            if (codeList.size() < MaxRowCodes)
+                codeList.push_back(CutText(f.code, TextBytes));
         }
         if (messageBytes < ListBytes) {
             messages.push_back(CutText(f.message, ListBytes - messageBytes));
@@ -147,9 +157,15 @@ void RunSummary::Add(const RecordFacts& r)
     if (kind == FileClass::Clean && r.status != "error")
         return;
     withFindings++;
-    FileRow row{order, kind, CutText(r.path, PathBytes), CutText(codeList, ListBytes),
-                std::move(messages), CutText(r.description, TextBytes), CutText(r.note, TextBytes),
-                r.lufs, r.truePeak};
+    FileRow row{order,
+                kind,
+                CutText(r.path, PathBytes),
+                std::move(codeList),
+                std::move(messages),
+                CutText(r.description, TextBytes),
+                CutText(r.note, TextBytes),
+                r.lufs,
+                r.truePeak};
     AddRow(std::move(row));
 }
 

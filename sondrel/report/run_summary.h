@@ -34,7 +34,8 @@ enum class FileClass { Errors, Unreadable, Warnings, Infos, Clean };
 struct FileRow {
     uint64_t order = 0; // its place among the records
     FileClass kind = FileClass::Clean;
-    std::string path, codes;
+    std::string path;
+    std::vector<std::string> codes;    // each once, at most MaxRowCodes
     std::vector<std::string> messages; // the error, then the findings', up to a total size
     std::string description, note;
     std::optional<double> lufs, truePeak;
@@ -71,6 +72,7 @@ class RunSummary
     static constexpr int HistogramLow = -70; // the first bin: [-70, -69) LUFS
     static constexpr int HistogramBins = 73; // up to +3 LUFS
     static constexpr size_t MaxCodes = 200;
+    static constexpr size_t MaxRowCodes = 40;
 
     explicit RunSummary(size_t maxRows = MaxRows, size_t maxPoints = MaxPoints);
 

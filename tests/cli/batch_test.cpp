@@ -260,7 +260,8 @@ TEST(BatchTerminal, ProgressAndASummaryWhenStandardErrorIsATerminal)
          std::vector<std::tuple<std::vector<std::string>, std::string, std::string>>{
              {{"good.wav", "warned.wav", "bad.wav", "missing.wav"},
               "1 of 4 files",
-              "4 files: 1 clean, 1 with warnings, 1 with errors, 1 unreadable\n"},
+              "4 files: 1 clean, 1 with warnings, 1 with errors, 1 unreadable\n"
+              "sondrel: files per finding code: not-wave 1, partial-frame 1\n"},
              {{"--recursive", "folder"},
               "1 file so far",
               "1 file: 1 clean, 0 with warnings, 0 with errors, 0 unreadable\n"}}) {
