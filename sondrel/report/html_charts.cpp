@@ -22,6 +22,7 @@ std::string SeverityClass(const std::string& s)
 }
 
 constexpr double ChartWidth = 760;
+constexpr double PlotWidth = 560; // the loudness plots, two side by side
 
 } // namespace
 
@@ -113,9 +114,9 @@ void Histogram(PageOut& out, const RunSummary& s, int low, int high)
     for (int b = low; b < high; b++)
         most = std::max(most, s.histogram[static_cast<size_t>(b - RunSummary::HistogramLow)]);
     const double top = 24, base = 204;
-    const Axis x{double(low), double(high), 50, ChartWidth - 70};
+    const Axis x{double(low), double(high), 50, PlotWidth - 70};
     out << "<svg class=\"chart\" id=\"histogram\" role=\"img\" aria-label=\"Integrated loudness, "
-           "files per 1 LU\" viewBox=\"0 0 760 250\" width=\"760\" height=\"250\">";
+           "files per 1 LU\" viewBox=\"0 0 560 250\" width=\"560\" height=\"250\">";
     for (int b = low; b < high; b++) {
         const uint64_t n = s.histogram[static_cast<size_t>(b - RunSummary::HistogramLow)];
         if (n == 0)
@@ -146,10 +147,10 @@ void Scatter(PageOut& out, const RunSummary& s, int low, int high)
         peakHigh = std::max(peakHigh, std::ceil(p.truePeak));
     }
     const double top = 14, base = 284;
-    const Axis x{double(low), double(high), 50, ChartWidth - 70};
+    const Axis x{double(low), double(high), 50, PlotWidth - 70};
     const Axis y{peakLow, peakHigh, base, top - base};
     out << "<svg class=\"chart\" id=\"scatter\" role=\"img\" aria-label=\"Integrated loudness "
-           "against maximum true peak\" viewBox=\"0 0 760 330\" width=\"760\" height=\"330\">";
+           "against maximum true peak\" viewBox=\"0 0 560 330\" width=\"560\" height=\"330\">";
     Line(out, "axis", x.from, base, x.from + x.width, base);
     Line(out, "axis", x.from, base, x.from, top);
     const int step = peakHigh - peakLow > 30 ? 10 : 3;
@@ -185,7 +186,8 @@ void WriteLoudnessCharts(PageOut& out, const RunSummary& s)
     }
     low = std::max(low, RunSummary::HistogramLow);
     high = std::min(high, RunSummary::HistogramLow + RunSummary::HistogramBins);
-    out << "<h3>Integrated loudness</h3>\n";
+    out << "<div class=\"pair\"><div><h3>Integrated loudness</h3>\n<p class=\"note\">Files per "
+           "1 LU.</p>\n";
     Histogram(out, s, low, high);
     if (s.loudnessOutOfRange > 0) {
         out << "<p class=\"note\">";
@@ -193,10 +195,13 @@ void WriteLoudnessCharts(PageOut& out, const RunSummary& s)
                                         << " measured below -70 or above +3 LUFS: counted, "
                                            "not drawn.</p>\n";
     }
-    if (s.Points().empty())
+    out << "</div>";
+    if (s.Points().empty()) {
+        out << "</div>\n";
         return;
-    out << "<h3>Integrated loudness against maximum true peak</h3>\n<p class=\"note\">One dot a "
-           "file; a hollow dot is above -1 dBTP.";
+    }
+    out << "<div><h3>Integrated loudness against maximum true peak</h3>\n<p class=\"note\">One "
+           "dot a file; a hollow dot is above -1 dBTP.";
     if (s.PointsSeen() > s.Points().size()) {
         out << " A sample of ";
         out.Count(s.Points().size()) << " files of ";
@@ -204,6 +209,7 @@ void WriteLoudnessCharts(PageOut& out, const RunSummary& s)
     }
     out << "</p>\n";
     Scatter(out, s, low, high);
+    out << "</div></div>\n";
 }
 
 } // namespace sondrel

@@ -34,10 +34,11 @@ h3{font-size:15px;margin:16px 0 6px}.sub,.note{color:#4a4f55;margin:4px 0 12px}
 .axis,.tick{stroke:#4a4f55}.target{stroke:#1b1f24;stroke-dasharray:6 4;stroke-width:1.5}
 .tick-label{text-anchor:middle}.tick-label.y{text-anchor:end}.chart .axis-label{text-anchor:middle;fill:#4a4f55}
 .chart .target-label{font-weight:700}.chart .value{fill:#4a4f55}
+.pair{display:flex;flex-wrap:wrap;gap:16px}.pair>div{flex:1 1 480px;min-width:0}
 .mix{display:flex;flex-wrap:wrap;gap:14px;align-items:flex-start}
 table{border-collapse:collapse;background:#fff}th,td{border:1px solid #cfd4da;padding:4px 8px;text-align:left;vertical-align:top}
 th{background:#eceff3}td.num{text-align:right;font-variant-numeric:tabular-nums}
-#rows{width:100%}#rows td.path{overflow-wrap:anywhere;min-width:180px}#rows td.msg{font-size:13px;min-width:300px}#rows td.desc{min-width:0;max-width:240px}#rows td.msg p{margin:0 0 4px}
+#rows{width:100%}#rows td.path{overflow-wrap:anywhere;min-width:180px}#rows td.msg{font-size:13px;min-width:260px}#rows td.desc{min-width:200px}#rows td.codes{white-space:nowrap}#rows td.msg p{margin:0 0 4px}
 th button{font:inherit;font-weight:700;background:none;border:0;padding:0;cursor:pointer;color:inherit}
 th[aria-sort=ascending] button::after{content:" \25B2"}th[aria-sort=descending] button::after{content:" \25BC"}
 .sev{font-weight:700;font-size:12px;letter-spacing:.04em;text-transform:uppercase}
@@ -244,7 +245,7 @@ void WriteRow(PageOut& out, const FileRow& r)
     out << "\"><td class=\"num\">";
     out.Count(r.order + 1) << "</td><td class=\"sev\" data-v=\"";
     out.Count(static_cast<uint64_t>(r.kind)) << "\">" << cls << "</td><td class=\"path\">";
-    out.Text(r.path) << "</td><td>";
+    out.Text(r.path) << "</td><td class=\"codes\">";
     for (const std::string& code : r.codes) {
         out << "<div>";
         out.Text(code) << "</div>";

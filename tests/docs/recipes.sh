@@ -4,7 +4,7 @@
 # Usage: recipes.sh SONDREL EXAMPLE_WAV SOURCE_DIR RECIPE
 #   RECIPE: play | encode | mono | batch | fields | json_rate | json_stored_loudness |
 #           json_errors | json_csv | json_parallel | json_md5 | json_loudness | json_archive |
-#           repair | json_across | embed |
+#           repair | json_across | embed | json_nightly |
 #           documented
 set -uo pipefail
 # shellcheck source=tests/support/script_lib.sh
@@ -37,6 +37,8 @@ RECIPES=(
     "find recordings -name '*.wav' -exec sondrel --json {} + | jq -r '.path as \$p | .findings[] | select(.code | IN(\"ds64-not-first\", \"fact-count-mismatch\", \"not-extensible\", \"cue-beyond-audio\", \"cue-label-orphan\", \"bext-reserved-not-zero\", \"bext-loudness-zero\", \"time-reference-mismatch\", \"ixml-format-mismatch\", \"coding-history-mismatch\")) | [.code, \$p] | @tsv' | sort -u"
     "find archive -type f -name '*.wav' -print0 | xargs -0 sondrel --embed --md5 --loudness | jq -r 'select(.status == \"refused\" or .status == \"error\") | [.path, .reason] | @tsv'"
     "sondrel --json --md5 --loudness --recursive archive | jq -r 'select(any(.findings[]; .code == \"md5-mismatch\" or .code == \"loudness-mismatch\")) | .path'"
+    "sondrel --json --md5 --loudness --recursive --html \"reports/\$(date +%F).html\" archive > \"reports/\$(date +%F).jsonl\""
+    "sondrel --html errors.html --records <(jq -c 'select(any(.findings[]; .severity == \"error\"))' reports/*.jsonl)"
 )
 PLAY=${RECIPES[0]}
 ENCODE=${RECIPES[1]}
@@ -58,6 +60,8 @@ REPAIR=${RECIPES[16]}
 JSON_ACROSS=${RECIPES[17]}
 EMBED=${RECIPES[18]}
 VERIFY=${RECIPES[19]}
+NIGHTLY=${RECIPES[20]}
+NIGHTLY_ERRORS=${RECIPES[21]}
 
 make_scratch
 cd "$SCRATCH" || exit 1
@@ -630,6 +634,31 @@ recipe_json_archive()
     expect_eq "the recipe's status: error findings, every file read" 1 "$status"
 }
 
+# A night's check keeps its records and its page under the night's date;
+# the page counts what the records hold, and a page of the errors alone
+# comes from the saved records.
+recipe_json_nightly()
+{
+    need_jq
+    make_folder "archive/2026"
+    mkdir reports
+    local night status records
+    night=$(date +%F)
+    run_recipe "$NIGHTLY"
+    status=$?
+    expect_eq "the night's status: files with error findings" 1 "$status"
+    records=reports/$night.jsonl
+    expect_eq "records kept" "$(find archive -type f -name '*.wav' | wc -l)" "$(wc -l <"$records")"
+    grep -q "data-key=\"files\" data-n=\"$(wc -l <"$records")\"" "reports/$night.html" ||
+        fail "the night's page does not count its records"
+    run_recipe "$NIGHTLY_ERRORS" || fail "the page of the errors failed"
+    local errors
+    errors=$(jq -c 'select(any(.findings[]; .severity == "error"))' "$records" | wc -l)
+    [ "$errors" -gt 0 ] || fail "no file with errors to report"
+    grep -q "data-key=\"errors\" data-n=\"$errors\"" errors.html ||
+        fail "the page of the errors does not count $errors files with errors"
+}
+
 # A folder of recordings, some damaged, repaired into another folder: the
 # ranges listed are those each damage leaves out, every copy is clean, and
 # the intact file comes out byte for byte.
@@ -795,6 +824,7 @@ json_archive) recipe_json_archive ;;
 repair) recipe_repair ;;
 json_across) recipe_json_across ;;
 embed) recipe_embed ;;
+json_nightly) recipe_json_nightly ;;
 documented) recipe_documented ;;
 *)
     echo "unknown recipe '$which_recipe'" >&2

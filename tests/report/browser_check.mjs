@@ -180,8 +180,10 @@ try {
     check('the severity column sorts errors first', ranks.every((v, i) => i === 0 || ranks[i - 1] <= v));
 
     if (screenshot) {
-        await run(`document.querySelectorAll('#rows thead button')[0].click()`);
-        await cdp.send('Emulation.setDeviceMetricsOverride', { width: 1200, height: 1700, deviceScaleFactor: 1, mobile: false });
+        const reload = new Promise(r => { loaded = r; });
+        await cdp.send('Page.navigate', { url: pageUrl });
+        await reload;
+        await cdp.send('Emulation.setDeviceMetricsOverride', { width: 1200, height: 1900, deviceScaleFactor: 1, mobile: false });
         const shot = await cdp.send('Page.captureScreenshot', { format: 'png' });
         writeFileSync(screenshot, Buffer.from(shot.data, 'base64'));
     }
