@@ -40,11 +40,11 @@ check_completions()
     local how=$1
     expect_eq "$how: sondrel --d" "--data --dryrun" "$(complete_words sondrel --d)"
     expect_eq "$how: sondrel --" \
-        "--bext --chunks --data --dryrun --embed --files-from --fmt --help --ixml --json --loudness --md5 --mono --rawchunks --recursive --repair --version" \
+        "--bext --chunks --data --dryrun --embed --files-from --fmt --help --html --ixml --json --loudness --md5 --mono --rawchunks --records --recursive --repair --version" \
         "$(complete_words sondrel --)"
     # The inspector's options and the text modes' do not mix: after one kind
     # only that kind is offered. Words given, word completed, expected.
-    local json="--files-from --json --loudness --md5 --recursive"
+    local json="--files-from --html --json --loudness --md5 --recursive"
     local cases=(
         "sondrel --j|--json"
         "sondrel --json --|$json"
@@ -62,6 +62,10 @@ check_completions()
         "sondrel --repair --|--md5"
         "sondrel --embed --|--loudness --md5"
         "sondrel --embed --fmt --|--loudness --md5"
+        "sondrel --records r.jsonl --|--html"
+        "sondrel --html r.html --|--files-from --html --json --loudness --md5 --records --recursive"
+        "sondrel --html r.html --records r.jsonl --|--html"
+        "sondrel --json --html r.html --|$json"
     )
     local case words expected
     for case in "${cases[@]}"; do
@@ -87,6 +91,8 @@ check_completions()
     # The list after --files-from is a file, whatever it begins with.
     expect_eq "$how: the list of --files-from" "notes.txt" \
         "$(complete_words sondrel --json --files-from no)"
+    expect_eq "$how: the records of --records" "notes.txt" \
+        "$(complete_words sondrel --html r.html --records no)"
     # --json takes many files: one after another is completed too.
     files=$(complete_words sondrel --json take.wav --md5 t)
     for name in take.wav tone.wav "take two.wav"; do
