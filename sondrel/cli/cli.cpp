@@ -234,12 +234,12 @@ bool Foreign(Mode mode, const char* arg)
     if (IsTextOption(arg))
         return true;
     const bool batch = IsBatchOption(arg);
+    const bool report = Is(arg, "--html") || Is(arg, "--records");
     switch (mode) {
     case Mode::Repair:
-        return Is(arg, "--json") || Is(arg, "--loudness") || Is(arg, "--embed") || batch ||
-               Is(arg, "--html");
+        return Is(arg, "--json") || Is(arg, "--loudness") || Is(arg, "--embed") || batch || report;
     case Mode::Embed:
-        return Is(arg, "--json") || Is(arg, "--repair") || batch || Is(arg, "--html");
+        return Is(arg, "--json") || Is(arg, "--repair") || batch || report;
     case Mode::Records:
         // The records are read, not the audio: no option of the inspection.
         return Is(arg, "--json") || Is(arg, "--md5") || Is(arg, "--loudness") || batch;

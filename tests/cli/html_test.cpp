@@ -59,6 +59,8 @@ TEST(HtmlReport, StatusesAndMessagesOfTheTwoWaysToMakeIt)
               "file name\n",
               false},
              {{"--json", wav, "--html"}, 2, "sondrel: Error: --html needs a file name\n", false},
+             {{"--records", "x", "--repair", wav, page}, 2,
+              "sondrel: Error: --repair cannot be combined with --records\n", false},
              {{"--html", page, wav},
               1,
               "sondrel: Error: --html needs --json or --records\n",
