@@ -55,8 +55,8 @@ void WriteFindingsChart(PageOut& out, const RunSummary& s)
         out.Count(c.files) << "\" data-findings=\"";
         out.Count(c.findings) << "\"><title>";
         out.Text(code) << ": ";
-        out.Count(c.files) << " files, ";
-        out.Count(c.findings) << " findings (";
+        out.Grouped(c.files) << " files, ";
+        out.Grouped(c.findings) << " findings (";
         out.Text(c.severity) << ")</title><text class=\"label\" x=\"";
         out.Number(labelWidth - 8, 0) << "\" y=\"";
         out.Number(y + 16, 0) << "\">";
@@ -67,7 +67,7 @@ void WriteFindingsChart(PageOut& out, const RunSummary& s)
         out.Number(row - 8, 0) << "\"/><text class=\"value\" x=\"";
         out.Number(labelWidth + w + 6, 1) << "\" y=\"";
         out.Number(y + 16, 0) << "\">";
-        out.Count(c.files) << (c.files == 1 ? " file · " : " files · ");
+        out.Grouped(c.files) << (c.files == 1 ? " file · " : " files · ");
         out.Text(c.severity) << "</text></g></a>\n";
         y += row;
     }
@@ -129,7 +129,7 @@ void Histogram(PageOut& out, const RunSummary& s, int low, int high)
         out.Number(x.At(b + 1) - x.At(b) - 2, 1) << "\" height=\"";
         out.Number(h, 1) << "\"><title>" << std::to_string(b) << " to " << std::to_string(b + 1)
                          << " LUFS: ";
-        out.Count(n) << " files</title></rect>";
+        out.Grouped(n) << " files</title></rect>";
     }
     Line(out, "axis", x.from, base, x.from + x.width, base);
     Line(out, "target", x.At(-23), top - 10, x.At(-23), base);
@@ -191,7 +191,7 @@ void WriteLoudnessCharts(PageOut& out, const RunSummary& s)
     Histogram(out, s, low, high);
     if (s.loudnessOutOfRange > 0) {
         out << "<p class=\"note\">";
-        out.Count(s.loudnessOutOfRange) << (s.loudnessOutOfRange == 1 ? " file" : " files")
+        out.Grouped(s.loudnessOutOfRange) << (s.loudnessOutOfRange == 1 ? " file" : " files")
                                         << " measured below -70 or above +3 LUFS: counted, "
                                            "not drawn.</p>\n";
     }
@@ -204,8 +204,8 @@ void WriteLoudnessCharts(PageOut& out, const RunSummary& s)
            "dot a file; a hollow dot is above -1 dBTP.";
     if (s.PointsSeen() > s.Points().size()) {
         out << " A sample of ";
-        out.Count(s.Points().size()) << " files of ";
-        out.Count(s.PointsSeen()) << ", each equally likely to be drawn.";
+        out.Grouped(s.Points().size()) << " files of ";
+        out.Grouped(s.PointsSeen()) << ", each equally likely to be drawn.";
     }
     out << "</p>\n";
     Scatter(out, s, low, high);

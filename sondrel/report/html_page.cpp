@@ -63,6 +63,18 @@ PageOut& PageOut::Count(uint64_t value)
     return *this << std::to_string(value);
 }
 
+PageOut& PageOut::Grouped(uint64_t value)
+{
+    const std::string digits = std::to_string(value);
+    std::string grouped;
+    for (size_t i = 0; i < digits.size(); i++) {
+        if (i > 0 && (digits.size() - i) % 3 == 0)
+            grouped += ',';
+        grouped += digits[i];
+    }
+    return *this << grouped;
+}
+
 bool PageOut::Flush()
 {
     if (!buffer_.empty() && fwrite(buffer_.data(), 1, buffer_.size(), sink_) != buffer_.size())

@@ -24,6 +24,8 @@ class PageOut
     PageOut& Text(std::string_view text);
     PageOut& Number(double value, int decimals);
     PageOut& Count(uint64_t value);
+    // A count for a person to read: 1,234,567.
+    PageOut& Grouped(uint64_t value);
     bool Flush();
 
   private:

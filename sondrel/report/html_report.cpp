@@ -114,15 +114,15 @@ void Card(PageOut& out, const char* cls, const char* key, uint64_t n, const char
 {
     out << "<div class=\"card " << cls << "\" data-key=\"" << key << "\" data-n=\"";
     out.Count(n) << "\"><span class=\"n\">";
-    out.Count(n) << "</span>" << what << "</div>\n";
+    out.Grouped(n) << "</span>" << what << "</div>\n";
 }
 
 void WriteRun(PageOut& out, const RunSummary& s)
 {
     out << "<section id=\"run\"><h2>The run</h2>\n<p class=\"sub\">";
-    out.Count(s.files) << (s.files == 1 ? " file, " : " files, ") << Duration(s.seconds)
+    out.Grouped(s.files) << (s.files == 1 ? " file, " : " files, ") << Duration(s.seconds)
                        << " of audio (h:mm:ss), " << Size(s.bytes) << " (";
-    out.Count(s.bytes) << " bytes).</p>\n<div class=\"cards\">\n";
+    out.Grouped(s.bytes) << " bytes).</p>\n<div class=\"cards\">\n";
     Card(out, "files", "files", s.files, "files");
     Card(out, "clean", "clean", s.clean, "clean");
     Card(out, "warning", "warnings", s.warnings, "with warnings");
@@ -154,8 +154,8 @@ void WriteFindings(PageOut& out, const RunSummary& s)
         out << "<li data-severity=\"" << severity << "\" data-files=\"";
         out.Count(nFiles) << "\" data-findings=\"";
         out.Count(nFound) << "\"><b>" << severity << "</b>: ";
-        out.Count(nFound) << (nFound == 1 ? " finding in " : " findings in ");
-        out.Count(nFiles) << Files(nFiles) << "</li>";
+        out.Grouped(nFound) << (nFound == 1 ? " finding in " : " findings in ");
+        out.Grouped(nFiles) << Files(nFiles) << "</li>";
     }
     out << "</ul>\n<p class=\"note\">Files per code; a bar leads to its files in the table.</p>\n";
     WriteFindingsChart(out, s);
@@ -172,7 +172,7 @@ void WriteMeasured(PageOut& out, const RunSummary& s)
 {
     if (s.loudnessFiles > 0) {
         out << "<section id=\"loudness\"><h2>Loudness</h2>\n<p class=\"sub\">";
-        out.Count(s.loudnessFiles)
+        out.Grouped(s.loudnessFiles)
             << Files(s.loudnessFiles) << " with an integrated loudness measured.</p>\n";
         WriteLoudnessCharts(out, s);
         out << "</section>\n";
@@ -190,7 +190,7 @@ void WriteMeasured(PageOut& out, const RunSummary& s)
         out << "<a class=\"card\" href=\"#" << FragmentOf(c[0]) << "\" data-key=\"" << c[0]
             << "\" data-n=\"";
         out.Count(FilesWith(s, c[0])) << "\"><span class=\"n\">";
-        out.Count(FilesWith(s, c[0]))
+        out.Grouped(FilesWith(s, c[0]))
             << "</span>" << Files(FilesWith(s, c[0])) + 1 << " " << c[1] << "</a>\n";
     }
     out << "</div></section>\n";
@@ -207,7 +207,7 @@ void MixTable(PageOut& out, const char* title, const BoundedCounts& counts)
     for (const auto& [value, n] : rows) {
         out << "<tr><td>";
         out.Text(value) << "</td><td class=\"num\">";
-        out.Count(n) << "</td></tr>";
+        out.Grouped(n) << "</td></tr>";
     }
     out << "</tbody></table>\n";
 }
@@ -314,7 +314,7 @@ bool WriteHtmlReport(const RunSummary& s, FILE* sink)
         << HashSource(Script) << "; style-src " << HashSource(Style)
         << "; base-uri 'none'; form-action 'none'\">\n<meta name=\"viewport\" "
            "content=\"width=device-width, initial-scale=1\">\n<title>sondrel report: ";
-    out.Count(s.files) << " files</title>\n<style>" << Style << "</style>\n</head><body><main>\n"
+    out.Grouped(s.files) << " files</title>\n<style>" << Style << "</style>\n</head><body><main>\n"
                        << "<h1>sondrel report</h1>\n";
     WriteRun(out, s);
     WriteFindings(out, s);

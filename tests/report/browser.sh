@@ -19,6 +19,7 @@ node --experimental-websocket --no-warnings -e 'WebSocket' 2>/dev/null ||
 command -v jq >/dev/null || skip "jq is not installed"
 make_scratch
 cd "$SCRATCH" || exit 1
+export TMPDIR=$SCRATCH # the browser's profiles go with the scratch folder
 
 # tests/data, during a run and again from its records: the same page.
 (cd "$source_dir" && "$sondrel" --json --loudness --html "$SCRATCH/data.html" tests/data/*.wav) >data.jsonl

@@ -46,7 +46,7 @@ async function launch() {
         '--no-first-run', '--disable-background-networking', '--disable-component-update',
         '--disable-sync', '--remote-debugging-address=127.0.0.1', '--remote-debugging-port=0',
         `--user-data-dir=${profile}`, '--window-size=1200,1700', '--hide-scrollbars', 'about:blank'],
-        { stdio: 'ignore' });
+        { stdio: 'ignore', detached: true }); // its own process group: its helpers end with it
     const portFile = join(profile, 'DevToolsActivePort');
     for (let i = 0; i < 300 && !existsSync(portFile); i++) await new Promise(r => setTimeout(r, 100));
     const port = readFileSync(portFile, 'utf8').split('\n')[0];
@@ -191,9 +191,16 @@ try {
 } catch (err) {
     failures.push(String(err.stack || err));
 } finally {
-    browser.kill();
-    await new Promise(r => setTimeout(r, 200));
-    rmSync(profile, { recursive: true, force: true });
+    // The profile is removed once the browser and its helpers have stopped.
+    const exited = new Promise(r => browser.once('exit', r));
+    process.kill(-browser.pid, 'SIGTERM');
+    await Promise.race([exited, new Promise(r => setTimeout(r, 5000))]);
+    await new Promise(r => setTimeout(r, 300));
+    try {
+        rmSync(profile, { recursive: true, force: true, maxRetries: 10, retryDelay: 100 });
+    } catch (err) {
+        console.log(`note: ${profile} left behind: ${err.code}`);
+    }
 }
 for (const f of failures) console.log(`FAIL ${page}: ${f}`);
 process.exit(failures.length ? 1 : 0);
