@@ -57,6 +57,10 @@ class FactsHandler : public nlohmann::json_sax<json>
     {
         if (frames_.empty() && array)
             return false; // a line holds one object: its record
+        if (frames_.size() == MaxDepth || deeper_ > 0) {
+            deeper_++; // nothing the page uses is this deep
+            return true;
+        }
         const std::string name = frames_.empty() ? "" : Here();
         if (frames_.size() == 1 && name == "signal")
             f_.signalMeasured = true;
@@ -68,20 +72,28 @@ class FactsHandler : public nlohmann::json_sax<json>
 
     bool Close()
     {
-        frames_.pop_back();
+        if (deeper_ > 0)
+            deeper_--;
+        else
+            frames_.pop_back();
         return true;
     }
 
     bool Value(std::optional<double> number, const std::string* text);
 
+    static constexpr size_t MaxMessages = 64;
+    static constexpr size_t MaxDepth = 3; // the record, a finding list, a finding
     RecordFacts& f_;
     std::vector<Frame> frames_;
+    size_t deeper_ = 0;
 };
 
 bool FactsHandler::Value(std::optional<double> number, const std::string* text)
 {
     if (frames_.empty())
         return false; // a bare value is not a record
+    if (deeper_ > 0)
+        return true;
     const std::string key = Here();
     auto setText = [&](std::string& to) {
         if (text)
@@ -134,8 +146,8 @@ bool FactsHandler::Value(std::optional<double> number, const std::string* text)
             setText(finding.severity);
         else if (key == "code")
             setText(finding.code);
-        else if (key == "message")
-            setText(finding.message);
+        else if (key == "message" && f_.findings.size() <= MaxMessages)
+            setText(finding.message); // a row shows the first few
     }
     return true;
 }
