@@ -47,9 +47,13 @@ async function launch() {
         '--disable-sync', '--remote-debugging-address=127.0.0.1', '--remote-debugging-port=0',
         `--user-data-dir=${profile}`, '--window-size=1200,1700', '--hide-scrollbars', 'about:blank'],
         { stdio: 'ignore', detached: true }); // its own process group: its helpers end with it
+    // The port, once the browser has written it whole.
     const portFile = join(profile, 'DevToolsActivePort');
-    for (let i = 0; i < 300 && !existsSync(portFile); i++) await new Promise(r => setTimeout(r, 100));
-    const port = readFileSync(portFile, 'utf8').split('\n')[0];
+    let port = '';
+    for (let i = 0; i < 600 && !/^\d+$/.test(port); i++) {
+        await new Promise(r => setTimeout(r, 100));
+        if (existsSync(portFile)) port = readFileSync(portFile, 'utf8').split('\n')[0];
+    }
     let target;
     for (let i = 0; i < 100 && !target; i++) {
         const list = await (await fetch(`http://127.0.0.1:${port}/json/list`)).json();
