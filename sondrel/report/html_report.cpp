@@ -187,7 +187,8 @@ void WriteMeasured(PageOut& out, const RunSummary& s)
         return;
     out << "<section id=\"signal\"><h2>Signal</h2>\n<div class=\"cards\">\n";
     for (const auto& c : codes) {
-        out << "<a class=\"card\" href=\"#" << FragmentOf(c[0]) << "\" data-key=\"" << c[0]
+        out << "<a class=\"card " << (FilesWith(s, c[0]) > 0 ? "warning" : "clean")
+            << "\" href=\"#" << FragmentOf(c[0]) << "\" data-key=\"" << c[0]
             << "\" data-n=\"";
         out.Count(FilesWith(s, c[0])) << "\"><span class=\"n\">";
         out.Grouped(FilesWith(s, c[0]))
