@@ -141,10 +141,12 @@ void Histogram(PageOut& out, const RunSummary& s, int low, int high)
 
 void Scatter(PageOut& out, const RunSummary& s, int low, int high)
 {
+    // From -12 to +3 dBTP, widened to the dots up to -100 and +30; a dot
+    // beyond is drawn at the edge.
     double peakLow = -12, peakHigh = 3;
     for (const auto& p : s.Points()) {
-        peakLow = std::min(peakLow, std::floor(p.truePeak));
-        peakHigh = std::max(peakHigh, std::ceil(p.truePeak));
+        peakLow = std::clamp(std::floor(p.truePeak), -100.0, peakLow);
+        peakHigh = std::clamp(std::ceil(p.truePeak), peakHigh, 30.0);
     }
     const double top = 14, base = 284;
     const Axis x{double(low), double(high), 50, PlotWidth - 70};
@@ -162,7 +164,7 @@ void Scatter(PageOut& out, const RunSummary& s, int low, int high)
         const double px = std::clamp(p.lufs, double(low), double(high));
         out << "<circle class=\"" << (p.truePeak > -1 ? "dot over" : "dot") << "\" cx=\"";
         out.Number(x.At(px), 1) << "\" cy=\"";
-        out.Number(y.At(p.truePeak), 1) << "\" r=\"3\"><title>";
+        out.Number(y.At(std::clamp(p.truePeak, peakLow, peakHigh)), 1) << "\" r=\"3\"><title>";
         out.Text(p.path) << ": ";
         out.Number(p.lufs, 2) << " LUFS, ";
         out.Number(p.truePeak, 2) << " dBTP</title></circle>";

@@ -100,9 +100,10 @@ void RunSummary::Add(const RecordFacts& r)
         clean++;
         break;
     }
-    if (r.seconds && std::isfinite(*r.seconds) && *r.seconds > 0)
+    if (r.seconds && *r.seconds > 0 && *r.seconds < 1e12)
         seconds += *r.seconds;
-    if (r.fileBytes && *r.fileBytes > 0)
+    // Values no file has (a hand-edited record) are left out, not converted.
+    if (r.fileBytes && *r.fileBytes > 0 && *r.fileBytes < 1e18)
         bytes += static_cast<uint64_t>(*r.fileBytes);
     signalMeasured = signalMeasured || r.signalMeasured;
     if (r.status != "error") {

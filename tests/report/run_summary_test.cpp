@@ -1,6 +1,7 @@
 // The report's bounded summary: which rows it keeps, what it counts, which
 // lines it takes as records, and the one escape of the page.
 #include "report/html_page.h"
+#include "report/html_report.h"
 #include "report/record_reader.h"
 #include "report/run_summary.h"
 
@@ -114,6 +115,22 @@ TEST(RunSummary, BinsLoudnessAndSamplesItsPointsWithinTheirCaps)
     EXPECT_EQ(s.PointsSeen(), 50u);
     EXPECT_EQ(s.histogram[static_cast<size_t>(-24 - RunSummary::HistogramLow)], 49u);
     EXPECT_EQ(s.loudnessOutOfRange, 1u);
+}
+
+TEST(RunSummary, NumbersNoFileHasMakeAPageAllTheSame)
+{
+    const RunSummary s = Summarise(Line("a", {}, "ok",
+                                        ",\"file_bytes\":1e30,\"audio\":{\"seconds\":1e300},"
+                                        "\"loudness_measured\":{\"integrated_lufs\":1e300,"
+                                        "\"max_true_peak_dbtp\":-1e308}"));
+    EXPECT_EQ(s.bytes, 0u);
+    char* page = nullptr;
+    size_t size = 0;
+    FILE* memory = open_memstream(&page, &size);
+    EXPECT_TRUE(WriteHtmlReport(s, memory));
+    fclose(memory);
+    EXPECT_LT(size, 100000u); // a scale of a few ticks, not one from -1e308
+    free(page);
 }
 
 TEST(PageOut, EscapesMarkupAndShowsControlCharactersAsPictures)
