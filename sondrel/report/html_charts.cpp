@@ -194,8 +194,8 @@ void WriteLoudnessCharts(PageOut& out, const RunSummary& s)
     if (s.loudnessOutOfRange > 0) {
         out << "<p class=\"note\">";
         out.Grouped(s.loudnessOutOfRange) << (s.loudnessOutOfRange == 1 ? " file" : " files")
-                                        << " measured below -70 or above +3 LUFS: counted, "
-                                           "not drawn.</p>\n";
+                                          << " measured below -70 or above +3 LUFS: counted, "
+                                             "not drawn.</p>\n";
     }
     out << "</div>";
     if (s.Points().empty()) {

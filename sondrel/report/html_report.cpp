@@ -121,7 +121,7 @@ void WriteRun(PageOut& out, const RunSummary& s)
 {
     out << "<section id=\"run\"><h2>The run</h2>\n<p class=\"sub\">";
     out.Grouped(s.files) << (s.files == 1 ? " file, " : " files, ") << Duration(s.seconds)
-                       << " of audio (h:mm:ss), " << Size(s.bytes) << " (";
+                         << " of audio (h:mm:ss), " << Size(s.bytes) << " (";
     out.Grouped(s.bytes) << " bytes).</p>\n<div class=\"cards\">\n";
     Card(out, "files", "files", s.files, "files");
     Card(out, "clean", "clean", s.clean, "clean");
@@ -187,9 +187,8 @@ void WriteMeasured(PageOut& out, const RunSummary& s)
         return;
     out << "<section id=\"signal\"><h2>Signal</h2>\n<div class=\"cards\">\n";
     for (const auto& c : codes) {
-        out << "<a class=\"card " << (FilesWith(s, c[0]) > 0 ? "warning" : "clean")
-            << "\" href=\"#" << FragmentOf(c[0]) << "\" data-key=\"" << c[0]
-            << "\" data-n=\"";
+        out << "<a class=\"card " << (FilesWith(s, c[0]) > 0 ? "warning" : "clean") << "\" href=\"#"
+            << FragmentOf(c[0]) << "\" data-key=\"" << c[0] << "\" data-n=\"";
         out.Count(FilesWith(s, c[0])) << "\"><span class=\"n\">";
         out.Grouped(FilesWith(s, c[0]))
             << "</span>" << Files(FilesWith(s, c[0])) + 1 << " " << c[1] << "</a>\n";
@@ -316,7 +315,7 @@ bool WriteHtmlReport(const RunSummary& s, FILE* sink)
         << "; base-uri 'none'; form-action 'none'\">\n<meta name=\"viewport\" "
            "content=\"width=device-width, initial-scale=1\">\n<title>sondrel report: ";
     out.Grouped(s.files) << " files</title>\n<style>" << Style << "</style>\n</head><body><main>\n"
-                       << "<h1>sondrel report</h1>\n";
+                         << "<h1>sondrel report</h1>\n";
     WriteRun(out, s);
     WriteFindings(out, s);
     WriteMeasured(out, s);
