@@ -40,9 +40,9 @@ RunSummary Summarise(const std::string& lines, size_t maxRows = 3, size_t maxPoi
 TEST(RunSummary, KeepsTheRowsOfErrorsFirstWithinItsCap)
 {
     const RunSummary s = Summarise(Line("a", {"info:x"}) + "\n" + Line("b", {"warning:y"}) + "\n" +
-                                   Line("c", {"error:z", "warning:y", "warning:y"}) + "\n" + Line("d", {}) +
-                                   "\n" + Line("e", {}, "error") + "\n" + Line("f", {"warning:y"}) +
-                                   "\n" + Line("g", {"error:z"}));
+                                   Line("c", {"error:z", "warning:y", "warning:y"}) + "\n" +
+                                   Line("d", {}) + "\n" + Line("e", {}, "error") + "\n" +
+                                   Line("f", {"warning:y"}) + "\n" + Line("g", {"error:z"}));
     std::string kept;
     for (const FileRow& r : s.Rows())
         kept += r.path + ":" + ClassName(r.kind) + " ";
