@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Runs the recipes that the README and the man page give, exactly as written,
+# Runs the recipes that doc/recipes.md and the man page give, exactly as written,
 # on the bundled example file, and checks what they produce.
 # Usage: recipes.sh SONDREL EXAMPLE_WAV SOURCE_DIR RECIPE
 #   RECIPE: play | encode | mono | batch | fields | json_rate | json_stored_loudness |
@@ -801,10 +801,9 @@ recipe_documented()
     groff -man -Tascii -P-cbou "$source_dir/doc/sondrel.1" 2>/dev/null |
         sed -n '/^EXAMPLES$/,/^SEE ALSO$/p' >man-examples.txt
     check_recipe_section "the man page's EXAMPLES" <man-examples.txt
-    # README: the code blocks of the "Recipes" section.
-    sed -n '/^## Recipes$/,/^## /p' "$source_dir/README.md" |
-        awk '/^```/ { inside = !inside; next } inside' >readme-recipes.txt
-    check_recipe_section "README's Recipes section" <readme-recipes.txt
+    # doc/recipes.md: its code blocks.
+    awk '/^```/ { inside = !inside; next } inside' "$source_dir/doc/recipes.md" >doc-recipes.txt
+    check_recipe_section "doc/recipes.md" <doc-recipes.txt
 }
 
 case $which_recipe in
