@@ -17,12 +17,20 @@ namespace
 
 struct Tally {
     size_t files = 0, clean = 0, warnings = 0, errors = 0, unreadable = 0;
-    std::vector<size_t> perCode = std::vector<size_t>(AllFindingKinds().size()); // files each
+    std::vector<size_t> perCode = std::vector<size_t>(AllFindingKinds().size());
 
-    void Add(InspectOutcome outcome, const std::vector<Code>& codes)
+    // Files, not findings: a file with three cue points past its end counts once.
+    void AddCodes(const Record& r)
     {
-        for (const Code c : codes)
-            perCode[static_cast<size_t>(c)]++;
+        std::vector<bool> seen(perCode.size());
+        for (const Finding& f : r.findings)
+            seen[static_cast<size_t>(f.code)] = true;
+        for (size_t i = 0; i < seen.size(); i++)
+            perCode[i] += seen[i] ? 1 : 0;
+    }
+
+    void Add(InspectOutcome outcome)
+    {
         files++;
         switch (outcome) {
         case InspectOutcome::Clean:
@@ -59,7 +67,8 @@ void WriteSummary(const Tally& t)
 
 } // namespace
 
-int InspectBatch(FileListOptions names, InspectOptions options)
+int InspectBatch(FileListOptions names, InspectOptions options,
+                 const std::function<void(const Record&)>& seen)
 {
     const bool terminal = isatty(STDERR_FILENO) != 0;
     // Records on the same terminal would land in the middle of the line.
@@ -76,10 +85,13 @@ int InspectBatch(FileListOptions names, InspectOptions options)
         if (fwrite(header.data(), 1, header.size(), stdout) != header.size())
             ReportWriteFailure();
     }
-    std::vector<Code> codes;
     while (const FileEntry* entry = list.Next()) {
-        const InspectOutcome outcome = InspectEntry(*entry, options, &codes);
-        tally.Add(outcome, codes);
+        const InspectOutcome outcome = InspectEntry(*entry, options, [&](const Record& r) {
+            tally.AddCodes(r);
+            if (seen)
+                seen(r);
+        });
+        tally.Add(outcome);
         // The inspector's reads are quiet: only a failed write of a record
         // marks the run, and the other records would be lost as well.
         if (RunStatus() != 0)

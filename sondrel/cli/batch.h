@@ -6,11 +6,15 @@
 #include "cli/file_list.h"
 #include "inspect/inspect.h"
 
+#include <functional>
+
 namespace sondrel {
 
-// Inspects every entry of `names`.  Returns 2 when one could not be opened,
-// listed or read, else 1 when a record has an error finding, else 0.  Stops
-// early when standard output cannot be written.
-int InspectBatch(FileListOptions names, InspectOptions options);
+// Inspects every entry of `names`, showing each record to `seen` when given.
+// Returns 2 when one could not be opened, listed or read, else 1 when a
+// record has an error finding, else 0.  Stops early when standard output
+// cannot be written.
+int InspectBatch(FileListOptions names, InspectOptions options,
+                 const std::function<void(const Record&)>& seen = {});
 
 } // namespace sondrel

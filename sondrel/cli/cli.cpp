@@ -4,6 +4,7 @@
 
 #include "cli/batch.h"
 #include "cli/set_args.h"
+#include "cli/html_run.h"
 #include "status.h"
 #include "text/dump.h"
 #include "write/embed.h"
@@ -48,6 +49,7 @@ const char* const Help =
     "               [--files-from LIST [-0]] [--] FILE...\n"
     "       sondrel --set KEY=VALUE [--set KEY=VALUE]... [--no-rewrite] [--dry-run] FILE...\n"
     "       sondrel --set-from TABLE [--no-rewrite] [--dry-run]\n"
+    "       sondrel --html FILE --records RECORDS\n"
     "\n"
     "Dump Broadcast WAV information (RIFF WAVE, RF64 and BW64 files).\n"
     "\n"
@@ -72,6 +74,9 @@ const char* const Help =
     "  -0                 the names in LIST end in a NUL byte, not a newline\n"
     "  --                 end of options: the names after it may begin with '-'\n"
     "  --csv              as --json, but one table row per file (CSV, a header first)\n"
+    "  --html FILE        also write a report of the run to FILE, an HTML page\n"
+    "  --records RECORDS  with --html: the report of saved records ('-': stdin),\n"
+    "                     no audio file read\n"
     "\n"
     "Writing modes, one JSON line per file on stdout:\n"
     "  --repair [--md5] [--audio-to-end] IN OUT\n"
@@ -145,17 +150,17 @@ int InfoOption(const char* arg)
     return FlushStandardOutput();
 }
 
+// The options that take the next argument as their value.
+bool TakesName(const char* arg)
+{
+    return Is(arg, "--files-from") || Is(arg, "--html") || Is(arg, "--records") ||
+           Is(arg, "--set") || Is(arg, "--set-from");
+}
+
 // The modes that take their own arguments.  A writing mode wins over --json
 // (--repair with --json is a usage error of --repair); of the two writing
 // modes, the first named.
-enum class Mode { Text, Repair, Embed, Set, Json, Csv };
-
-// Options that take the next argument as their value.
-bool TakesValue(const char* arg)
-{
-    return strcmp(arg, "--files-from") == 0 || strcmp(arg, "--set") == 0 ||
-           strcmp(arg, "--set-from") == 0;
-}
+enum class Mode { Text, Repair, Embed, Set, Json, Csv, Records };
 
 // The mode asked for: an option among the arguments before "--", not the
 // name that --files-from takes.
@@ -173,7 +178,9 @@ Mode ModeOf(int argc, char** argv)
             mode = Mode::Json;
         if (Is(argv[i], "--csv") && mode == Mode::Text)
             mode = Mode::Csv;
-        if (TakesValue(argv[i]))
+        if (Is(argv[i], "--records"))
+            mode = Mode::Records;
+        if (TakesName(argv[i]))
             i++;
     }
     return mode;
@@ -190,6 +197,8 @@ const char* ModeName(Mode mode)
         return "--set";
     case Mode::Csv:
         return "--csv";
+    case Mode::Records:
+        return "--records";
     default:
         return "--json";
     }
@@ -199,6 +208,23 @@ int UsageError(const char* message)
 {
     fputs(message, stderr);
     return 2;
+}
+
+// --html FILE and --records RECORDS.
+struct ReportNames {
+    const char* html = nullptr;
+    const char* records = nullptr;
+};
+
+// --records takes no file names: the report comes from the records alone.
+int RecordsUsage(const FileListOptions& names, const ReportNames& report)
+{
+    if (!report.html)
+        return UsageError("sondrel: Error: --records needs --html\n");
+    if (!names.names.empty())
+        return UsageError("sondrel: Error: --records reads no audio file: a report is made "
+                          "from the records alone\n");
+    return -1;
 }
 
 // The options of the other modes, which the text modes refuse.
@@ -215,16 +241,22 @@ bool Foreign(Mode mode, const char* arg)
     const bool batch = IsBatchOption(arg);
     const bool inspector = Is(arg, "--json") || Is(arg, "--csv");
     const bool writerOnly = Is(arg, "--replace") || Is(arg, "--audio-to-end");
+    const bool report = Is(arg, "--html") || Is(arg, "--records");
     switch (mode) {
     case Mode::Repair:
         return inspector || Is(arg, "--loudness") || Is(arg, "--embed") ||
-               Is(arg, "--signal") || Is(arg, "--replace") || IsSetOption(arg) || batch;
+               Is(arg, "--signal") || Is(arg, "--replace") || IsSetOption(arg) || batch ||
+               report;
     case Mode::Embed:
         return inspector || Is(arg, "--repair") || Is(arg, "--signal") ||
-               Is(arg, "--audio-to-end") || IsSetOption(arg) || batch;
+               Is(arg, "--audio-to-end") || IsSetOption(arg) || batch || report;
     case Mode::Set:
         return inspector || Is(arg, "--md5") || Is(arg, "--loudness") || Is(arg, "--signal") ||
-               Is(arg, "--repair") || Is(arg, "--embed") || writerOnly || batch;
+               Is(arg, "--repair") || Is(arg, "--embed") || writerOnly || batch || report;
+    case Mode::Records:
+        // The records are read, not the audio: no option of the inspection.
+        return inspector || Is(arg, "--md5") || Is(arg, "--loudness") || Is(arg, "--signal") ||
+               writerOnly || IsSetOption(arg) || batch;
     case Mode::Json:
         return Is(arg, "--csv") || IsSetOption(arg) || writerOnly;
     case Mode::Csv:
@@ -238,7 +270,7 @@ bool Foreign(Mode mode, const char* arg)
 // Parses a mode's arguments into `names`.  Returns -1 to go on, else the
 // exit status of a usage error (nothing is read or written then).
 int ParseModeArguments(Mode mode, int argc, char** argv, FileListOptions& names, RunOptions& run,
-                       SetArguments& set)
+                       SetArguments& set, ReportNames& report)
 {
     const char* foreign = nullptr; // the first one on the command line
     bool options = true;
@@ -250,7 +282,7 @@ int ParseModeArguments(Mode mode, int argc, char** argv, FileListOptions& names,
             options = false;
         } else if (Foreign(mode, arg)) {
             foreign = foreign ? foreign : arg;
-            i += TakesValue(arg) ? 1 : 0;
+            i += TakesName(arg) ? 1 : 0;
         } else if (IsSetOption(arg)) {
             if (const int status = SetArgument(argc, argv, i, set); status >= 0)
                 return status;
@@ -262,6 +294,12 @@ int ParseModeArguments(Mode mode, int argc, char** argv, FileListOptions& names,
             if (i + 1 == argc)
                 return UsageError("sondrel: Error: --files-from needs a file name\n");
             names.lists.push_back(argv[++i]);
+        } else if (Is(arg, "--html") || Is(arg, "--records")) {
+            if (i + 1 == argc)
+                return UsageError(Is(arg, "--html")
+                                      ? "sondrel: Error: --html needs a file name\n"
+                                      : "sondrel: Error: --records needs a file name\n");
+            (Is(arg, "--html") ? report.html : report.records) = argv[++i];
         } else if (const int status = InfoOption(arg); status >= 0) {
             return status;
         } else if (!SetOption(run, arg)) {
@@ -273,6 +311,11 @@ int ParseModeArguments(Mode mode, int argc, char** argv, FileListOptions& names,
         fprintf(stderr, "sondrel: Error: %s cannot be combined with %s\n", ModeName(mode), foreign);
         return 2;
     }
+    if (mode == Mode::Records)
+        return RecordsUsage(names, report);
+    if (mode == Mode::Json && report.html && Is(report.html, "-"))
+        return UsageError("sondrel: Error: --json writes its records to standard output: "
+                          "--html needs a file name\n");
     if (names.nulSeparated && names.lists.empty())
         return UsageError("sondrel: Error: -0 needs --files-from\n");
     if (mode == Mode::Repair && names.names.size() != 2)
@@ -289,15 +332,32 @@ int ParseModeArguments(Mode mode, int argc, char** argv, FileListOptions& names,
     return -1;
 }
 
+// The inspector's batch, and its report when asked for.
+int RunInspection(FileListOptions names, const InspectOptions& options, const char* html)
+{
+    if (!html)
+        return InspectBatch(std::move(names), options);
+    HtmlReportFile report;
+    if (!report.Open(html))
+        return 2;
+    const int status =
+        InspectBatch(std::move(names), options, [&](const Record& r) { report.Add(r); });
+    return report.Finish() ? status : 2;
+}
+
 int RunMode(Mode mode, int argc, char** argv)
 {
     FileListOptions names;
     RunOptions run;
     SetArguments set;
-    if (const int status = ParseModeArguments(mode, argc, argv, names, run, set); status >= 0)
+    ReportNames report;
+    if (const int status = ParseModeArguments(mode, argc, argv, names, run, set, report);
+        status >= 0)
         return status;
     int status = 0;
-    if (mode == Mode::Set && !set.tables.empty()) {
+    if (mode == Mode::Records) {
+        status = RunRecordsReport(report.html, report.records);
+    } else if (mode == Mode::Set && !set.tables.empty()) {
         status = RunSetFrom(set.tables[0], set.options);
     } else if (mode == Mode::Set) {
         status = RunSet({names.names.begin(), names.names.end()}, set.edits, set.options);
@@ -318,7 +378,7 @@ int RunMode(Mode mode, int argc, char** argv)
         options.loudness = run.loudness;
         options.signal = run.signal;
         options.csv = mode == Mode::Csv;
-        status = InspectBatch(std::move(names), options);
+        status = RunInspection(std::move(names), options, report.html);
     }
     if (FlushStandardOutput() != 0 || RunStatus() != 0)
         status = std::max(status, mode == Mode::Json || mode == Mode::Csv ? 1 : 2);
@@ -357,6 +417,7 @@ int SondrelMain(int argc, char** argv)
     RunOptions options;
     bool sawOption = false;
     bool sawBatchOption = false;
+    bool sawHtml = false;
     const char* file = nullptr; // the text modes take the last file named
     for (int i = 1; i < argc; i++) {
         const char* arg = argv[i];
@@ -367,6 +428,9 @@ int SondrelMain(int argc, char** argv)
         } else if (IsBatchOption(arg)) {
             sawBatchOption = true;
             i += Is(arg, "--files-from") ? 1 : 0;
+        } else if (Is(arg, "--html")) {
+            sawHtml = true;
+            i++;
         } else if (const int status = InfoOption(arg); status >= 0) {
             return status;
         } else {
@@ -388,6 +452,10 @@ int SondrelMain(int argc, char** argv)
     }
     if (sawBatchOption) {
         fputs("sondrel: Error: --recursive, --files-from and -0 need --json\n", stderr);
+        return 1;
+    }
+    if (sawHtml) {
+        fputs("sondrel: Error: --html needs --json or --records\n", stderr);
         return 1;
     }
     if (!sawOption)

@@ -159,19 +159,15 @@ InspectOutcome OutcomeOf(const Record& r)
 }
 
 InspectOutcome InspectEntry(const FileEntry& entry, const InspectOptions& options,
-                            std::vector<Code>* codes)
+                            const std::function<void(const Record&)>& seen)
 {
     const Record r = InspectFile(entry, options);
-    if (codes) {
-        codes->clear();
-        for (const Finding& f : r.findings)
-            if (std::find(codes->begin(), codes->end(), f.code) == codes->end())
-                codes->push_back(f.code);
-    }
     if (options.csv) {
         const std::string line = CsvLine(CsvCells(r));
         if (fwrite(line.data(), 1, line.size(), stdout) != line.size())
             ReportWriteFailure();
+        if (seen)
+            seen(r);
         return OutcomeOf(r);
     }
     std::string text;
@@ -181,6 +177,8 @@ InspectOutcome InspectEntry(const FileEntry& entry, const InspectOptions& option
     text += '\n';
     if (!writer.Flush())
         ReportWriteFailure();
+    if (seen)
+        seen(r);
     return OutcomeOf(r);
 }
 

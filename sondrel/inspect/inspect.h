@@ -6,6 +6,7 @@
 #include "file_entry.h"
 #include "inspect/record.h"
 
+#include <functional>
 #include <string>
 
 namespace sondrel {
@@ -35,9 +36,9 @@ enum class InspectOutcome {
 
 InspectOutcome OutcomeOf(const Record& r);
 
-// Inspects one file and writes its record and a newline to standard output;
-// `codes`, when given, gets the record's finding codes, each once.
+// Inspects one file, writes its record and a newline to standard output,
+// then shows the record to `seen` when given.
 InspectOutcome InspectEntry(const FileEntry& entry, const InspectOptions& options,
-                            std::vector<Code>* codes = nullptr);
+                            const std::function<void(const Record&)>& seen = {});
 
 } // namespace sondrel

@@ -40,11 +40,11 @@ check_completions()
     local how=$1
     expect_eq "$how: sondrel --d" "--data --dry-run --dryrun" "$(complete_words sondrel --d)"
     expect_eq "$how: sondrel --" \
-        "--audio-to-end --bext --chunks --csv --data --dry-run --dryrun --embed --files-from --fmt --help --ixml --json --loudness --md5 --mono --no-rewrite --rawchunks --recursive --repair --replace --set --set-from --signal --version" \
+        "--audio-to-end --bext --chunks --csv --data --dry-run --dryrun --embed --files-from --fmt --help --html --ixml --json --loudness --md5 --mono --no-rewrite --rawchunks --records --recursive --repair --replace --set --set-from --signal --version" \
         "$(complete_words sondrel --)"
     # The inspector's options and the text modes' do not mix: after one kind
     # only that kind is offered. Words given, word completed, expected.
-    local json="--csv --files-from --json --loudness --md5 --recursive --signal"
+    local json="--csv --files-from --html --json --loudness --md5 --recursive --signal"
     local cases=(
         "sondrel --j|--json"
         "sondrel --json --|$json"
@@ -64,6 +64,10 @@ check_completions()
         "sondrel --embed --|--loudness --md5 --replace"
         "sondrel --embed --fmt --|--loudness --md5 --replace"
         "sondrel --set info.INAM=x --|--dry-run --no-rewrite --set --set-from"
+        "sondrel --records r.jsonl --|--html"
+        "sondrel --html r.html --|--csv --files-from --html --json --loudness --md5 --records --recursive --signal"
+        "sondrel --html r.html --records r.jsonl --|--html"
+        "sondrel --json --html r.html --|$json"
     )
     local case words expected
     for case in "${cases[@]}"; do
@@ -89,6 +93,8 @@ check_completions()
     # The list after --files-from is a file, whatever it begins with.
     expect_eq "$how: the list of --files-from" "notes.txt" \
         "$(complete_words sondrel --json --files-from no)"
+    expect_eq "$how: the records of --records" "notes.txt" \
+        "$(complete_words sondrel --html r.html --records no)"
     # --json takes many files: one after another is completed too.
     files=$(complete_words sondrel --json take.wav --md5 t)
     for name in take.wav tone.wav "take two.wav"; do

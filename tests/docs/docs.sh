@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# The man page renders without warnings, and the man page and the README
-# document every option and every message of the program, with example
-# output that the built program really gives.
+# The man page renders without warnings, and the man page and the guide
+# (doc/guide.md) document every option and every message of the program;
+# their examples and the README's show output the built program really gives.
 # Usage: docs.sh SONDREL EXAMPLE_WAV SOURCE_DIR
 set -uo pipefail
 # shellcheck source=tests/support/script_lib.sh
@@ -12,6 +12,7 @@ example=$(realpath "$2")
 source_dir=$(realpath "$3")
 page=$source_dir/doc/sondrel.1
 readme=$source_dir/README.md
+guide=$source_dir/doc/guide.md
 
 command -v groff >/dev/null || skip "groff is not installed (Debian package groff-base)"
 make_scratch
@@ -35,11 +36,11 @@ flat()
     tr -s '[:space:]' ' ' <"$1"
 }
 flat page.txt >page.flat
-flat "$readme" >readme.flat
+flat "$guide" >guide.flat
 
 # Every option of the full usage (--help) has its own entry in both
 # documents: a line of the man page's OPTIONS ("-h, --help", "--files-from
-# LIST"), and a code span in the first cell of a README table row.
+# LIST"), and a code span in the first cell of a row of the guide's tables.
 options=$(
     "$sondrel" --help | grep -oE -- '(^| |\[)--?[a-z0-9][a-z0-9-]*' | tr -d ' [' | sort -u
     echo --
@@ -49,7 +50,7 @@ sed -n '/^OPTIONS$/,/^OUTPUT$/p' page.txt >page-options.txt
 for option in $options; do
     grep -qE -- "^(-[a-z0-9], )?$option([ ,]|$)" page-options.txt ||
         fail "the man page's OPTIONS lack $option"
-    grep -qE -- "^\| [^|]*\`$option[ \`]" "$readme" || fail "README's option table lacks $option"
+    grep -qE -- "^\| [^|]*\`$option[ \`]" "$guide" || fail "the guide's option table lacks $option"
 done
 
 # Every message in the program's sources appears in both documents. Printf
@@ -72,7 +73,7 @@ sed -n '/^DIAGNOSTICS$/,/^EXIT STATUS$/p' page.txt | tr -s '[:space:]' ' ' >diag
 while IFS= read -r message; do
     pattern=$(to_pattern <<<"$message")
     grep -qE -- "$pattern" diagnostics.flat || fail "the man page's DIAGNOSTICS lack: $message"
-    grep -qE -- "$pattern" readme.flat || fail "README lacks the message: $message"
+    grep -qE -- "$pattern" guide.flat || fail "the guide lacks the message: $message"
 done < <(sort -u <<<"$messages")
 
 # Example runs: a line "$ sondrel ..." is followed by what a terminal shows,
@@ -113,6 +114,7 @@ check_examples()
     [ "$count" -gt 0 ] || fail "$document shows no example run"
 }
 check_examples "the man page" page.txt
+check_examples "the guide" "$guide"
 check_examples "README" "$readme"
 
 finish

@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
-# Runs the recipes that the README and the man page give, exactly as written,
+# Runs the recipes that doc/recipes.md and the man page give, exactly as written,
 # on the bundled example file, and checks what they produce.
 # Usage: recipes.sh SONDREL EXAMPLE_WAV SOURCE_DIR RECIPE
 #   RECIPE: play | encode | mono | batch | fields | json_rate | json_stored_loudness |
 #           json_errors | json_csv | json_parallel | json_md5 | json_loudness | json_archive |
-#           repair | json_across | embed | set_from | json_signal |
+#           repair | json_across | embed | set_from | json_signal | json_nightly |
 #           documented
 set -uo pipefail
 # shellcheck source=tests/support/script_lib.sh
@@ -42,6 +42,8 @@ RECIPES=(
     "sondrel --set-from catalogue.csv | jq -r 'select(.status == \"refused\" or .status == \"error\") | [.path, .reason] | @tsv'"
     "sondrel --json --recursive recordings | jq -r '[.path, .info.INAM] | @tsv'"
     "sondrel --json --signal --recursive recordings | jq -r 'select(any(.findings[]; .code == \"channel-silent\" or .code == \"clipping\")) | [.path, (.signal.silent_channels | join(\",\")), (.signal.clipped_samples | to_entries | map(select(.value > 0) | \"\\(.key):\\(.value)\") | join(\",\"))] | @tsv'"
+    "sondrel --json --md5 --loudness --recursive --html \"reports/\$(date +%F).html\" archive > \"reports/\$(date +%F).jsonl\""
+    "sondrel --html errors.html --records <(jq -c 'select(any(.findings[]; .severity == \"error\"))' reports/*.jsonl)"
 )
 PLAY=${RECIPES[0]}
 ENCODE=${RECIPES[1]}
@@ -68,6 +70,8 @@ SET_DRY=${RECIPES[21]}
 SET_APPLY=${RECIPES[22]}
 SET_VERIFY=${RECIPES[23]}
 DEAD_OR_CLIPPED=${RECIPES[24]}
+NIGHTLY=${RECIPES[25]}
+NIGHTLY_ERRORS=${RECIPES[26]}
 
 make_scratch
 cd "$SCRATCH" || exit 1
@@ -646,6 +650,31 @@ recipe_json_archive()
     expect_eq "the recipe's status: error findings, every file read" 1 "$status"
 }
 
+# A night's check keeps its records and its page under the night's date;
+# the page counts what the records hold, and a page of the errors alone
+# comes from the saved records.
+recipe_json_nightly()
+{
+    need_jq
+    make_folder "archive/2026"
+    mkdir reports
+    local night status records
+    night=$(date +%F)
+    run_recipe "$NIGHTLY"
+    status=$?
+    expect_eq "the night's status: files with error findings" 1 "$status"
+    records=reports/$night.jsonl
+    expect_eq "records kept" "$(find archive -type f -name '*.wav' | wc -l)" "$(wc -l <"$records")"
+    grep -q "data-key=\"files\" data-n=\"$(wc -l <"$records")\"" "reports/$night.html" ||
+        fail "the night's page does not count its records"
+    run_recipe "$NIGHTLY_ERRORS" || fail "the page of the errors failed"
+    local errors
+    errors=$(jq -c 'select(any(.findings[]; .severity == "error"))' "$records" | wc -l)
+    [ "$errors" -gt 0 ] || fail "no file with errors to report"
+    grep -q "data-key=\"errors\" data-n=\"$errors\"" errors.html ||
+        fail "the page of the errors does not count $errors files with errors"
+}
+
 # A folder of recordings, some damaged, repaired into another folder: the
 # ranges listed are those each damage leaves out, every copy is clean, and
 # the intact file comes out byte for byte.
@@ -846,10 +875,9 @@ recipe_documented()
     groff -man -Tascii -P-cbou "$source_dir/doc/sondrel.1" 2>/dev/null |
         sed -n '/^EXAMPLES$/,/^SEE ALSO$/p' >man-examples.txt
     check_recipe_section "the man page's EXAMPLES" <man-examples.txt
-    # README: the code blocks of the "Recipes" section.
-    sed -n '/^## Recipes$/,/^## /p' "$source_dir/README.md" |
-        awk '/^```/ { inside = !inside; next } inside' >readme-recipes.txt
-    check_recipe_section "README's Recipes section" <readme-recipes.txt
+    # doc/recipes.md: its code blocks.
+    awk '/^```/ { inside = !inside; next } inside' "$source_dir/doc/recipes.md" >doc-recipes.txt
+    check_recipe_section "doc/recipes.md" <doc-recipes.txt
 }
 
 case $which_recipe in
@@ -871,6 +899,7 @@ json_across) recipe_json_across ;;
 embed) recipe_embed ;;
 set_from) recipe_set_from ;;
 json_signal) recipe_json_signal ;;
+json_nightly) recipe_json_nightly ;;
 documented) recipe_documented ;;
 *)
     echo "unknown recipe '$which_recipe'" >&2

@@ -1,5 +1,5 @@
 // The findings table is the one source of every code's text and severity:
-// each code must be documented with that severity in the README's table and
+// each code must be documented with that severity in the guide's table and
 // the man page, and records must carry exactly the table's texts.
 
 #include "inspect/findings.h"
@@ -41,7 +41,7 @@ TEST(FindingTable, EveryCodeDocumentedWithItsSeverity)
     const struct {
         const char *document, *lead, *middle, *tail;
     } docs[] = {
-        {"/README.md", "| `", "` | ", " |"},
+        {"/doc/guide.md", "| `", "` | ", " |"},
         {"/doc/sondrel.1", ".BR ", " \" (", ")\""},
     };
     for (const auto& d : docs) {
