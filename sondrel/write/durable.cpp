@@ -175,6 +175,22 @@ std::string OpenRegular(const std::string& path, int flags, Descriptor& file, st
     return "";
 }
 
+std::string OpenAndLock(const std::string& path, Descriptor& file, struct stat& st)
+{
+    if (std::string why = OpenRegular(path, O_RDWR, file, st); !why.empty())
+        return why;
+    struct flock lock {
+    };
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    if (fcntl(file.fd, F_OFD_SETLK, &lock) != 0) {
+        const int e = errno;
+        return e == EAGAIN || e == EACCES ? "The file is locked by another run"
+                                          : Reason("Can't lock the file", e);
+    }
+    return "";
+}
+
 int WriteAllAt(int fd, const void* bytes, size_t count, uint64_t offset)
 {
     const auto* p = static_cast<const unsigned char*>(bytes);

@@ -26,6 +26,12 @@ struct Descriptor {
 // why it is not, or "".
 std::string OpenRegular(const std::string& path, int flags, Descriptor& file, struct stat& st);
 
+// Opens `path` for writing as OpenRegular does and locks it for the run: two
+// runs on one file must not interleave their writes.  The lock is the open
+// file's (F_OFD_SETLK), so it goes with the descriptor and holds between
+// threads.  Returns why it could not, or "".
+std::string OpenAndLock(const std::string& path, Descriptor& file, struct stat& st);
+
 // Writes all of `bytes` at `offset`.  Returns 0 or errno.
 int WriteAllAt(int fd, const void* bytes, size_t count, uint64_t offset);
 

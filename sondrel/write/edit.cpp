@@ -28,25 +28,13 @@ namespace sondrel
 namespace
 {
 
-// Opened for writing and locked for the run (the open file's lock, as
-// --embed takes it): two runs on one file must not interleave.
-bool OpenAndLock(Outcome& o, Descriptor& file, struct stat& st)
+// Opened for writing and locked for the run.
+bool OpenLocked(Outcome& o, Descriptor& file, struct stat& st)
 {
-    if (const std::string why = OpenRegular(o.path, O_RDWR, file, st); !why.empty()) {
+    const std::string why = OpenAndLock(o.path, file, st);
+    if (!why.empty())
         Fail(o, why);
-        return false;
-    }
-    struct flock lock {
-    };
-    lock.l_type = F_WRLCK;
-    lock.l_whence = SEEK_SET;
-    if (fcntl(file.fd, F_OFD_SETLK, &lock) != 0) {
-        const int e = errno;
-        Fail(o, e == EAGAIN || e == EACCES ? "The file is locked by another run"
-                                           : Reason("Can't lock the file", e));
-        return false;
-    }
-    return true;
+    return why.empty();
 }
 
 bool Editable(Outcome& o, const Record& r)
@@ -273,7 +261,7 @@ Outcome SetFile(const std::string& path, const std::vector<Edit>& edits, const S
         Fail(o, "The path names no file");
     } else if ((folder.fd = open(where.folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) < 0) {
         Fail(o, Reason("Can't open the file's folder", errno));
-    } else if (OpenAndLock(o, file, st)) {
+    } else if (OpenLocked(o, file, st)) {
         if (MayHaveTemporaries(where.folder, where.name))
             RemoveStaleTemporaries(folder.fd, where.name); // a killed rewrite's leftovers
         EditOpen(o, edits, options, file.fd, st, where, folder.fd);

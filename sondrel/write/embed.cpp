@@ -25,26 +25,13 @@ namespace sondrel {
 namespace
 {
 
-// Opened for writing and locked for the run: two runs on one file must not
-// interleave their writes.  The lock is the open file's (F_OFD_SETLK), so
-// it goes with the descriptor and holds between threads.
-bool OpenAndLock(Outcome& o, Descriptor& file, struct stat& st)
+// Opened for writing and locked for the run.
+bool OpenLocked(Outcome& o, Descriptor& file, struct stat& st)
 {
-    if (const std::string why = OpenRegular(o.path, O_RDWR, file, st); !why.empty()) {
+    const std::string why = OpenAndLock(o.path, file, st);
+    if (!why.empty())
         Fail(o, why);
-        return false;
-    }
-    struct flock lock {
-    };
-    lock.l_type = F_WRLCK;
-    lock.l_whence = SEEK_SET;
-    if (fcntl(file.fd, F_OFD_SETLK, &lock) != 0) {
-        const int e = errno;
-        Fail(o, e == EAGAIN || e == EACCES ? "The file is locked by another run"
-                                           : Reason("Can't lock the file", e));
-        return false;
-    }
-    return true;
+    return why.empty();
 }
 
 // The inspector's verdict before the audio is read: a file with an error
@@ -173,7 +160,7 @@ Outcome Embed(const std::string& path, const EmbedOptions& options)
     Descriptor file;
     struct stat st {
     };
-    if (OpenAndLock(o, file, st))
+    if (OpenLocked(o, file, st))
         EmbedOpen(o, file.fd, st, options);
     if (o.writes.empty())
         o.findingsAfter = o.findingsBefore; // untouched
