@@ -14,14 +14,15 @@ have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok ins
 # no sound card needed), the libsndfile programs, mediainfo and exiftool (which
 # read back what --set writes); strace runs the writers' crash tests; chromium
 # and nodejs open the HTML reports in a headless browser and drive it over its
-# DevTools protocol. util-linux (setpriv, to run a check as an ordinary
+# DevTools protocol; python3 writes the killed recordings and the spreadsheets
+# the writers' and editor's tests read. util-linux (setpriv, to run a check as an ordinary
 # user) is essential in Debian. Arguments name more packages (the benchmarks'
 # and the fuzzer's).
 for pkg in g++ cmake make libgtest-dev nlohmann-json3-dev libbenchmark-dev \
     libssl-dev libebur128-dev libpugixml-dev jq parallel \
     man-db groff-base bash-completion dpkg-dev file lintian \
     ffmpeg sox alsa-utils sndfile-programs mediainfo libimage-exiftool-perl util-linux strace \
-    chromium nodejs "$@"; do
+    chromium nodejs python3 "$@"; do
     have "$pkg" || need+=("$pkg")
 done
 [ ${#need[@]} -eq 0 ] && exit 0
