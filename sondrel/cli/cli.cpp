@@ -235,6 +235,9 @@ int ParseModeArguments(Mode mode, int argc, char** argv, FileListOptions& names,
     if (mode == Mode::Json && report.html && Is(report.html, "-"))
         return UsageError("sondrel: Error: --json writes its records to standard output: "
                           "--html needs a file name\n");
+    if (mode == Mode::Csv && report.html && Is(report.html, "-"))
+        return UsageError("sondrel: Error: --csv writes its rows to standard output: "
+                          "--html needs a file name\n");
     if (names.nulSeparated && names.lists.empty())
         return UsageError("sondrel: Error: -0 needs --files-from\n");
     if (mode == Mode::Repair && names.names.size() != 2)
@@ -362,7 +365,7 @@ int SondrelMain(int argc, char** argv)
         return 1;
     }
     if (options.signal) {
-        fputs("sondrel: Error: --signal needs --json\n", stderr);
+        fputs("sondrel: Error: --signal needs --json or --csv\n", stderr);
         return 1;
     }
     if (options.replace || options.audioToEnd) {
@@ -374,7 +377,7 @@ int SondrelMain(int argc, char** argv)
         return 1;
     }
     if (sawHtml) {
-        fputs("sondrel: Error: --html needs --json or --records\n", stderr);
+        fputs("sondrel: Error: --html needs --json, --csv or --records\n", stderr);
         return 1;
     }
     if (!sawOption)

@@ -58,6 +58,10 @@ TEST(HtmlReport, StatusesAndMessagesOfTheTwoWaysToMakeIt)
               "sondrel: Error: --json writes its records to standard output: --html needs a "
               "file name\n",
               false},
+             {{"--csv", "--html", "-", wav},
+              2,
+              "sondrel: Error: --csv writes its rows to standard output: --html needs a file name\n",
+              false},
              {{"--json", wav, "--html"}, 2, "sondrel: Error: --html needs a file name\n", false},
              {{"--records", "x", "--repair", wav, page},
               2,
@@ -65,7 +69,7 @@ TEST(HtmlReport, StatusesAndMessagesOfTheTwoWaysToMakeIt)
               false},
              {{"--html", page, wav},
               1,
-              "sondrel: Error: --html needs --json or --records\n",
+              "sondrel: Error: --html needs --json, --csv or --records\n",
               false},
          }) {
         std::remove(page.c_str());

@@ -362,7 +362,7 @@ TEST(InspectUsage, ConflictsAndMissingFiles)
          "sondrel: Error: --json cannot be combined with --rawchunks\n"},
         {{"--md5", "x.wav"}, "sondrel: Error: --md5 and --loudness need --json\n", 1},
         {{"--loudness", "--fmt", "x.wav"}, "sondrel: Error: --md5 and --loudness need --json\n", 1},
-        {{"--signal", "x.wav"}, "sondrel: Error: --signal needs --json\n", 1},
+        {{"--signal", "x.wav"}, "sondrel: Error: --signal needs --json or --csv\n", 1},
         {{"--repair", "--signal", "a.wav", "b.wav"},
          "sondrel: Error: --repair cannot be combined with --signal\n"},
         {{"--embed", "--md5", "--signal", "x.wav"},
