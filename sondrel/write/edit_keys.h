@@ -25,6 +25,7 @@ struct Edit {
     std::string key;     // "bext.description", "info.INAM", "ixml"
     std::string value;   // as given; for ixml the document's bytes
     bool append = false; // bext.coding_history+=LINE
+    bool fromTable = false; // a --set-from cell: as --csv shows the field, it is no edit
     KeyKind kind = KeyKind::Unknown;
 };
 

@@ -29,6 +29,11 @@ std::vector<std::pair<std::string, std::string>> Wanted(const EditState& s,
 {
     std::vector<std::pair<std::string, std::string>> w;
     for (const Edit& e : edits) {
+        // A table's cell is compared as --csv wrote it: an empty time
+        // reference there is "no bext", not a new one holding 0.
+        if (e.fromTable && e.kind != KeyKind::Ixml &&
+            e.value == EditableCell(s.view, e.key).value_or(""))
+            continue;
         auto it = std::find_if(w.begin(), w.end(), [&](const auto& k) { return k.first == e.key; });
         if (it == w.end()) {
             w.emplace_back(e.key, EditableCell(s.view, e.key).value_or(""));
@@ -146,11 +151,16 @@ EditPlan PlanEdit(const EditState& s, const std::vector<Edit>& edits, const Edit
         if (kind == KeyKind::Ixml) {
             const std::optional<std::string> before =
                 s.ixml ? std::optional(Text(docNow)) : std::nullopt;
-            out.changes.push_back({key, {before, false}, {Text(cell), false}});
+            out.changes.push_back({key, ShownValue{before, {}}, ShownValue{Text(cell), {}}});
             b.ixml = cell;
         } else {
             (kind == KeyKind::Info ? info : bext).emplace_back(key, cell);
         }
+    }
+    // A body too short to hold the fields is refused before one is built.
+    if (!s.problem.empty()) {
+        out.refusal = s.problem;
+        return out;
     }
     if (!bext.empty()) {
         b.bext = NewBext(s, bext);
@@ -163,10 +173,6 @@ EditPlan PlanEdit(const EditState& s, const std::vector<Edit>& edits, const Edit
     for (const auto& [key, cell] : info)
         out.changes.push_back(
             {key, Shown(s.view, key), {cell.empty() ? std::nullopt : std::optional(cell), {}}});
-    if (!s.problem.empty()) {
-        out.refusal = s.problem;
-        return out;
-    }
     if (!s.list && !info.empty() && RewrittenList(s, info).size() > 4)
         b.list = RewrittenList(s, info);
     InPlace ip = PlanInPlace(s, b, read, infoAsked ? &info : nullptr);

@@ -86,6 +86,7 @@ int RunSetFrom(const std::string& table, const SetOptions& options)
             e.key = header[k];
             e.kind = InfoOfKey(e.key).kind;
             e.value = Unguard(row[k]);
+            e.fromTable = true;
             if (e.kind == KeyKind::Unknown || (e.kind == KeyKind::Ixml && e.value.empty()))
                 continue; // other columns, and a document not given
             edits.push_back(std::move(e));

@@ -56,6 +56,8 @@ TEST(SetFrom, ATableFromCsvGoesBackUnchangedAndItsEditsReadBack)
     for (size_t i = 0; i < files.size(); i++)
         names.push_back(dir.Write(std::string("f").append(std::to_string(i)).append(".wav"),
                                   Tagged(files[i].first, files[i].second)));
+    // A file without bext: its empty cells stay "no bext".
+    names.push_back(dir.Write("plain.wav", ReadWholeFile(SONDREL_TEST_DATA "/ff_s16_stereo.wav")));
     std::vector<std::string> args = {"--csv"};
     args.insert(args.end(), names.begin(), names.end());
     const std::string table = RunSondrel(args).out;
@@ -65,7 +67,7 @@ TEST(SetFrom, ATableFromCsvGoesBackUnchangedAndItsEditsReadBack)
     WriteFile(dir.path() + "/t.csv", table);
     RunResult r = RunSondrel({"--set-from", dir.path() + "/t.csv"});
     EXPECT_EQ(r.status, 0) << r.out;
-    EXPECT_EQ(Statuses(r.out), std::vector<std::string>(files.size(), "unchanged"));
+    EXPECT_EQ(Statuses(r.out), std::vector<std::string>(names.size(), "unchanged"));
     for (size_t i = 0; i < names.size(); i++)
         EXPECT_TRUE(ReadWholeFile(names[i]) == before[i]) << names[i];
     // Python's csv module edits a column and writes the table as it does.
@@ -80,7 +82,7 @@ TEST(SetFrom, ATableFromCsvGoesBackUnchangedAndItsEditsReadBack)
         GTEST_SKIP() << "python3 is not installed";
     r = RunSondrel({"--set-from", dir.path() + "/t.csv"});
     EXPECT_EQ(r.status, 0) << r.out;
-    for (size_t i = 0; i < names.size(); i++) {
+    for (size_t i = 0; i < files.size(); i++) {
         Json rec = InspectRecord(names[i], false);
         const std::string shown = files[i].first.substr(0, 8);
         EXPECT_EQ(rec["info"]["INAM"].get<std::string>().substr(0, 5), "Neu: ") << shown;
@@ -89,7 +91,7 @@ TEST(SetFrom, ATableFromCsvGoesBackUnchangedAndItsEditsReadBack)
     }
     // The same table again writes nothing.
     EXPECT_EQ(Statuses(RunSondrel({"--set-from", dir.path() + "/t.csv"}).out),
-              std::vector<std::string>(files.size(), "unchanged"));
+              std::vector<std::string>(names.size(), "unchanged"));
 }
 
 // A table opened and saved by LibreOffice (through its own format and

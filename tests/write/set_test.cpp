@@ -114,6 +114,10 @@ std::vector<SetCase> Cases()
         {"a control character", Wave(Fmt + Data), {"info.INAM=a\tb"}, "refused", "", {}},
         {"a bext shorter than 602 bytes", Wave(Fmt + Chunk("bext", std::string(400, 'a')) + Data),
          {"bext.originator=x"}, "refused", "", {}},
+        {"a short bext, its time reference", Wave(Fmt + Chunk("bext", std::string(100, 'a')) + Data),
+         {"bext.time_reference=5"}, "refused", "", {}},
+        {"a short bext, its coding history", Wave(Fmt + Chunk("bext", std::string(100, 'a')) + Data),
+         {"bext.coding_history=L"}, "refused", "", {}},
         {"an error finding", Wave(Fmt + RawChunk("data", 9000, Audio.substr(0, 400))),
          {"info.INAM=x"}, "refused", "", {}},
         {"a hard-linked file to rewrite", Wave(Fmt + List2 + Data), {"info.IART=x"}, "refused", "",
@@ -221,6 +225,11 @@ TEST(Set, EachShapeWritesWhatItSaysAndRefusesWhatItCannotDoSafely)
         EXPECT_EQ(line["method"], c.method.empty() ? Json() : Json(c.method));
         if (c.method == "in-place") {
             EXPECT_EQ(Column(line["writes"], "what"), c.writes);
+        }
+        for (const Json& change : line["changes"]) {
+            if (change["key"] == "ixml") {
+                EXPECT_EQ(change["after"], Document) << "the document, as text";
+            }
         }
         EXPECT_TRUE(Leftovers(dir, {"take.wav", "doc.xml", "link.wav"}).empty());
         if (c.status != "edited") {
