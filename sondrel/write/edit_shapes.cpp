@@ -129,8 +129,9 @@ bool Shapes::List(const std::vector<std::pair<std::string, std::string>>& info)
     std::string body = s.listBody;
     std::vector<bool> removed(s.entries.size(), false);
     for (const auto& [key, cell] : info) {
+        const std::string& id = key; // a lambda cannot take a structured binding in clang 14
         const auto e = std::find_if(s.entries.begin(), s.entries.end(), [&](const InfoEntry& x) {
-            return x.at < s.valuesEnd && key.compare(5, 4, x.id.data(), 4) == 0;
+            return x.at < s.valuesEnd && id.compare(5, 4, x.id.data(), 4) == 0;
         });
         if (e == s.entries.end())
             return Rewrite("a new INFO entry makes the LIST chunk grow");
