@@ -215,43 +215,39 @@ template <typename T, typename Acc>
     FoldLanes(channels, s);
 }
 
-void IntBase(SampleKind k, const unsigned char* raw, size_t frames, unsigned channels, int32_t* out,
-             IntSums& s)
+// The same loop built for each instruction set; Piece is inlined into each.
+template <typename T, typename Acc>
+void PieceBase(SampleKind k, const unsigned char* raw, size_t frames, unsigned channels, T* out,
+               PieceSums<T, Acc>& s)
 {
     Piece(k, raw, frames, channels, out, s);
 }
 
-void RealBase(SampleKind k, const unsigned char* raw, size_t frames, unsigned channels, double* out,
-              RealSums& s)
+template <typename T, typename Acc>
+[[SONDREL_AVX2]] void PieceAvx2(SampleKind k, const unsigned char* raw, size_t frames,
+                                unsigned channels, T* out, PieceSums<T, Acc>& s)
 {
     Piece(k, raw, frames, channels, out, s);
 }
 
-#if defined(__x86_64__) && defined(__GNUC__)
-[[gnu::target("avx2")]] void IntAvx2(SampleKind k, const unsigned char* raw, size_t frames,
-                                     unsigned channels, int32_t* out, IntSums& s)
+template <typename T, typename Acc>
+[[SONDREL_AVX512]] void PieceAvx512(SampleKind k, const unsigned char* raw, size_t frames,
+                                    unsigned channels, T* out, PieceSums<T, Acc>& s)
 {
     Piece(k, raw, frames, channels, out, s);
 }
 
-[[gnu::target("avx2")]] void RealAvx2(SampleKind k, const unsigned char* raw, size_t frames,
-                                      unsigned channels, double* out, RealSums& s)
-{
-    Piece(k, raw, frames, channels, out, s);
-}
+// A piece's kernels, by the sample's kind: integer codes or real numbers.
+struct PieceKernels {
+    IntPieceFn integer;
+    RealPieceFn real;
+};
 
-[[SONDREL_AVX512]] void IntAvx512(SampleKind k, const unsigned char* raw, size_t frames,
-                                  unsigned channels, int32_t* out, IntSums& s)
-{
-    Piece(k, raw, frames, channels, out, s);
-}
-
-[[SONDREL_AVX512]] void RealAvx512(SampleKind k, const unsigned char* raw, size_t frames,
-                                   unsigned channels, double* out, RealSums& s)
-{
-    Piece(k, raw, frames, channels, out, s);
-}
-#endif
+constexpr IsaTables<PieceKernels> Kernels = {{
+    {PieceBase<int32_t, int64_t>, PieceBase<double, double>},
+    {PieceAvx2<int32_t, int64_t>, PieceAvx2<double, double>},
+    {PieceAvx512<int32_t, int64_t>, PieceAvx512<double, double>},
+}};
 
 // The plain loop: sample after sample, each to its lane.
 template <typename T, typename Acc>
@@ -278,28 +274,12 @@ void Reference(SampleKind kind, const unsigned char* raw, size_t frames, unsigne
 
 IntPieceFn IntPieceKernel(Isa isa)
 {
-#if defined(__x86_64__) && defined(__GNUC__)
-    if (isa == Isa::Avx512)
-        return IntAvx512;
-    if (isa == Isa::Avx2)
-        return IntAvx2;
-#else
-    (void)isa;
-#endif
-    return IntBase;
+    return ForIsa(Kernels, isa).integer;
 }
 
 RealPieceFn RealPieceKernel(Isa isa)
 {
-#if defined(__x86_64__) && defined(__GNUC__)
-    if (isa == Isa::Avx512)
-        return RealAvx512;
-    if (isa == Isa::Avx2)
-        return RealAvx2;
-#else
-    (void)isa;
-#endif
-    return RealBase;
+    return ForIsa(Kernels, isa).real;
 }
 
 void IntPieceReference(SampleKind kind, const unsigned char* raw, size_t frames, unsigned channels,
