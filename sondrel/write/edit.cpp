@@ -28,35 +28,6 @@ namespace sondrel
 namespace
 {
 
-// Opened for writing and locked for the run.
-bool OpenLocked(Outcome& o, Descriptor& file, struct stat& st)
-{
-    const std::string why = OpenAndLock(o.path, file, st);
-    if (!why.empty())
-        Fail(o, why);
-    return why.empty();
-}
-
-bool Editable(Outcome& o, const Record& r)
-{
-    if (r.error) {
-        if (std::any_of(r.findings.begin(), r.findings.end(),
-                        [](const Finding& f) { return f.code == Code::NotWave; }))
-            Refuse(o, "Not a WAVE file");
-        else
-            Fail(o, *r.error);
-        return false;
-    }
-    for (const Finding& f : r.findings) {
-        if (f.Kind().severity == Severity::Error || f.code == Code::DataSizeUnset) {
-            Refuse(o,
-                   std::string("The file has the finding ") + f.Kind().text + ": repair it first");
-            return false;
-        }
-    }
-    return true;
-}
-
 void NoteChanges(Outcome& o, const std::vector<Change>& changes)
 {
     o.changes.insert(o.changes.end(), changes.begin(), changes.end());
@@ -200,7 +171,7 @@ void EditOpen(Outcome& o, const std::vector<Edit>& edits, const SetOptions& opti
         if (const std::string why = CheckEdit(e); !why.empty())
             return Refuse(o, why);
     if (r.error)
-        return void(Editable(o, r));
+        return void(MayWriteInPlace(o, r));
     if (r.audio)
         o.audio = ByteRange{r.audio->offset, r.audio->bytesInFile, ""};
     const auto size = static_cast<uint64_t>(st.st_size);
@@ -217,7 +188,7 @@ void EditOpen(Outcome& o, const std::vector<Edit>& edits, const SetOptions& opti
         o.status = WriteStatus::Unchanged;
         return;
     }
-    if (!Editable(o, r))
+    if (!MayWriteInPlace(o, r))
         return;
     const bool rewrite = !e.rewriteReason.empty();
     if (!e.refusal.empty())

@@ -25,33 +25,12 @@ namespace sondrel {
 namespace
 {
 
-// Opened for writing and locked for the run.
-bool OpenLocked(Outcome& o, Descriptor& file, struct stat& st)
-{
-    const std::string why = OpenAndLock(o.path, file, st);
-    if (!why.empty())
-        Fail(o, why);
-    return why.empty();
-}
-
 // The inspector's verdict before the audio is read: a file with an error
 // finding or an unfinalised recording is left alone.
 bool Embeddable(Outcome& o, const Record& r)
 {
-    if (r.error) {
-        if (HasCode(r, Code::NotWave))
-            Refuse(o, "Not a WAVE file");
-        else
-            Fail(o, *r.error);
+    if (!MayWriteInPlace(o, r))
         return false;
-    }
-    for (const Finding& f : r.findings) {
-        if (f.Kind().severity == Severity::Error || f.code == Code::DataSizeUnset) {
-            Refuse(o,
-                   std::string("The file has the finding ") + f.Kind().text + ": repair it first");
-            return false;
-        }
-    }
     if (!r.audio) {
         Refuse(o, "The file has no audio to measure");
         return false;

@@ -155,6 +155,34 @@ void Refuse(Outcome& o, std::string reason)
     o.reason = std::move(reason);
 }
 
+bool OpenLocked(Outcome& o, Descriptor& file, struct stat& st)
+{
+    const std::string why = OpenAndLock(o.path, file, st);
+    if (!why.empty())
+        Fail(o, why);
+    return why.empty();
+}
+
+bool MayWriteInPlace(Outcome& o, const Record& r)
+{
+    if (r.error) {
+        if (std::any_of(r.findings.begin(), r.findings.end(),
+                        [](const Finding& f) { return f.code == Code::NotWave; }))
+            Refuse(o, "Not a WAVE file");
+        else
+            Fail(o, *r.error);
+        return false;
+    }
+    for (const Finding& f : r.findings) {
+        if (f.Kind().severity == Severity::Error || f.code == Code::DataSizeUnset) {
+            Refuse(o,
+                   std::string("The file has the finding ") + f.Kind().text + ": repair it first");
+            return false;
+        }
+    }
+    return true;
+}
+
 void Fail(Outcome& o, std::string reason)
 {
     o.status = WriteStatus::Error;

@@ -3,7 +3,9 @@
 #pragma once
 
 #include "inspect/findings.h"
+#include "inspect/record.h"
 #include "measure/audio_read.h"
+#include "write/durable.h"
 #include "write/plan.h"
 
 #include <optional>
@@ -49,5 +51,14 @@ bool PrintOutcome(const Outcome& o);
 // A refusal or an error with its reason.
 void Refuse(Outcome& o, std::string reason);
 void Fail(Outcome& o, std::string reason);
+
+// The inspector's verdict before a file is written in place (--embed, --set):
+// a file it could not read fails, one that is not WAVE, has an error finding
+// or is an unfinalised recording is refused.  True when it may be written.
+bool MayWriteInPlace(Outcome& o, const Record& r);
+
+// The outcome's file opened for writing and locked for the run; false, the
+// outcome failed with the reason, when it could not be.
+bool OpenLocked(Outcome& o, Descriptor& file, struct stat& st);
 
 } // namespace sondrel
