@@ -44,17 +44,7 @@ for layout in "2 stereo" "6 5.1"; do
     commands=("md5sum $big" "$sondrel --json --md5 --loudness $big" "$sondrel --json --loudness $big"
               "ffmpeg -nostdin -hide_banner -nostats -i $big -af ebur128=peak=true -f null -")
     echo "Timing $runs runs of each, all in one hyperfine call" >&2
-    csv=$work/times.csv
-    hyperfine -N --style none --runs "$runs" --warmup 1 --output null --export-csv "$csv" \
-        "${commands[@]}" >/dev/null 2>&1
-    # Columns: command,mean,stddev,median,user,system,min,max
-    declare -A wall cpu
-    i=0
-    while IFS=, read -r _ _ _ median user system _; do
-        wall[${names[$i]}]=$median
-        cpu[${names[$i]}]=$(awk -v u="$user" -v s="$system" 'BEGIN { print u + s }')
-        i=$((i + 1))
-    done < <(tail -n +2 "$csv")
+    time_commands "$runs" "${commands[@]}"
 
     printf '\n%s MB 24-bit %s, page cache; medians of %s runs\n\n' "$size_mb" "$name" "$runs"
     row command "wall (s)" "CPU (s)" "peak MB"
