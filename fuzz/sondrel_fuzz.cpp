@@ -6,13 +6,13 @@
 #include "cli/cli.h"
 #include "decode.h"
 #include "inspect/inspect.h"
+#include "inspect/measured.h"
 #include "record_keys.h"
 #include "riff.h"
 #include "walk_in_process.h"
 #include "write/check_in_place.h"
 #include "write/check_new_file.h"
 #include "write/embed_plan.h"
-#include "write/inspection.h"
 #include "write/plan.h"
 #include "write/repair_plan.h"
 
@@ -152,10 +152,10 @@ void CheckAccounting(const Record& source, const Plan& plan, size_t size)
     // The ds64 that OUT writes anew replaces IN's, its pad byte included.
     if (wide && ds64) {
         const uint64_t body = First(source, "ds64").size;
-        mark(First(source, "ds64").offset,
-             std::min<uint64_t>(8 + body + (body & 1),
-                                8 + Ds64FixedBytes +
-                                    12 * source.walked.ds64.Record().table.size()));
+        mark(
+            First(source, "ds64").offset,
+            std::min<uint64_t>(8 + body + (body & 1),
+                               8 + Ds64FixedBytes + 12 * source.walked.ds64.Record().table.size()));
     }
     if (std::any_of(seen.begin(), seen.end(), [](uint8_t n) { return n != 1; }))
         abort();

@@ -103,4 +103,11 @@ inline bool IdIs(const ChunkHeader& h, const char (&id)[5])
     return IdIs(h.id, id);
 }
 
+// JUNK, PAD  and FLLR: chunks that hold nothing, room left by a recorder or
+// an editor that a new chunk may take.
+inline bool IsFiller(const FourCC& id)
+{
+    return IdIs(id, "JUNK") || IdIs(id, "PAD ") || IdIs(id, "FLLR");
+}
+
 } // namespace sondrel

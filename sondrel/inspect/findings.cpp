@@ -119,4 +119,18 @@ bool HasErrorFinding(const Findings& f)
                        [](const Finding& x) { return x.Kind().severity == Error; });
 }
 
+std::vector<Code> CodesOf(Findings& f)
+{
+    SortFindings(f);
+    std::vector<Code> codes;
+    for (const Finding& finding : f)
+        codes.push_back(finding.code);
+    return codes;
+}
+
+bool HasCode(const Findings& f, Code code)
+{
+    return std::any_of(f.begin(), f.end(), [code](const Finding& x) { return x.code == code; });
+}
+
 } // namespace sondrel

@@ -99,4 +99,9 @@ void SortFindings(Findings& f);
 
 bool HasErrorFinding(const Findings& f);
 
+// The codes of the findings, sorted first into their order.
+std::vector<Code> CodesOf(Findings& f);
+// There is a finding of `code`.
+bool HasCode(const Findings& f, Code code);
+
 } // namespace sondrel

@@ -90,7 +90,12 @@ void Describe(Record& r, FileWalk& f, const InspectOptions& o)
     DescribeFormatAndAudio(r, f, s);
     DescribeMetadata(r, f, s);
     CheckAcrossChunks(r, f, s);
-    MeasureAudio(r, f, o);
+    const uint64_t total = r.audio ? r.audio->bytesInFile : 0;
+    std::function<void(uint64_t)> progress;
+    if (o.progress)
+        progress = [&](uint64_t done) { o.progress(r.path, done, total); };
+    if (const int e = MeasureRecord(r, f.fd, o, progress).result.readError)
+        f.readError = e;
     r.walked = Container{f.rf64, f.riffEnd, std::move(f.ds64), std::move(f.notes)};
 }
 
@@ -133,6 +138,20 @@ Record InspectDescriptor(int fd, uint64_t fileBytes, std::string path, const Ins
         FailRecord(r, "Not a WAVE file", true, what);
     SortFindings(r.findings);
     return r;
+}
+
+Record InspectOpen(int fd)
+{
+    // Through the descriptor: the file inspected is the one open, whatever
+    // its name points to meanwhile.
+    struct stat st {
+    };
+    if (fstat(fd, &st) != 0) {
+        Record r;
+        r.error = Reason("Can't read file", errno);
+        return r;
+    }
+    return InspectDescriptor(fd, static_cast<uint64_t>(st.st_size), "", InspectOptions{});
 }
 
 std::string InspectRecordLine(const char* path, const InspectOptions& options, bool* failed)

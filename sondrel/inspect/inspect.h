@@ -22,6 +22,11 @@ Record InspectFile(const FileEntry& entry, const InspectOptions& options);
 Record InspectDescriptor(int fd, uint64_t fileBytes, std::string path,
                          const InspectOptions& options);
 
+// The inspector's record of the file open on `fd`, as it is now (its
+// length from fstat): the record the writers plan from and check their
+// work by, its walked chunks and headers, the audio not read.
+Record InspectOpen(int fd);
+
 // The record of one file as one line of JSON, without the newline.  Sets
 // *failed when the file could not be inspected or has an error finding.
 std::string InspectRecordLine(const char* path, const InspectOptions& options, bool* failed);

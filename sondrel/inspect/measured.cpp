@@ -76,8 +76,6 @@ void CompareLoudness(Record& r)
     }
 }
 
-} // namespace
-
 MeasureRequest RequestFor(const Record& r, const InspectOptions& o, AudioLayout& layout)
 {
     MeasureRequest q;
@@ -119,19 +117,28 @@ void TakeMeasurement(Record& r, const MeasureResult& v, const MeasureRequest& q,
     }
 }
 
-void MeasureAudio(Record& r, FileWalk& f, const InspectOptions& o)
+} // namespace
+
+Measurement MeasureRecord(Record& r, int fd, const InspectOptions& asked,
+                          const std::function<void(uint64_t)>& progress)
 {
-    if (!r.audio || !(o.md5 || o.loudness || o.signal))
-        return;
+    Measurement m;
+    m.asked = asked;
+    if (!r.audio || !(asked.md5 || asked.loudness || asked.signal))
+        return m;
     AudioLayout layout;
-    MeasureRequest q = RequestFor(r, o, layout);
-    const uint64_t total = r.audio->bytesInFile;
-    if (o.progress)
-        q.progress = [&](uint64_t done) { o.progress(r.path, done, total); };
-    const MeasureResult v = ReadAndMeasure(f.fd, r.audio->offset, total, layout, q);
-    if (v.readError != 0)
-        f.readError = v.readError;
-    TakeMeasurement(r, v, q, o);
+    m.request = RequestFor(r, asked, layout);
+    m.request.progress = progress;
+    m.result = ReadAndMeasure(fd, r.audio->offset, r.audio->bytesInFile, layout, m.request);
+    m.request.progress = nullptr; // the caller's line ends with the read
+    if (m.result.readError == 0)
+        CompareMeasurement(r, m);
+    return m;
+}
+
+void CompareMeasurement(Record& r, const Measurement& m)
+{
+    TakeMeasurement(r, m.result, m.request, m.asked);
 }
 
 } // namespace sondrel

@@ -3,19 +3,28 @@
 
 #include "inspect/record.h"
 
+#include <functional>
+
 namespace sondrel {
 
-// Reads the audio once for the MD5 and the loudness asked for, and compares
-// them with the MD5 chunk and the bext loudness.
-void MeasureAudio(Record& r, FileWalk& f, const InspectOptions& o);
+// The audio of a file read once, kept to be compared again after a write.
+struct Measurement {
+    InspectOptions asked;
+    MeasureRequest request;
+    MeasureResult result;
+};
 
-// The two halves of MeasureAudio, for a writer that measures once and
-// compares again after it has written: what to read for the options asked
-// (and the layout to read it with), then what was read set into the record
-// and compared with what the file stores.
-MeasureRequest RequestFor(const Record& r, const InspectOptions& o, AudioLayout& layout);
-void TakeMeasurement(Record& r, const MeasureResult& v, const MeasureRequest& q,
-                     const InspectOptions& o);
+// Reads the record's audio once for what is asked (MD5, loudness, signal)
+// and compares it with what the file stores: the MD5 chunk, the bext
+// loudness.  Nothing is read when the record has no audio or nothing is
+// asked.  `progress`, when set, hears the bytes read.
+Measurement MeasureRecord(Record& r, int fd, const InspectOptions& asked,
+                          const std::function<void(uint64_t)>& progress = {});
+
+// An earlier measurement compared with what the record's file stores now:
+// the record then says what `--json` with those options would say, without
+// the audio read again.
+void CompareMeasurement(Record& r, const Measurement& m);
 
 // The bext loudness fields: version 2 stores hundredths; 0x7FFF is unset.
 LoudnessFigures StoredFigures(const BextRecord& b);

@@ -17,11 +17,32 @@ namespace
 // The chunks from the file header to the RIFF end (or the end of the file
 // when the size does not say); what follows the RIFF end is not listed (it
 // is not part of the file yet).
+// What this run may write of a chunk: all of a filler, an MD5 body, the
+// bext version and loudness, the first ds64's RIFF size; nothing of the
+// others.
+enum class Kind { Other, Filler, Md5, Bext, Ds64 };
+
+Kind KindOf(const WalkedChunk& c)
+{
+    if (IsFiller(c.id))
+        return Kind::Filler;
+    if (IdIs(c.id, "MD5 ") && c.size == 16)
+        return Kind::Md5;
+    if (IdIs(c.id, "bext") && c.size >= 602)
+        return Kind::Bext;
+    return IdIs(c.id, "ds64") ? Kind::Ds64 : Kind::Other;
+}
+
+struct Link {
+    WalkedChunk chunk;
+    Kind kind = Kind::Other;
+};
+
 struct Chain {
-    std::vector<WalkedChunk> chunks;
+    std::vector<Link> chunks;
     bool wide = false;
-    bool cut = false;   // a chunk runs past the end of the file, or has no size
-    bool ended = false; // the chunks reach the RIFF end or the file's exactly
+    bool cut = false;       // a chunk runs past the end of the file, or has no size
+    bool ended = false;     // the chunks reach the RIFF end or the file's exactly
     bool overreach = false; // the RIFF size counts bytes the file does not hold
 };
 
@@ -39,7 +60,7 @@ Chain ChainOf(const FileWalk& f)
     for (const WalkedChunk& w : f.chunks) {
         if (!f.riffEnd || w.offset < *f.riffEnd) {
             c.cut = c.cut || !w.complete || !w.Sized();
-            c.chunks.push_back(w);
+            c.chunks.push_back(Link{w, KindOf(w)});
         }
         c.ended = c.ended || ends(w.Next());
     }
@@ -58,23 +79,15 @@ bool Same(const WalkedChunk& a, const WalkedChunk& b)
     return a.id == b.id && a.offset == b.offset && a.size == b.size;
 }
 
-bool Has(const Chain& c, const WalkedChunk& l)
+bool Has(const Chain& c, const Link& l)
 {
     return std::any_of(c.chunks.begin(), c.chunks.end(),
-                       [&](const WalkedChunk& w) { return Same(w, l); });
+                       [&](const Link& w) { return Same(w.chunk, l.chunk); });
 }
 
-std::string At(const WalkedChunk& l)
+std::string At(const Link& l)
 {
-    return Quoted(l.id) + " at " + std::to_string(l.offset);
-}
-
-// A chunk this run may add: an MD5 of 16 bytes, a bext of 602 or more, a
-// filler.
-bool MayAdd(const WalkedChunk& c)
-{
-    return IsFiller(c.id) || (IdIs(c.id, "MD5 ") && c.size == 16) ||
-           (IdIs(c.id, "bext") && c.size >= 602);
+    return Quoted(l.chunk.id) + " at " + std::to_string(l.chunk.offset);
 }
 
 // Every chunk but a filler stays where it was with its size; the new ones
@@ -88,28 +101,34 @@ std::string CompareChains(const Chain& before, const Chain& now)
         return "the chunks no longer reach the RIFF end";
     if (!before.overreach && now.overreach)
         return "the RIFF size counts bytes the file does not hold";
-    for (const WalkedChunk& l : before.chunks)
-        if (!IsFiller(l.id) && !Has(now, l))
+    for (const Link& l : before.chunks)
+        if (l.kind != Kind::Filler && !Has(now, l))
             return "chunk " + At(l) + " is gone or changed";
-    for (const WalkedChunk& l : now.chunks)
-        if (!Has(before, l) && !MayAdd(l))
+    for (const Link& l : now.chunks) {
+        const bool mayAdd = l.kind == Kind::Filler || l.kind == Kind::Md5 || l.kind == Kind::Bext;
+        if (!mayAdd && !Has(before, l))
             return "a new chunk " + At(l);
+    }
     return "";
 }
 
-// What a piece may write of a chunk: a filler whole, an MD5 body, the bext
-// version and loudness (bytes 346 to 421 of its body), the ds64 RIFF size.
-std::pair<uint64_t, uint64_t> Writable(const WalkedChunk& l, bool firstDs64)
+// The bytes of a chunk a piece may write, as [from, to).
+std::pair<uint64_t, uint64_t> Writable(const Link& l, bool firstDs64)
 {
-    const uint64_t body = l.offset + 8;
-    if (IsFiller(l.id))
-        return {l.offset, body + l.size};
-    if (IdIs(l.id, "MD5 ") && l.size == 16)
+    const uint64_t body = l.chunk.offset + 8;
+    switch (l.kind) {
+    case Kind::Filler:
+        return {l.chunk.offset, body + l.chunk.size};
+    case Kind::Md5:
         return {body, body + 16};
-    if (IdIs(l.id, "bext") && l.size >= 602)
+    case Kind::Bext:
         return {body + 346, body + 422};
-    if (firstDs64)
-        return {body, body + 8};
+    case Kind::Ds64:
+        return firstDs64 ? std::pair<uint64_t, uint64_t>{body, body + 8}
+                         : std::pair<uint64_t, uint64_t>{0, 0};
+    case Kind::Other:
+        break;
+    }
     return {0, 0};
 }
 
@@ -124,10 +143,10 @@ std::string Touches(const Chain& c, const Piece& p)
                 c.wide ? std::pair<uint64_t, uint64_t>{0, 0} : std::pair<uint64_t, uint64_t>{4, 8}))
         return "piece \"" + p.what + "\" writes into the file header";
     bool firstDs64 = c.wide;
-    for (const WalkedChunk& l : c.chunks) {
-        const bool ds64 = firstDs64 && IdIs(l.id, "ds64");
+    for (const Link& l : c.chunks) {
+        const bool ds64 = firstDs64 && l.kind == Kind::Ds64;
         firstDs64 = firstDs64 && !ds64;
-        if (outside(l.offset, l.offset + 8 + l.size, Writable(l, ds64)))
+        if (outside(l.chunk.offset, l.chunk.offset + 8 + l.chunk.size, Writable(l, ds64)))
             return "piece \"" + p.what + "\" writes into chunk " + At(l);
     }
     return "";

@@ -4,6 +4,8 @@
 
 #include "file_text.h"
 #include "inspect/csv_record.h"
+#include "inspect/inspect.h"
+#include "inspect/measured.h"
 #include "io.h"
 #include "status.h"
 #include "write/check_new_file.h"
@@ -11,7 +13,6 @@
 #include "write/edit_check.h"
 #include "write/edit_plan.h"
 #include "write/in_place.h"
-#include "write/inspection.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -45,7 +46,7 @@ std::string Verify(const EditPlan& e, Record& after, const Outcome& o)
 {
     if (after.error)
         return "The written file cannot be inspected";
-    for (const Code code : CodesOf(after))
+    for (const Code code : CodesOf(after.findings))
         if (std::find(o.findingsBefore.begin(), o.findingsBefore.end(), code) ==
             o.findingsBefore.end())
             return std::string("The written file has the new finding ") + KindOf(code).text;
@@ -108,7 +109,7 @@ void Rewrite(Outcome& o, const EditPlan& e, int fd, const struct stat& st, const
         o.method = "rewrite";
         Planned(o, e.plan);
         o.audio = ByteRange{e.plan.audio.offset, e.plan.audio.bytes, ""};
-        o.findingsAfter = CodesOf(after);
+        o.findingsAfter = CodesOf(after.findings);
     }
     if (err != 0)
         Fail(o, Reason((std::string("Can't ") + step + " the new file").c_str(), err));
@@ -136,7 +137,7 @@ void InPlaceEdit(Outcome& o, const EditPlan& e, const EditState& s, int fd, cons
     }
     if (!o.writes.empty()) {
         Record after = InspectOpen(fd);
-        o.findingsAfter = CodesOf(after);
+        o.findingsAfter = CodesOf(after.findings);
     }
 }
 
@@ -166,7 +167,7 @@ void EditOpen(Outcome& o, const std::vector<Edit>& edits, const SetOptions& opti
               const struct stat& st, const OutPath& where, int folder)
 {
     Record r = InspectOpen(fd);
-    o.findingsBefore = CodesOf(r);
+    o.findingsBefore = CodesOf(r.findings);
     for (const Edit& e : edits)
         if (const std::string why = CheckEdit(e); !why.empty())
             return Refuse(o, why);

@@ -3,13 +3,14 @@
 #include "write/embed.h"
 
 #include "file_text.h"
+#include "inspect/inspect.h"
+#include "inspect/measured.h"
 #include "io.h"
 #include "status.h"
 #include "write/check_in_place.h"
 #include "write/durable.h"
 #include "write/embed_plan.h"
 #include "write/in_place.h"
-#include "write/inspection.h"
 #include "write/progress.h"
 
 #include <algorithm>
@@ -46,12 +47,12 @@ bool Measure(Outcome& o, Record& r, int fd, const EmbedOptions& options, Measure
     asked.md5 = options.md5;
     asked.loudness = options.loudness;
     ByteProgress progress(o.path, r.audio ? r.audio->bytesInFile : 0);
-    m = MeasureInto(r, fd, asked, progress.Callback());
+    m = MeasureRecord(r, fd, asked, progress.Callback());
     if (m.result.readError != 0) {
         Fail(o, Reason("Can't read file", m.result.readError));
         return false;
     }
-    o.findingsBefore = CodesOf(r);
+    o.findingsBefore = CodesOf(r.findings);
     o.audio = ByteRange{r.audio->offset, r.audio->bytesInFile, ""};
     if (options.md5 && m.result.md5) {
         v.md5 = m.result.md5;
@@ -90,19 +91,17 @@ void Write(Outcome& o, int fd, const Plan& plan, Snapshot& snapshot, const struc
 void EmbedOpen(Outcome& o, int fd, const struct stat& st, const EmbedOptions& options)
 {
     Record r = InspectOpen(fd);
-    o.findingsBefore = CodesOf(r);
-    Snapshot snapshot;
-    if (r.error && !HasCode(r, Code::NotWave)) {
-        Fail(o, *r.error);
+    o.findingsBefore = CodesOf(r.findings);
+    if (!Embeddable(o, r))
         return;
-    }
+    Snapshot snapshot;
     if (const int e = snapshot.Read(fd, PlannedReads(r))) {
         Fail(o, Reason("Can't read file", e));
         return;
     }
     Measurement m;
     EmbedValues values;
-    if (!Embeddable(o, r) || !Measure(o, r, fd, options, m, values))
+    if (!Measure(o, r, fd, options, m, values))
         return;
     const ByteReader read = [&snapshot](uint64_t offset, void* buffer, size_t count, int* error) {
         *error = 0;
@@ -124,8 +123,8 @@ void EmbedOpen(Outcome& o, int fd, const struct stat& st, const EmbedOptions& op
         return;
     // Headers only: the audio is not read again, the measurement is compared.
     Record after = InspectOpen(fd);
-    CompareInto(after, m);
-    o.findingsAfter = CodesOf(after);
+    CompareMeasurement(after, m);
+    o.findingsAfter = CodesOf(after.findings);
 }
 
 } // namespace

@@ -1,8 +1,8 @@
 // The JSON line of a writing mode.
 #include "write/outcome.h"
 
-#include "json_writer.h"
 #include "inspect/record_writer.h"
+#include "json_writer.h"
 #include "status.h"
 
 #include <algorithm>
@@ -166,8 +166,7 @@ bool OpenLocked(Outcome& o, Descriptor& file, struct stat& st)
 bool MayWriteInPlace(Outcome& o, const Record& r)
 {
     if (r.error) {
-        if (std::any_of(r.findings.begin(), r.findings.end(),
-                        [](const Finding& f) { return f.code == Code::NotWave; }))
+        if (HasCode(r.findings, Code::NotWave))
             Refuse(o, "Not a WAVE file");
         else
             Fail(o, *r.error);

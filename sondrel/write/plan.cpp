@@ -50,11 +50,6 @@ size_t ReadPlanned(const Plan& plan, const ByteReader& input, uint64_t offset,
 
 } // namespace
 
-bool IsFiller(const FourCC& id)
-{
-    return IdIs(id, "JUNK") || IdIs(id, "PAD ") || IdIs(id, "FLLR");
-}
-
 ByteReader PlannedFile(const Plan& plan, const ByteReader& input)
 {
     return [&plan, &input](uint64_t offset, void* buffer, size_t count, int* error) {

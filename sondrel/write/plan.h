@@ -60,9 +60,6 @@ struct Plan {
     uint64_t frames = 0;            // whole frames of audio
 };
 
-// JUNK, PAD  and FLLR: room that a new chunk may take.
-bool IsFiller(const FourCC& id);
-
 // The file the plan writes, read before it is written: the pieces' bytes,
 // or `input`'s where a piece copies them; nothing where no piece writes.
 ByteReader PlannedFile(const Plan& plan, const ByteReader& input);

@@ -3,12 +3,13 @@
 
 #include "file_text.h"
 
+#include "inspect/inspect.h"
+#include "inspect/measured.h"
 #include "io.h"
 #include "measure/audio_read.h"
 #include "status.h"
 #include "write/check_new_file.h"
 #include "write/durable.h"
-#include "write/inspection.h"
 #include "write/progress.h"
 #include "write/repair_plan.h"
 
@@ -134,8 +135,8 @@ bool CheckWritten(Outcome& o, const TemporaryFile& t, const Measurement& m)
 {
     Record after = InspectOpen(t.fd());
     if (m.asked.md5)
-        CompareInto(after, m); // a kept MD5 chunk that differs shows
-    o.findingsAfter = CodesOf(after);
+        CompareMeasurement(after, m); // a kept MD5 chunk that differs shows
+    o.findingsAfter = CodesOf(after.findings);
     if (after.error) {
         Fail(o, "Can't inspect the written file");
         return false;
@@ -160,8 +161,8 @@ bool PublishTemporary(Outcome& o, TemporaryFile& t, const std::string& out)
         return true;
     if (published && std::strcmp(step, "flush folder") == 0) {
         // OUT is whole under its name; only the name's durability is in doubt.
-        o.reason = Reason("Can't flush the output folder", e) +
-                   ": the name may not survive a power loss";
+        o.reason =
+            Reason("Can't flush the output folder", e) + ": the name may not survive a power loss";
         return true;
     }
     if (!published && e == EEXIST)
@@ -205,8 +206,8 @@ bool RepairOpen(Outcome& o, const std::string& out, const OutPath& where, int fo
 {
     const auto inputBytes = static_cast<uint64_t>(st.st_size);
     Record before = InspectOpen(in);
-    o.findingsBefore = CodesOf(before);
-    if (before.error && !HasCode(before, Code::NotWave)) {
+    o.findingsBefore = CodesOf(before.findings);
+    if (before.error && !HasCode(before.findings, Code::NotWave)) {
         Fail(o, *before.error);
         return false;
     }
@@ -235,8 +236,8 @@ bool RepairOpen(Outcome& o, const std::string& out, const OutPath& where, int fo
     if (o.output)
         RecordPlan(o, r.plan);
     if (published)
-        o.status = SameAsInput(r.plan, inputBytes, in) ? WriteStatus::Unchanged
-                                                        : WriteStatus::Repaired;
+        o.status =
+            SameAsInput(r.plan, inputBytes, in) ? WriteStatus::Unchanged : WriteStatus::Repaired;
     return published;
 }
 

@@ -6,10 +6,11 @@
 
 #include <gtest/gtest.h>
 
+#include "inspect/inspect.h"
+#include "inspect/measured.h"
 #include "write/check_in_place.h"
 #include "write/check_new_file.h"
 #include "write/embed_plan.h"
-#include "write/inspection.h"
 #include "write/repair_plan.h"
 
 #include <functional>
@@ -125,12 +126,14 @@ TEST(PlanChecks, TheWritingModesNeedNoProc)
     const std::vector<std::string> env = {std::string("LD_PRELOAD=") + SONDREL_NO_PROC,
                                           "ASAN_OPTIONS=verify_asan_link_order=0"};
     // The shim is in force: the inspector cannot open a file of /proc.
-    EXPECT_NE(RunSondrel({"--json", "/proc/self/status"}, Stdout::Capture, env).out.find(
-                  "No such file or directory"),
+    EXPECT_NE(RunSondrel({"--json", "/proc/self/status"}, Stdout::Capture, env)
+                  .out.find("No such file or directory"),
               std::string::npos);
-    const RunResult repair = RunSondrel({"--repair", in, dir.path() + "/out.wav"}, Stdout::Capture, env);
+    const RunResult repair =
+        RunSondrel({"--repair", in, dir.path() + "/out.wav"}, Stdout::Capture, env);
     EXPECT_NE(repair.out.find("\"status\":\"repaired\""), std::string::npos) << repair.out;
-    const RunResult embed = RunSondrel({"--embed", "--md5", dir.path() + "/out.wav"}, Stdout::Capture, env);
+    const RunResult embed =
+        RunSondrel({"--embed", "--md5", dir.path() + "/out.wav"}, Stdout::Capture, env);
     EXPECT_NE(embed.out.find("\"status\":\"embedded\""), std::string::npos) << embed.out;
 }
 
