@@ -1,7 +1,5 @@
-// File operations of the writers, each one checked: writes and kernel copies
-// that loop on short counts, flushes, and a new file made beside its final
-// name, flushed, given that name only if nothing has it, and its folder
-// flushed, so readers see nothing or everything.
+// File operations of the writers, each one checked: opens of regular files,
+// writes and kernel copies that loop on short counts, flushes.
 #pragma once
 
 #include <cstddef>
@@ -45,51 +43,5 @@ int CopyRange(int in, uint64_t from, int out, uint64_t to, uint64_t count,
 
 // Flushes a file or folder to disk.  Returns 0 or errno.
 int Flush(int fd);
-
-// OUT split at its last '/': the folder ("." when none) and the name.
-struct OutPath {
-    std::string folder, name;
-};
-// False when the path names no file ("", a trailing '/', "." or "..").
-bool SplitOutPath(const std::string& path, OutPath& out);
-
-// Removes the temporary files of runs for the same name that were killed:
-// only files whose name has this program's pattern for `name`, whose lock
-// is free and whose process is gone.  Returns how many were removed.
-int RemoveStaleTemporaries(int folder, const std::string& name);
-
-// A new file beside `name` in `folder`, named ".NAME.sondrel-PID-XXXXXX" and
-// locked while this process lives, removed unless Publish succeeds.
-class TemporaryFile
-{
-  public:
-    TemporaryFile(int folder, std::string name);
-    ~TemporaryFile();
-    TemporaryFile(const TemporaryFile&) = delete;
-    TemporaryFile& operator=(const TemporaryFile&) = delete;
-
-    // Creates the file; returns 0 or errno.
-    int Create();
-    int fd() const { return fd_; }
-    // The temporary file's name in the folder.
-    const std::string& name() const { return temporary_; }
-    // Flushes the file, gives it the final name unless something has that
-    // name (renameat2 RENAME_NOREPLACE, or link and unlink where the file
-    // system refuses it) and flushes the folder.  Returns 0 or errno, with
-    // *step naming the failed step; *published is true once the final name
-    // holds the file, even when a later step failed.
-    int Publish(const char** step, bool* published);
-    // The same, but the final name's file is replaced in one rename.
-    int Replace(const char** step, bool* published);
-
-  private:
-    void Remove();
-
-    int folder_;
-    std::string final_;
-    std::string temporary_;
-    int fd_ = -1;
-    bool published_ = false;
-};
 
 } // namespace sondrel

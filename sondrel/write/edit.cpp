@@ -10,6 +10,7 @@
 #include "status.h"
 #include "write/check_new_file.h"
 #include "write/durable.h"
+#include "write/temporary_file.h"
 #include "write/edit_check.h"
 #include "write/edit_plan.h"
 #include "write/in_place.h"

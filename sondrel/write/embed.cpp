@@ -9,6 +9,7 @@
 #include "status.h"
 #include "write/check_in_place.h"
 #include "write/durable.h"
+#include "write/bext_loudness.h"
 #include "write/embed_plan.h"
 #include "write/in_place.h"
 #include "write/progress.h"

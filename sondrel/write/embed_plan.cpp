@@ -3,9 +3,9 @@
 
 #include "decode.h"
 #include "file_text.h"
+#include "write/bext_loudness.h"
 
 #include <algorithm>
-#include <cmath>
 
 namespace sondrel {
 
@@ -205,15 +205,6 @@ void Planner::Md5(const WalkedChunk* chunk, const std::array<uint8_t, 16>& diges
     changes.push_back({"md5.stored", placeholder ? ShownValue{} : hex(stored), hex(value)});
 }
 
-std::string LoudnessBytes(const LoudnessFigures& l)
-{
-    std::string b;
-    for (const std::optional<double>* v : {&l.integratedLufs, &l.rangeLu, &l.maxTruePeakDbtp,
-                                           &l.maxMomentaryLufs, &l.maxShortTermLufs})
-        b += LE16(LoudnessField(*v));
-    return b;
-}
-
 // The version and loudness fields, the UMID between them written back as
 // read (one write of bytes 346 to 421); or a new chunk of version 2.
 void Planner::Bext(const WalkedChunk* chunk, const LoudnessFigures& figures)
@@ -247,12 +238,11 @@ void Planner::Loudness(const std::string& old, const LoudnessFigures& figures)
     static const char* const Keys[] = {"integrated_lufs", "range_lu", "max_true_peak_dbtp",
                                        "max_momentary_lufs", "max_short_term_lufs"};
     const auto* b = reinterpret_cast<const unsigned char*>(old.data());
-    const bool measured = LoadLE16(b) >= 2 && old.substr(BextLoudness - BextVersion, 10) !=
-                                                  std::string(10, '\0');
+    const bool measured =
+        LoadLE16(b) >= 2 && old.substr(BextLoudness - BextVersion, 10) != std::string(10, '\0');
     const std::string now = LoudnessBytes(figures);
     const auto shown = [](uint16_t field) {
-        return field == 0x7FFF ? ShownValue{}
-                               : ShownValue{{}, static_cast<int16_t>(field) / 100.0};
+        return field == 0x7FFF ? ShownValue{} : ShownValue{{}, static_cast<int16_t>(field) / 100.0};
     };
     bool differs = false;
     for (size_t i = 0; i < 5; i++) {
@@ -382,33 +372,6 @@ EmbedPlan PlanEmbed(const Record& r, const ByteReader& read, const EmbedValues& 
         out.changes.clear();
     }
     return out;
-}
-
-LoudnessFigures AsStored(const LoudnessFigures& l)
-{
-    LoudnessFigures stored;
-    const auto back = [](const std::optional<double>& v) -> std::optional<double> {
-        const uint16_t field = LoudnessField(v);
-        if (field == 0x7FFF)
-            return std::nullopt;
-        return static_cast<int16_t>(field) / 100.0;
-    };
-    stored.integratedLufs = back(l.integratedLufs);
-    stored.rangeLu = back(l.rangeLu);
-    stored.maxTruePeakDbtp = back(l.maxTruePeakDbtp);
-    stored.maxMomentaryLufs = back(l.maxMomentaryLufs);
-    stored.maxShortTermLufs = back(l.maxShortTermLufs);
-    return stored;
-}
-
-uint16_t LoudnessField(const std::optional<double>& value)
-{
-    if (!value || !std::isfinite(*value))
-        return 0x7FFF;
-    const double hundredths = std::round(*value * 100);
-    if (hundredths < -32768 || hundredths > 32766)
-        return 0x7FFF;
-    return static_cast<uint16_t>(static_cast<int16_t>(hundredths));
 }
 
 } // namespace sondrel

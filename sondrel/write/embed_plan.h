@@ -19,12 +19,12 @@ namespace sondrel {
 struct EmbedValues {
     std::optional<std::array<uint8_t, 16>> md5;
     std::optional<LoudnessFigures> loudness; // rounded to 2 decimals
-    bool replace = false; // a stored MD5 or loudness that differs is overwritten
+    bool replace = false;                    // a stored MD5 or loudness that differs is overwritten
 };
 
 struct EmbedPlan {
-    std::string refusal; // why the file is left alone; empty when it is not
-    Plan plan;           // no pieces when nothing needs writing
+    std::string refusal;         // why the file is left alone; empty when it is not
+    Plan plan;                   // no pieces when nothing needs writing
     std::vector<Change> changes; // the stored values the plan writes over
 };
 
@@ -39,12 +39,5 @@ std::vector<ByteRange> PlannedReads(const Record& r);
 // Each piece is flushed before the next; CheckInPlace holds the plan to the
 // shapes allowed.
 EmbedPlan PlanEmbed(const Record& r, const ByteReader& read, const EmbedValues& v);
-
-// A loudness value as bext version 2 stores it: hundredths, 0x7FFF when the
-// audio gives none or it does not fit in 16 bits.
-uint16_t LoudnessField(const std::optional<double>& value);
-
-// The five values as the fields above give them back: null where unset.
-LoudnessFigures AsStored(const LoudnessFigures& l);
 
 } // namespace sondrel

@@ -10,6 +10,7 @@
 #include "status.h"
 #include "write/check_new_file.h"
 #include "write/durable.h"
+#include "write/temporary_file.h"
 #include "write/progress.h"
 #include "write/repair_plan.h"
 

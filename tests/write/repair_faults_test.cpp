@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "write/durable.h"
+#include "write/temporary_file.h"
 
 #include <algorithm>
 #include <fcntl.h>
