@@ -26,11 +26,7 @@ const std::string Z16(16, '\0'), Z20(20, '\0');
 
 std::string RawMd5(const std::string& audio)
 {
-    const std::string hex = Md5Hex(audio);
-    std::string raw;
-    for (size_t i = 0; i < hex.size(); i += 2)
-        raw += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
-    return raw;
+    return DigestBytes(Md5Hex(audio));
 }
 
 std::string Bext(uint16_t version)

@@ -1,6 +1,7 @@
 #include "record_shape.h"
 
 #include "record_keys.h"
+#include "run_tool.h"
 
 #include <gtest/gtest.h>
 
@@ -161,4 +162,18 @@ void ExpectRecordShape(const Json& r)
         EXPECT_TRUE(r["error"].is_null());
     }
     ExpectNestedShapes(r);
+}
+
+Json InspectOne(const std::string& path, const std::vector<std::string>& options)
+{
+    std::vector<std::string> args = {"--json"};
+    args.insert(args.end(), options.begin(), options.end());
+    args.push_back(path);
+    const RunResult run = RunSondrel(args);
+    EXPECT_EQ(run.err, "");
+    const std::vector<Json> records = ParseRecords(run.out);
+    if (records.size() != 1)
+        return nullptr;
+    ExpectRecordShape(records[0]);
+    return records[0];
 }

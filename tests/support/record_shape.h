@@ -13,3 +13,8 @@ std::vector<nlohmann::ordered_json> ParseRecords(const std::string& out);
 
 // Checks the record's keys, their order and types, and the nested objects.
 void ExpectRecordShape(const nlohmann::ordered_json& record);
+
+// Runs `sondrel --json OPTIONS PATH`, expecting nothing on standard error;
+// the one record, its shape checked, or null when there is not one.
+nlohmann::ordered_json InspectOne(const std::string& path,
+                                  const std::vector<std::string>& options = {});

@@ -305,3 +305,11 @@ std::string Md5Hex(std::string_view bytes)
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return hex;
 }
+
+std::string DigestBytes(const std::string& hex)
+{
+    std::string bytes;
+    for (size_t n = 0; n + 1 < hex.size(); n += 2)
+        bytes += static_cast<char>(std::stoi(hex.substr(n, 2), nullptr, 16));
+    return bytes;
+}

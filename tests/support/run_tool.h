@@ -80,6 +80,9 @@ std::string ReadWholeFile(const std::string& path);
 // Lower-case hex MD5 of `bytes` (OpenSSL's), as md5sum and ffmpeg print it.
 std::string Md5Hex(std::string_view bytes);
 
+// The 16 raw bytes of a hex digest, as an "MD5 " chunk stores them.
+std::string DigestBytes(const std::string& hex);
+
 // Upper-case hex of `n` bytes, as the record writes digests.
 std::string HexOf(const void* bytes, size_t n);
 
