@@ -207,7 +207,7 @@ void Embed(int in, const uint8_t* data, size_t size)
     const EmbedPlan e = PlanEmbed(InspectOpen(in), read, values);
     if (!e.refusal.empty() || e.plan.pieces.empty())
         return;
-    if (!CheckInPlace(e.plan, size, read).empty())
+    if (!CheckInPlace(e.plan, size, read, EmbedRules).empty())
         abort();
     const int out = memfd_create("sondrel-fuzz-embedded", 0);
     const char* step = nullptr;

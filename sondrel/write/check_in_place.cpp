@@ -3,10 +3,8 @@
 #include "write/check_in_place.h"
 
 #include "file_text.h"
-#include "inspect/walk.h"
 
 #include <algorithm>
-#include <utility>
 #include <vector>
 
 namespace sondrel {
@@ -14,32 +12,49 @@ namespace sondrel {
 namespace
 {
 
+using Range = std::pair<uint64_t, uint64_t>;
+
+bool EmbedMayChange(const WalkedChunk& c)
+{
+    return IsFiller(c.id) || (IdIs(c.id, "MD5 ") && c.size == 16) ||
+           (IdIs(c.id, "bext") && c.size >= BextCodingHistory);
+}
+
+Range EmbedWritable(const WalkedChunk& c)
+{
+    const uint64_t body = c.offset + 8;
+    if (IsFiller(c.id))
+        return {c.offset, body + c.size};
+    if (IdIs(c.id, "MD5 ") && c.size == 16)
+        return {body, body + 16};
+    if (IdIs(c.id, "bext") && c.size >= BextCodingHistory)
+        return {body + BextVersion, body + BextLoudness + 10}; // up to the five figures' end
+    return {0, 0};
+}
+
+bool EditMayChange(const WalkedChunk& c)
+{
+    return IsFiller(c.id) || IdIs(c.id, "bext") || IdIs(c.id, "LIST") || IdIs(c.id, "iXML");
+}
+
+Range EditWritable(const WalkedChunk& c)
+{
+    return EditMayChange(c) ? Range{c.offset, c.offset + 8 + c.size} : Range{0, 0};
+}
+
+} // namespace
+
+const InPlaceRules EmbedRules = {EmbedMayChange, EmbedWritable};
+const InPlaceRules EditRules = {EditMayChange, EditWritable};
+
+namespace
+{
+
 // The chunks from the file header to the RIFF end (or the end of the file
 // when the size does not say); what follows the RIFF end is not listed (it
 // is not part of the file yet).
-// What this run may write of a chunk: all of a filler, an MD5 body, the
-// bext version and loudness, the first ds64's RIFF size; nothing of the
-// others.
-enum class Kind { Other, Filler, Md5, Bext, Ds64 };
-
-Kind KindOf(const WalkedChunk& c)
-{
-    if (IsFiller(c.id))
-        return Kind::Filler;
-    if (IdIs(c.id, "MD5 ") && c.size == 16)
-        return Kind::Md5;
-    if (IdIs(c.id, "bext") && c.size >= 602)
-        return Kind::Bext;
-    return IdIs(c.id, "ds64") ? Kind::Ds64 : Kind::Other;
-}
-
-struct Link {
-    WalkedChunk chunk;
-    Kind kind = Kind::Other;
-};
-
 struct Chain {
-    std::vector<Link> chunks;
+    std::vector<WalkedChunk> chunks;
     bool wide = false;
     bool cut = false;       // a chunk runs past the end of the file, or has no size
     bool ended = false;     // the chunks reach the RIFF end or the file's exactly
@@ -60,7 +75,7 @@ Chain ChainOf(const FileWalk& f)
     for (const WalkedChunk& w : f.chunks) {
         if (!f.riffEnd || w.offset < *f.riffEnd) {
             c.cut = c.cut || !w.complete || !w.Sized();
-            c.chunks.push_back(Link{w, KindOf(w)});
+            c.chunks.push_back(w);
         }
         c.ended = c.ended || ends(w.Next());
     }
@@ -74,26 +89,21 @@ Chain ChainAfter(const Plan& plan, size_t count, uint64_t fileBytes, const ByteR
     return ChainOf(WalkBytes(file, length));
 }
 
-bool Same(const WalkedChunk& a, const WalkedChunk& b)
+// A chunk of `c` with the id of `w` where `w` stands: the same size, or one
+// the rules let change.
+bool Has(const Chain& c, const WalkedChunk& w, const InPlaceRules& rules)
 {
-    return a.id == b.id && a.offset == b.offset && a.size == b.size;
+    return std::any_of(c.chunks.begin(), c.chunks.end(), [&](const WalkedChunk& n) {
+        return n.id == w.id && n.offset == w.offset && (n.size == w.size || rules.mayChange(n));
+    });
 }
 
-bool Has(const Chain& c, const Link& l)
+std::string At(const WalkedChunk& w)
 {
-    return std::any_of(c.chunks.begin(), c.chunks.end(),
-                       [&](const Link& w) { return Same(w.chunk, l.chunk); });
+    return Quoted(w.id) + " at " + std::to_string(w.offset);
 }
 
-std::string At(const Link& l)
-{
-    return Quoted(l.chunk.id) + " at " + std::to_string(l.chunk.offset);
-}
-
-// Every chunk but a filler stays where it was with its size; the new ones
-// are MD5, bext or fillers; none is cut short; chunks that reached the RIFF
-// end still do, and the RIFF size counts no byte the file lacks.
-std::string CompareChains(const Chain& before, const Chain& now)
+std::string CompareChains(const Chain& before, const Chain& now, const InPlaceRules& rules)
 {
     if (now.cut)
         return "a chunk runs past the end of the file";
@@ -101,60 +111,41 @@ std::string CompareChains(const Chain& before, const Chain& now)
         return "the chunks no longer reach the RIFF end";
     if (!before.overreach && now.overreach)
         return "the RIFF size counts bytes the file does not hold";
-    for (const Link& l : before.chunks)
-        if (l.kind != Kind::Filler && !Has(now, l))
-            return "chunk " + At(l) + " is gone or changed";
-    for (const Link& l : now.chunks) {
-        const bool mayAdd = l.kind == Kind::Filler || l.kind == Kind::Md5 || l.kind == Kind::Bext;
-        if (!mayAdd && !Has(before, l))
-            return "a new chunk " + At(l);
-    }
+    for (const WalkedChunk& w : before.chunks)
+        if (!IsFiller(w.id) && !Has(now, w, rules))
+            return "chunk " + At(w) + " is gone or changed";
+    for (const WalkedChunk& w : now.chunks)
+        if (!rules.mayChange(w) && !Has(before, w, rules))
+            return "a new chunk " + At(w);
     return "";
 }
 
-// The bytes of a chunk a piece may write, as [from, to).
-std::pair<uint64_t, uint64_t> Writable(const Link& l, bool firstDs64)
-{
-    const uint64_t body = l.chunk.offset + 8;
-    switch (l.kind) {
-    case Kind::Filler:
-        return {l.chunk.offset, body + l.chunk.size};
-    case Kind::Md5:
-        return {body, body + 16};
-    case Kind::Bext:
-        return {body + 346, body + 422};
-    case Kind::Ds64:
-        return firstDs64 ? std::pair<uint64_t, uint64_t>{body, body + 8}
-                         : std::pair<uint64_t, uint64_t>{0, 0};
-    case Kind::Other:
-        break;
-    }
-    return {0, 0};
-}
-
-std::string Touches(const Chain& c, const Piece& p)
+std::string Touches(const Chain& c, const Piece& p, const InPlaceRules& rules)
 {
     const uint64_t end = p.offset + p.bytes;
-    const auto outside = [&](uint64_t lo, uint64_t hi, std::pair<uint64_t, uint64_t> allowed) {
+    const auto outside = [&](uint64_t lo, uint64_t hi, Range allowed) {
         const uint64_t from = std::max(p.offset, lo), to = std::min(end, hi);
         return from < to && (from < allowed.first || to > allowed.second);
     };
-    if (outside(0, 12,
-                c.wide ? std::pair<uint64_t, uint64_t>{0, 0} : std::pair<uint64_t, uint64_t>{4, 8}))
+    if (outside(0, 12, c.wide ? Range{0, 0} : Range{4, 8}))
         return "piece \"" + p.what + "\" writes into the file header";
     bool firstDs64 = c.wide;
-    for (const Link& l : c.chunks) {
-        const bool ds64 = firstDs64 && l.kind == Kind::Ds64;
-        firstDs64 = firstDs64 && !ds64;
-        if (outside(l.chunk.offset, l.chunk.offset + 8 + l.chunk.size, Writable(l, ds64)))
-            return "piece \"" + p.what + "\" writes into chunk " + At(l);
+    for (const WalkedChunk& w : c.chunks) {
+        Range allowed = rules.writable(w);
+        if (firstDs64 && IdIs(w.id, "ds64")) {
+            allowed = {w.offset + 8, w.offset + 16}; // its RIFF size
+            firstDs64 = false;
+        }
+        if (outside(w.offset, w.offset + 8 + w.size, allowed))
+            return "piece \"" + p.what + "\" writes into chunk " + At(w);
     }
     return "";
 }
 
 } // namespace
 
-std::string CheckInPlace(const Plan& plan, uint64_t fileBytes, const ByteReader& read)
+std::string CheckInPlace(const Plan& plan, uint64_t fileBytes, const ByteReader& read,
+                         const InPlaceRules& rules)
 {
     for (const Piece& p : plan.pieces)
         if (p.from || p.bytes == 0 || p.literal.size() != p.bytes || !p.flushAfter)
@@ -164,11 +155,11 @@ std::string CheckInPlace(const Plan& plan, uint64_t fileBytes, const ByteReader&
         return "the file's chunks run past its end";
     for (size_t k = 0; k <= plan.pieces.size(); k++) {
         const Chain now = k == 0 ? before : ChainAfter(plan, k, fileBytes, read);
-        if (std::string problem = CompareChains(before, now); !problem.empty())
+        if (std::string problem = CompareChains(before, now, rules); !problem.empty())
             return problem + " after \"" + plan.pieces[k - 1].what + "\"";
         if (k == plan.pieces.size())
             break;
-        if (std::string problem = Touches(now, plan.pieces[k]); !problem.empty())
+        if (std::string problem = Touches(now, plan.pieces[k], rules); !problem.empty())
             return problem;
     }
     return "";

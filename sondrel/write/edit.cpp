@@ -8,10 +8,10 @@
 #include "inspect/measured.h"
 #include "io.h"
 #include "status.h"
+#include "write/check_in_place.h"
 #include "write/check_new_file.h"
 #include "write/durable.h"
 #include "write/temporary_file.h"
-#include "write/edit_check.h"
 #include "write/edit_plan.h"
 #include "write/in_place.h"
 
@@ -119,11 +119,8 @@ void Rewrite(Outcome& o, const EditPlan& e, int fd, const struct stat& st, const
 void InPlaceEdit(Outcome& o, const EditPlan& e, const EditState& s, int fd, const struct stat& st,
                  Snapshot& snap)
 {
-    const EditReader file = [fd](uint64_t offset, void* buffer, size_t count) {
-        int error = 0;
-        return ReadAt(fd, offset, buffer, count, &error);
-    };
-    if (const std::string why = CheckEditInPlace(e.plan, s, file); !why.empty())
+    if (const std::string why = CheckInPlace(e.plan, s.fileBytes, FileReader(fd), EditRules);
+        !why.empty())
         return Fail(o, "The planned writes failed their check: " + why);
     InPlaceWriter writer(fd, snap, st);
     const InPlaceResult result = writer.Write(e.plan);

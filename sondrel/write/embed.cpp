@@ -73,7 +73,7 @@ bool Measure(Outcome& o, Record& r, int fd, const EmbedOptions& options, Measure
 void Write(Outcome& o, int fd, const Plan& plan, Snapshot& snapshot, const struct stat& st)
 {
     const auto fileBytes = static_cast<uint64_t>(st.st_size);
-    if (const std::string problem = CheckInPlace(plan, fileBytes, FileReader(fd));
+    if (const std::string problem = CheckInPlace(plan, fileBytes, FileReader(fd), EmbedRules);
         !problem.empty()) {
         Fail(o, "The planned writes failed their check: " + problem);
         return;

@@ -10,6 +10,7 @@
 #include "inspect/measured.h"
 #include "write/check_in_place.h"
 #include "write/check_new_file.h"
+#include "write/edit_plan.h"
 #include "write/embed_plan.h"
 #include "write/repair_plan.h"
 
@@ -99,7 +100,7 @@ TEST(PlanChecks, TheInPlaceCheckRefusesEachBadPlan)
     v.loudness = LoudnessFigures{-23.0, 4.0, -1.0, -20.0, -21.0};
     const Plan good = PlanEmbed(InspectOpen(in.fd), FileReader(in.fd), v).plan;
     ASSERT_EQ(good.pieces.size(), 4u); // MD5 into JUNK; bext appended, then the RIFF size
-    ASSERT_EQ(CheckInPlace(good, in.size, FileReader(in.fd)), "");
+    ASSERT_EQ(CheckInPlace(good, in.size, FileReader(in.fd), EmbedRules), "");
     const uint64_t audioAt = 12 + Fmt.size() + 48 + 8;
     const BadPlan bad[] = {
         {"audio overwritten", [&](Plan& p) { Named(p, "\"MD5 \" body").offset = audioAt; }},
@@ -115,7 +116,58 @@ TEST(PlanChecks, TheInPlaceCheckRefusesEachBadPlan)
     for (const BadPlan& b : bad) {
         Plan p = good;
         b.fault(p);
-        EXPECT_NE(CheckInPlace(p, in.size, FileReader(in.fd)), "") << b.what;
+        EXPECT_NE(CheckInPlace(p, in.size, FileReader(in.fd), EmbedRules), "") << b.what;
+    }
+}
+
+// An edit's bext grown into the filler after it (history, the filler's
+// rest, the bext size, the fields) and its last INFO entry covered by a
+// JUNK, then the LIST size.
+TEST(PlanChecks, TheInPlaceCheckHoldsAnEditToItsRules)
+{
+    const std::string file =
+        Wave(Fmt + Chunk("bext", BextBody(BextFields{}) + std::string(2, '\0')) +
+             Chunk("JUNK", std::string(64, '\0')) +
+             Chunk("LIST", "INFO" + Chunk("INAM", "old") + Chunk("IART", "someone")) +
+             Chunk("data", Audio));
+    const MemoryFile in(file);
+    const uint64_t dataAt = file.size() - Audio.size() - 8;
+    const EditReader read = [&in](uint64_t offset, void* buffer, size_t count) {
+        int error = 0;
+        return ReadAt(in.fd, offset, buffer, count, &error);
+    };
+    std::vector<Edit> edits(2);
+    SplitSetArgument("bext.coding_history+=A=PCM,F=48000", edits[0]);
+    SplitSetArgument("info.IART=", edits[1]);
+    const Plan good = PlanEdit(LoadState(InspectOpen(in.fd), in.size, read), edits, read).plan;
+    ASSERT_EQ(good.pieces.size(), 5u);
+    ASSERT_EQ(CheckInPlace(good, in.size, FileReader(in.fd), EditRules), "");
+    EXPECT_NE(CheckInPlace(good, in.size, FileReader(in.fd), EmbedRules), "");
+    // One more write, flushed, at the end of the plan.
+    const auto Write = [](Plan& p, uint64_t at, const std::string& bytes) {
+        p.pieces.push_back({at, bytes.size(), bytes, std::nullopt, "extra"});
+        p.pieces.back().flushAfter = true;
+    };
+    const BadPlan bad[] = {
+        {"audio overwritten", [&](Plan& p) { Named(p, "\"bext\" fields").offset = dataAt + 8; }},
+        {"fmt written", [&](Plan& p) { Write(p, 22, wavgen::LE16(1)); }},
+        {"the data size written", [&](Plan& p) { Write(p, dataAt + 4, wavgen::LE32(2000)); }},
+        {"the bext size before the history it covers",
+         [](Plan& p) { std::swap(p.pieces[0], p.pieces[1]); }},
+        {"the LIST size before the JUNK over the entries",
+         [](Plan& p) { std::swap(p.pieces[3], p.pieces[4]); }},
+        {"a new chunk an edit may not make",
+         [](Plan& p) {
+             std::string& l = Named(p, "history inside").literal;
+             l.replace(l.size() - 8, 4, "abcd");
+         }},
+        {"a RIFF size counting bytes the file lacks",
+         [&](Plan& p) { Write(p, 4, wavgen::LE32(static_cast<uint32_t>(file.size()))); }},
+        {"a piece not flushed", [](Plan& p) { p.pieces[2].flushAfter = false; }}};
+    for (const BadPlan& b : bad) {
+        Plan p = good;
+        b.fault(p);
+        EXPECT_NE(CheckInPlace(p, in.size, FileReader(in.fd), EditRules), "") << b.what;
     }
 }
 
