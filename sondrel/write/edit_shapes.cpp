@@ -199,8 +199,14 @@ void Shapes::Append()
     const std::string ds64 = s.ds64 ? ReadString(read, s.visible[*s.ds64].offset + 8, 8) : "";
     if (s.wide && ds64.size() != 8)
         return void(ip.refusal = "The file has no ds64 RIFF size to update");
-    const WalkedChunk& last = s.visible.back();
-    const uint64_t end = last.offset + 8 + last.size, at = end + (last.size & 1);
+    // After the last chunk and its pad byte; after the file header when the
+    // file has no chunk.
+    uint64_t end = FirstChunkOffset, at = FirstChunkOffset;
+    if (!s.visible.empty()) {
+        const WalkedChunk& last = s.visible.back();
+        end = last.offset + 8 + last.size;
+        at = end + (last.size & 1);
+    }
     if (*s.riffEnd > at)
         return void(ip.refusal =
                         "The RIFF size counts bytes after the last chunk: repair it first");
