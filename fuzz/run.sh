@@ -33,6 +33,7 @@ option_sets=(
     "--json --signal"
     "--repair"
     "--embed"
+    "--set"
 )
 
 # The test data are extra seeds, with the fixtures kept outside the

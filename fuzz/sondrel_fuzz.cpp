@@ -2,7 +2,8 @@
 // option set, chosen with SONDREL_FUZZ_OPTIONS (for example "--data --mono");
 // "--repair" repairs each input into a memory file and inspects the copy;
 // "--embed" plans an MD5 and loudness into each input and inspects the
-// result of the writes; "--json --signal" measures every input's signal.
+// result of the writes; "--set" plans edits of its metadata and holds the
+// writes to their checks; "--json --signal" measures every input's signal.
 #include "cli/cli.h"
 #include "decode.h"
 #include "inspect/inspect.h"
@@ -12,7 +13,10 @@
 #include "walk_in_process.h"
 #include "write/check_in_place.h"
 #include "write/check_new_file.h"
+#include "write/edit_keys.h"
+#include "write/edit_plan.h"
 #include "write/embed_plan.h"
+#include "write/outcome.h"
 #include "write/plan.h"
 #include "write/repair_plan.h"
 
@@ -194,6 +198,32 @@ void Repair(int in, const uint8_t* data, size_t size)
     close(out);
 }
 
+// The plan written into a copy of the input: the audio is where it was,
+// byte for byte, and the copy has no error finding the input had not.
+void WriteInPlace(const Plan& plan, int in, const uint8_t* data, size_t size)
+{
+    const int out = memfd_create("sondrel-fuzz-written", 0);
+    const char* step = nullptr;
+    if (out < 0 || write(out, data, size) != static_cast<ssize_t>(size) ||
+        WritePlan(plan, in, out, &step) != 0)
+        abort();
+    const nlohmann::json before = RecordOf(in), after = RecordOf(out);
+    const auto errors = [](const nlohmann::json& r) {
+        return r["findings"].dump().find("\"error\"") != std::string::npos;
+    };
+    if ((errors(after) && !errors(before)) || after["audio"] != before["audio"])
+        abort();
+    if (before["audio"].is_object()) {
+        const uint64_t at = before["audio"]["offset"], bytes = before["audio"]["bytes_in_file"];
+        std::string audio(bytes, '\0');
+        if (pread(out, audio.data(), bytes, static_cast<off_t>(at)) !=
+                static_cast<ssize_t>(bytes) ||
+            std::memcmp(audio.data(), data + at, bytes) != 0)
+            abort();
+    }
+    close(out);
+}
+
 // The writes of an embed that is not refused pass their check, and the file
 // they leave has its audio where it was and no error finding the input had
 // not.
@@ -209,22 +239,45 @@ void Embed(int in, const uint8_t* data, size_t size)
         return;
     if (!CheckInPlace(e.plan, size, read, EmbedRules).empty())
         abort();
-    const int out = memfd_create("sondrel-fuzz-embedded", 0);
-    const char* step = nullptr;
-    if (out < 0 || write(out, data, size) != static_cast<ssize_t>(size) ||
-        WritePlan(e.plan, in, out, &step) != 0)
-        abort();
-    const nlohmann::json before = RecordOf(in), after = RecordOf(out);
-    const auto errors = [](const nlohmann::json& r) {
-        return r["findings"].dump().find("\"error\"") != std::string::npos;
+    WriteInPlace(e.plan, in, data, size);
+}
+
+// An edit of a bext field alone, and one of every kind (the history grown,
+// INFO values set and removed, the iXML replaced): writes in place pass
+// their check and leave what Embed's do; a rewrite passes the new file's.
+void EditFile(int in, const uint8_t* data, size_t size)
+{
+    const Record r = InspectOpen(in);
+    Outcome o;
+    if (!MayWriteInPlace(o, r))
+        return;
+    const ByteReader read = MemoryReader(data, size);
+    const EditReader get = [&read](uint64_t offset, void* buffer, size_t count) {
+        int error = 0;
+        return read(offset, buffer, count, &error);
     };
-    const uint64_t at = before["audio"]["offset"], bytes = before["audio"]["bytes_in_file"];
-    std::string audio(bytes, '\0');
-    if ((errors(after) && !errors(before)) || after["audio"] != before["audio"] ||
-        pread(out, audio.data(), bytes, static_cast<off_t>(at)) != static_cast<ssize_t>(bytes) ||
-        std::memcmp(audio.data(), data + at, bytes) != 0)
-        abort();
-    close(out);
+    const EditState state = LoadState(r, size, get);
+    const std::vector<std::vector<const char*>> runs = {
+        {"bext.description=fuzz"},
+        {"bext.originator=fuzz", "bext.coding_history+=A=PCM,F=48000", "info.INAM=a name",
+         "info.IART=", "ixml=<BWFXML><PROJECT>fuzz</PROJECT></BWFXML>"}};
+    for (const std::vector<const char*>& run : runs) {
+        std::vector<Edit> edits(run.size());
+        for (size_t i = 0; i < run.size(); i++)
+            if (!SplitSetArgument(run[i], edits[i]) || !CheckEdit(edits[i]).empty())
+                abort();
+        const EditPlan e = PlanEdit(state, edits, get);
+        if (!e.refusal.empty() || e.plan.pieces.empty())
+            continue;
+        if (!e.rewriteReason.empty()) {
+            if (!CheckNewFile(e.plan, size, read).empty())
+                abort();
+        } else if (!CheckInPlace(e.plan, size, read, EditRules).empty()) {
+            abort();
+        } else {
+            WriteInPlace(e.plan, in, data, size);
+        }
+    }
 }
 
 } // namespace
@@ -250,6 +303,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (size > 0 && write(fd, data, size) != static_cast<ssize_t>(size))
         abort();
     std::string path = "/proc/self/fd/" + std::to_string(fd);
+    if (Asks("--set")) {
+        EditFile(fd, data, size);
+        close(fd);
+        return 0;
+    }
     const TextOptions text = TextModes();
     if (Asks("--repair"))
         Repair(fd, data, size);
