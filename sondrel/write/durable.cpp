@@ -8,7 +8,9 @@
 #include <cerrno>
 #include <functional>
 #include <fcntl.h>
+#include <string>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 #include <vector>
 
@@ -172,6 +174,58 @@ int CopyRange(int in, uint64_t from, int out, uint64_t to, uint64_t count,
 int Flush(int fd)
 {
     return fsync(fd) == 0 ? 0 : errno;
+}
+
+namespace
+{
+
+// Reads a list or a value by asking its size first: `get(nullptr, 0)`
+// gives the size, `get(buffer, size)` the bytes.  Returns 0 or errno.
+int ReadSized(const std::function<ssize_t(char*, size_t)>& get, std::string& out)
+{
+    for (int tries = 0; tries < 4; tries++) {
+        const ssize_t size = get(nullptr, 0);
+        if (size <= 0) {
+            out.clear();
+            return size < 0 ? errno : 0;
+        }
+        out.assign(static_cast<size_t>(size), '\0');
+        const ssize_t got = get(out.data(), out.size());
+        if (got >= 0) {
+            out.resize(static_cast<size_t>(got));
+            return 0;
+        }
+        if (errno != ERANGE) // it grew between the two calls: ask again
+            return errno;
+    }
+    return ERANGE;
+}
+
+} // namespace
+
+int CopyExtendedAttributes(int from, int to)
+{
+    std::string names;
+    if (const int err = ReadSized([from](char* b, size_t n) { return flistxattr(from, b, n); },
+                                  names))
+        return err == ENOTSUP ? 0 : err;
+    size_t end = 0;
+    for (size_t at = 0; at < names.size(); at = end + 1) {
+        end = std::min(names.find('\0', at), names.size()); // the list is of C strings
+        const std::string name = names.substr(at, end - at);
+        std::string value;
+        const auto get = [&](char* b, size_t n) { return fgetxattr(from, name.c_str(), b, n); };
+        if (const int err = ReadSized(get, value); err == ENODATA)
+            continue; // removed meanwhile
+        else if (err != 0)
+            return err;
+        if (fsetxattr(to, name.c_str(), value.data(), value.size(), 0) == 0)
+            continue;
+        const bool system = name.starts_with("trusted.") || name.starts_with("security.");
+        if (!system || (errno != EPERM && errno != ENOTSUP))
+            return errno;
+    }
+    return 0;
 }
 
 } // namespace sondrel

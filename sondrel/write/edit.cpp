@@ -99,6 +99,8 @@ void Rewrite(Outcome& o, const EditPlan& e, int fd, const struct stat& st, const
         named.st_dev != st.st_dev || named.st_ino != st.st_ino)
         return Refuse(o, "The name does not name the file itself (a symbolic link, or moved "
                          "meanwhile): a rewrite would replace the name, not the file");
+    if (const int failed = CopyExtendedAttributes(fd, t.fd()))
+        return Fail(o, Reason("Can't give the new file the extended attributes", failed));
     if (fchown(t.fd(), st.st_uid, st.st_gid) != 0 && errno != EPERM)
         return Fail(o, Reason("Can't give the new file the owner", errno));
     if (fchmod(t.fd(), st.st_mode & 07777) != 0)

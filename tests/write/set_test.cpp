@@ -10,7 +10,9 @@
 #include <algorithm>
 #include <fcntl.h>
 #include <sstream>
+#include <cstring>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 using namespace wavgen;
@@ -210,6 +212,24 @@ void Prepare(const SetCase& c, const TempDir& dir, const std::string& path)
     }
     chmod(path.c_str(), c.around == Around::ReadOnly ? 0444 : 0646);
     chmod(dir.path().c_str(), c.around == Around::FolderLocked ? 0755 : 0777);
+}
+
+// Attributes that users and tools attach to a file (a checksum, a
+// catalogue id) stay with it through a rewrite; the in-place shapes keep
+// the file itself.
+TEST(Set, ARewriteKeepsTheExtendedAttributes)
+{
+    TempDir dir;
+    const std::string path = dir.Write("take.wav", Wave(Fmt + List2 + Data));
+    const std::string value = "sha256:0123456789abcdef";
+    if (setxattr(path.c_str(), "user.archive.checksum", value.data(), value.size(), 0) != 0)
+        GTEST_SKIP() << "this file system takes no user attributes: " << strerror(errno);
+    const Json line = ParseLine(RunSondrel({"--set", "info.IART=Someone", path}).out);
+    ASSERT_EQ(line["method"], "rewrite") << line.dump();
+    std::string kept(64, '\0');
+    const ssize_t n = getxattr(path.c_str(), "user.archive.checksum", kept.data(), kept.size());
+    ASSERT_GE(n, 0) << strerror(errno);
+    EXPECT_EQ(kept.substr(0, static_cast<size_t>(n)), value);
 }
 
 TEST(Set, EachShapeWritesWhatItSaysAndRefusesWhatItCannotDoSafely)
