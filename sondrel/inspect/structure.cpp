@@ -4,8 +4,10 @@
 #include "file_text.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <unistd.h>
 
 namespace sondrel {
 
@@ -62,11 +64,23 @@ std::string SecondsText(const std::optional<FormatChunk>& fmt, uint64_t bytes)
     return std::string(" (") + figure + " seconds)";
 }
 
+// The first offset from `at` on that is not in a hole of the file: holes
+// read as zeros, and a sparse or preallocated tail can be gigabytes long.
+uint64_t SkipHole(const FileWalk& f, uint64_t at)
+{
+    if (f.fd < 0)
+        return at;
+    const off_t data = lseek(f.fd, static_cast<off_t>(at), SEEK_DATA);
+    if (data < 0)
+        return errno == ENXIO ? f.fileBytes : at; // ENXIO: no data after `at`
+    return std::max(at, static_cast<uint64_t>(data));
+}
+
 // Whether a byte from `from` to the end of the file is not zero.
 bool AnyNonZero(FileWalk& f, uint64_t from)
 {
     std::vector<unsigned char> block(64 * 1024);
-    for (uint64_t at = from; at < f.fileBytes;) {
+    for (uint64_t at = SkipHole(f, from); at < f.fileBytes; at = SkipHole(f, at)) {
         const size_t got =
             f.Read(at, block.data(), std::min<uint64_t>(block.size(), f.BytesLeft(at)));
         if (got == 0)

@@ -9,6 +9,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 using namespace wavgen;
 using Json = nlohmann::ordered_json;
 using namespace std::string_literals;
@@ -101,6 +104,25 @@ std::vector<Reading> Readings()
     for (const auto& [head, what] : heads)
         rows.push_back({what, {head + "\x01\x02"}, "not-wave", nullptr, notWave + what + "."});
     return rows;
+}
+
+// Bytes after a hole of a sparse file are read, and a tail that is all
+// hole is zeros.
+TEST(Readings, StaleHeaderOrZerosAfterAHole)
+{
+    TempDir dir;
+    const std::string clean = Wave(Chunk("fmt ", FmtBody(1, 2, 48000, 16)) + Chunk("data", "abcd"));
+    const off_t hole = off_t{1} << 30;
+    const std::string audio = dir.Write("audio.wav", clean), zeros = dir.Write("zeros.wav", clean);
+    const int a = open(audio.c_str(), O_WRONLY), z = open(zeros.c_str(), O_WRONLY);
+    ASSERT_EQ(pwrite(a, "\x22\x22\x22\x22", 4, static_cast<off_t>(clean.size()) + hole), 4);
+    ASSERT_EQ(ftruncate(z, static_cast<off_t>(clean.size()) + hole), 0);
+    close(a);
+    close(z);
+    const std::vector<Json> r = ParseRecords(RunSondrel({"--json", audio, zeros}).out);
+    ASSERT_EQ(r.size(), 2u);
+    EXPECT_EQ(r[0]["findings"][0]["code"], "data-size-stale");
+    EXPECT_EQ(r[1]["findings"][0]["code"], "trailing-bytes");
 }
 
 TEST(Readings, EachOnAFileThatCallsForIt)
