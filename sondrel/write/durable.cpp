@@ -6,8 +6,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <functional>
 #include <fcntl.h>
+#include <functional>
 #include <string>
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -80,8 +80,7 @@ int CopySegment(int in, uint64_t from, int out, uint64_t to, uint64_t count,
             return ENODATA;
         } else if (errno != EINTR) {
             if (KernelCannotCopy(errno))
-                return CopyThroughBuffer(in, from + done, out, to + done, count - done,
-                                         progress);
+                return CopyThroughBuffer(in, from + done, out, to + done, count - done, progress);
             return errno;
         }
     }
@@ -163,8 +162,7 @@ int CopyRange(int in, uint64_t from, int out, uint64_t to, uint64_t count,
         const off_t hole = lseek(in, data, SEEK_HOLE);
         const uint64_t stop = hole < 0 ? end : std::min(static_cast<uint64_t>(hole), end);
         const auto start = static_cast<uint64_t>(data);
-        if (const int e =
-                CopySegment(in, start, out, to + (start - from), stop - start, progress))
+        if (const int e = CopySegment(in, start, out, to + (start - from), stop - start, progress))
             return e;
         at = stop;
     }
@@ -195,34 +193,58 @@ int ReadSized(const std::function<ssize_t(char*, size_t)>& get, std::string& out
             out.resize(static_cast<size_t>(got));
             return 0;
         }
-        if (errno != ERANGE) // it grew between the two calls: ask again
+        if (errno != ERANGE) // ERANGE: it grew between the two calls, ask again
             return errno;
     }
     return ERANGE;
+}
+
+// The names of a file's extended attributes.  Returns 0 or errno; a file
+// system without them has none.
+int AttributeNames(int fd, std::vector<std::string>& names)
+{
+    std::string list;
+    if (const int err = ReadSized([fd](char* b, size_t n) { return flistxattr(fd, b, n); }, list))
+        return err == ENOTSUP ? 0 : err;
+    for (size_t at = 0, end = 0; at < list.size(); at = end + 1) {
+        end = std::min(list.find('\0', at), list.size()); // a list of C strings
+        names.push_back(list.substr(at, end - at));
+    }
+    return 0;
+}
+
+// Attributes the system keeps for itself, which an ordinary user may not
+// set or remove: the new file has its own.
+bool SystemsOwn(const std::string& name, int err)
+{
+    return (name.starts_with("trusted.") || name.starts_with("security.")) &&
+           (err == EPERM || err == EACCES || err == ENOTSUP);
 }
 
 } // namespace
 
 int CopyExtendedAttributes(int from, int to)
 {
-    std::string names;
-    if (const int err = ReadSized([from](char* b, size_t n) { return flistxattr(from, b, n); },
-                                  names))
-        return err == ENOTSUP ? 0 : err;
-    size_t end = 0;
-    for (size_t at = 0; at < names.size(); at = end + 1) {
-        end = std::min(names.find('\0', at), names.size()); // the list is of C strings
-        const std::string name = names.substr(at, end - at);
+    std::vector<std::string> names, theirs;
+    if (const int err = AttributeNames(from, names); err != 0)
+        return err;
+    if (const int err = AttributeNames(to, theirs); err != 0)
+        return err;
+    // What the new file got from its folder (a default ACL) and the old one
+    // lacks would grant what the old one did not.
+    for (const std::string& name : theirs)
+        if (std::find(names.begin(), names.end(), name) == names.end() &&
+            fremovexattr(to, name.c_str()) != 0 && errno != ENODATA && !SystemsOwn(name, errno))
+            return errno;
+    for (const std::string& name : names) {
         std::string value;
         const auto get = [&](char* b, size_t n) { return fgetxattr(from, name.c_str(), b, n); };
         if (const int err = ReadSized(get, value); err == ENODATA)
             continue; // removed meanwhile
         else if (err != 0)
             return err;
-        if (fsetxattr(to, name.c_str(), value.data(), value.size(), 0) == 0)
-            continue;
-        const bool system = name.starts_with("trusted.") || name.starts_with("security.");
-        if (!system || (errno != EPERM && errno != ENOTSUP))
+        if (fsetxattr(to, name.c_str(), value.data(), value.size(), 0) != 0 &&
+            !SystemsOwn(name, errno))
             return errno;
     }
     return 0;

@@ -44,10 +44,12 @@ int CopyRange(int in, uint64_t from, int out, uint64_t to, uint64_t count,
 // Flushes a file or folder to disk.  Returns 0 or errno.
 int Flush(int fd);
 
-// Gives `to` the extended attributes of `from`, ACLs among them: a file
-// rewritten under its name keeps what users and tools attached to it.  The
-// trusted and security ones this process may not set are passed over (the
-// system gives the new file its own).  Returns 0 or errno.
+// Gives `to` the extended attributes of `from`, ACLs among them, and takes
+// from it those `from` lacks (a default ACL of the folder): a file rewritten
+// under its name keeps what users and tools attached to it and grants no
+// more than it did.  The trusted and security ones this process may not set
+// are passed over (the system gives the new file its own).  Returns 0 or
+// errno.
 int CopyExtendedAttributes(int from, int to);
 
 } // namespace sondrel

@@ -8,11 +8,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <fcntl.h>
 #include <sstream>
-#include <cstring>
 #include <sys/stat.h>
 #include <sys/xattr.h>
+#include <tuple>
 #include <unistd.h>
 
 using namespace wavgen;
@@ -215,21 +216,32 @@ void Prepare(const SetCase& c, const TempDir& dir, const std::string& path)
 }
 
 // Attributes that users and tools attach to a file (a checksum, a
-// catalogue id) stay with it through a rewrite; the in-place shapes keep
-// the file itself.
-TEST(Set, ARewriteKeepsTheExtendedAttributes)
+// catalogue id) stay with it through a rewrite, and the new file takes no
+// ACL from its folder that the original did not have.
+TEST(Set, ARewriteKeepsTheExtendedAttributesAndGrantsNoMore)
 {
     TempDir dir;
     const std::string path = dir.Write("take.wav", Wave(Fmt + List2 + Data));
     const std::string value = "sha256:0123456789abcdef";
     if (setxattr(path.c_str(), "user.archive.checksum", value.data(), value.size(), 0) != 0)
         GTEST_SKIP() << "this file system takes no user attributes: " << strerror(errno);
+    // The folder's default ACL, set after the file was made: user 1234 may read.
+    std::string acl = LE32(2);
+    for (const auto& [tag, perm, id] :
+         {std::tuple{1, 7, ~0u}, {2, 4, 1234u}, {4, 5, ~0u}, {0x10, 5, ~0u}, {0x20, 5, ~0u}})
+        acl += LE16(static_cast<uint16_t>(tag)) + LE16(static_cast<uint16_t>(perm)) + LE32(id);
+    const bool inherits =
+        setxattr(dir.path().c_str(), "system.posix_acl_default", acl.data(), acl.size(), 0) == 0;
     const Json line = ParseLine(RunSondrel({"--set", "info.IART=Someone", path}).out);
     ASSERT_EQ(line["method"], "rewrite") << line.dump();
     std::string kept(64, '\0');
     const ssize_t n = getxattr(path.c_str(), "user.archive.checksum", kept.data(), kept.size());
     ASSERT_GE(n, 0) << strerror(errno);
     EXPECT_EQ(kept.substr(0, static_cast<size_t>(n)), value);
+    if (inherits) {
+        EXPECT_LT(getxattr(path.c_str(), "system.posix_acl_access", nullptr, 0), 0);
+        EXPECT_EQ(errno, ENODATA) << "the folder's ACL was given to the file";
+    }
 }
 
 TEST(Set, EachShapeWritesWhatItSaysAndRefusesWhatItCannotDoSafely)
