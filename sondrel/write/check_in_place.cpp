@@ -14,7 +14,7 @@ namespace
 
 using Range = std::pair<uint64_t, uint64_t>;
 
-bool EmbedMayChange(const WalkedChunk& c)
+bool EmbedMayAdd(const WalkedChunk& c)
 {
     return IsFiller(c.id) || (IdIs(c.id, "MD5 ") && c.size == 16) ||
            (IdIs(c.id, "bext") && c.size >= BextCodingHistory);
@@ -32,6 +32,11 @@ Range EmbedWritable(const WalkedChunk& c)
     return {0, 0};
 }
 
+bool Never(const WalkedChunk&)
+{
+    return false;
+}
+
 bool EditMayChange(const WalkedChunk& c)
 {
     return IsFiller(c.id) || IdIs(c.id, "bext") || IdIs(c.id, "LIST") || IdIs(c.id, "iXML");
@@ -44,8 +49,8 @@ Range EditWritable(const WalkedChunk& c)
 
 } // namespace
 
-const InPlaceRules EmbedRules = {EmbedMayChange, EmbedWritable};
-const InPlaceRules EditRules = {EditMayChange, EditWritable};
+const InPlaceRules EmbedRules = {EmbedMayAdd, Never, EmbedWritable};
+const InPlaceRules EditRules = {EditMayChange, EditMayChange, EditWritable};
 
 namespace
 {
@@ -59,6 +64,7 @@ struct Chain {
     bool cut = false;       // a chunk runs past the end of the file, or has no size
     bool ended = false;     // the chunks reach the RIFF end or the file's exactly
     bool overreach = false; // the RIFF size counts bytes the file does not hold
+    uint64_t end = 0;       // where the bytes past the RIFF end and its chunks start
 };
 
 Chain ChainOf(const FileWalk& f)
@@ -70,12 +76,14 @@ Chain ChainOf(const FileWalk& f)
     }
     c.wide = f.rf64;
     c.overreach = f.riffEnd > f.fileBytes;
+    c.end = std::min(f.riffEnd.value_or(f.fileBytes), f.fileBytes);
     const auto ends = [&](uint64_t at) { return at == f.riffEnd || at >= f.fileBytes; };
     c.ended = ends(FirstChunkOffset);
     for (const WalkedChunk& w : f.chunks) {
         if (!f.riffEnd || w.offset < *f.riffEnd) {
             c.cut = c.cut || !w.complete || !w.Sized();
             c.chunks.push_back(w);
+            c.end = std::max(c.end, std::min(w.Next(), f.fileBytes)); // one may run past it
         }
         c.ended = c.ended || ends(w.Next());
     }
@@ -90,11 +98,11 @@ Chain ChainAfter(const Plan& plan, size_t count, uint64_t fileBytes, const ByteR
 }
 
 // A chunk of `c` with the id of `w` where `w` stands: the same size, or one
-// the rules let change.
+// the rules let resize.
 bool Has(const Chain& c, const WalkedChunk& w, const InPlaceRules& rules)
 {
     return std::any_of(c.chunks.begin(), c.chunks.end(), [&](const WalkedChunk& n) {
-        return n.id == w.id && n.offset == w.offset && (n.size == w.size || rules.mayChange(n));
+        return n.id == w.id && n.offset == w.offset && (n.size == w.size || rules.mayResize(n));
     });
 }
 
@@ -115,7 +123,7 @@ std::string CompareChains(const Chain& before, const Chain& now, const InPlaceRu
         if (!IsFiller(w.id) && !Has(now, w, rules))
             return "chunk " + At(w) + " is gone or changed";
     for (const WalkedChunk& w : now.chunks)
-        if (!rules.mayChange(w) && !Has(before, w, rules))
+        if (!rules.mayAdd(w) && !Has(before, w, rules))
             return "a new chunk " + At(w);
     return "";
 }
@@ -142,6 +150,26 @@ std::string Touches(const Chain& c, const Piece& p, const InPlaceRules& rules)
     return "";
 }
 
+// The bytes the file holds past its RIFF end are not the plan's (junk, or
+// audio a header never counted): a piece may write them only as they are,
+// as a rerun does with the start of an append a killed run left.
+std::string PastTheEnd(const Plan& plan, const Chain& before, uint64_t fileBytes,
+                       const ByteReader& read)
+{
+    for (const Piece& p : plan.pieces) {
+        const uint64_t from = std::max(p.offset, before.end);
+        const uint64_t to = std::min(p.offset + p.bytes, fileBytes);
+        if (from >= to)
+            continue;
+        std::string there(to - from, '\0');
+        int error = 0;
+        if (read(from, there.data(), there.size(), &error) != there.size() || error != 0 ||
+            there != p.literal.substr(from - p.offset, to - from))
+            return "piece \"" + p.what + "\" writes over bytes past the RIFF end";
+    }
+    return "";
+}
+
 } // namespace
 
 std::string CheckInPlace(const Plan& plan, uint64_t fileBytes, const ByteReader& read,
@@ -153,6 +181,8 @@ std::string CheckInPlace(const Plan& plan, uint64_t fileBytes, const ByteReader&
     const Chain before = ChainAfter(plan, 0, fileBytes, read);
     if (before.cut)
         return "the file's chunks run past its end";
+    if (std::string problem = PastTheEnd(plan, before, fileBytes, read); !problem.empty())
+        return problem;
     for (size_t k = 0; k <= plan.pieces.size(); k++) {
         const Chain now = k == 0 ? before : ChainAfter(plan, k, fileBytes, read);
         if (std::string problem = CompareChains(before, now, rules); !problem.empty())

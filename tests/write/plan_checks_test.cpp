@@ -171,6 +171,41 @@ TEST(PlanChecks, TheInPlaceCheckHoldsAnEditToItsRules)
     }
 }
 
+// Past the RIFF end of a file whose RIFF size covers only fmt lies a data
+// chunk that no plan may change; writing its bytes as they are is a rerun's
+// append.
+TEST(PlanChecks, BytesPastTheRiffEndStayAsTheyAre)
+{
+    const std::string file = Wave(Fmt) + Chunk("data", Audio);
+    const MemoryFile in(file);
+    const uint64_t dataAt = 12 + Fmt.size();
+    const struct {
+        const char* what;
+        uint64_t at;
+        std::string bytes;
+        bool refused;
+    } rows[] = {{"audio overwritten", dataAt + 8, "XXXX", true},
+                {"the data header overwritten", dataAt, "JUNK", true},
+                {"the same bytes again", dataAt, file.substr(dataAt, 12), false},
+                {"bytes after the end of the file", file.size(), "XXXX", false}};
+    for (const auto& r : rows) {
+        Plan p;
+        p.pieces.push_back({r.at, r.bytes.size(), r.bytes, std::nullopt, r.what});
+        p.pieces.back().flushAfter = true;
+        for (const InPlaceRules* rules : {&EmbedRules, &EditRules})
+            EXPECT_EQ(CheckInPlace(p, in.size, FileReader(in.fd), *rules) != "", r.refused)
+                << r.what;
+    }
+    // A chunk the RIFF size reaches into is the plan's, past the RIFF end too.
+    std::string reaching = Wave(Fmt + Chunk("JUNK", std::string(40, '\0')));
+    reaching.replace(4, 4, wavgen::LE32(static_cast<uint32_t>(4 + Fmt.size() + 12)));
+    const MemoryFile junk(reaching);
+    Plan p;
+    p.pieces.push_back({12 + Fmt.size() + 8 + 20, 4, "abcd", std::nullopt, "into the filler"});
+    p.pieces.back().flushAfter = true;
+    EXPECT_EQ(CheckInPlace(p, junk.size, FileReader(junk.fd), EmbedRules), "");
+}
+
 TEST(PlanChecks, TheWritingModesNeedNoProc)
 {
     TempDir dir;
