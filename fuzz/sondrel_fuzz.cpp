@@ -198,27 +198,34 @@ void Repair(int in, const uint8_t* data, size_t size)
     close(out);
 }
 
-// The plan written into a copy of the input: the audio is where it was,
-// byte for byte, and the copy has no error finding the input had not.
-void WriteInPlace(const Plan& plan, int in, const uint8_t* data, size_t size)
+// The plan carried out on a copy of the input (in place) or into a new
+// file (a rewrite): the audio is all there byte for byte, where it was when
+// written in place, and the result has no error finding the input had not.
+void Written(const Plan& plan, int in, const uint8_t* data, size_t size, bool rewrite)
 {
     const int out = memfd_create("sondrel-fuzz-written", 0);
     const char* step = nullptr;
-    if (out < 0 || write(out, data, size) != static_cast<ssize_t>(size) ||
+    if (out < 0 ||
+        (rewrite ? ftruncate(out, static_cast<off_t>(plan.length)) != 0
+                 : write(out, data, size) != static_cast<ssize_t>(size)) ||
         WritePlan(plan, in, out, &step) != 0)
         abort();
     const nlohmann::json before = RecordOf(in), after = RecordOf(out);
     const auto errors = [](const nlohmann::json& r) {
         return r["findings"].dump().find("\"error\"") != std::string::npos;
     };
-    if ((errors(after) && !errors(before)) || after["audio"] != before["audio"])
+    if ((errors(after) && !errors(before)) ||
+        (rewrite ? after["audio"].is_null() != before["audio"].is_null()
+                 : after["audio"] != before["audio"]))
         abort();
     if (before["audio"].is_object()) {
-        const uint64_t at = before["audio"]["offset"], bytes = before["audio"]["bytes_in_file"];
+        const uint64_t from = before["audio"]["offset"], at = after["audio"]["offset"];
+        const uint64_t bytes = before["audio"]["bytes_in_file"];
         std::string audio(bytes, '\0');
-        if (pread(out, audio.data(), bytes, static_cast<off_t>(at)) !=
+        if (after["audio"]["bytes_in_file"] != bytes ||
+            pread(out, audio.data(), bytes, static_cast<off_t>(at)) !=
                 static_cast<ssize_t>(bytes) ||
-            std::memcmp(audio.data(), data + at, bytes) != 0)
+            std::memcmp(audio.data(), data + from, bytes) != 0)
             abort();
     }
     close(out);
@@ -239,12 +246,12 @@ void Embed(int in, const uint8_t* data, size_t size)
         return;
     if (!CheckInPlace(e.plan, size, read, EmbedRules).empty())
         abort();
-    WriteInPlace(e.plan, in, data, size);
+    Written(e.plan, in, data, size, false);
 }
 
-// An edit of a bext field alone, and one of every kind (the history grown,
-// INFO values set and removed, the iXML replaced): writes in place pass
-// their check and leave what Embed's do; a rewrite passes the new file's.
+// Edits of a bext field alone, of the history and INFO values (grown,
+// set, removed), and of the iXML: writes in place pass their check, a
+// rewrite the new file's, and either leaves what Written holds.
 void EditFile(int in, const uint8_t* data, size_t size)
 {
     const Record r = InspectOpen(in);
@@ -260,7 +267,8 @@ void EditFile(int in, const uint8_t* data, size_t size)
     const std::vector<std::vector<const char*>> runs = {
         {"bext.description=fuzz"},
         {"bext.originator=fuzz", "bext.coding_history+=A=PCM,F=48000", "info.INAM=a name",
-         "info.IART=", "ixml=<BWFXML><PROJECT>fuzz</PROJECT></BWFXML>"}};
+         "info.IART="},
+        {"ixml=<BWFXML><PROJECT>fuzz</PROJECT></BWFXML>"}};
     for (const std::vector<const char*>& run : runs) {
         std::vector<Edit> edits(run.size());
         for (size_t i = 0; i < run.size(); i++)
@@ -269,14 +277,12 @@ void EditFile(int in, const uint8_t* data, size_t size)
         const EditPlan e = PlanEdit(state, edits, get);
         if (!e.refusal.empty() || e.plan.pieces.empty())
             continue;
-        if (!e.rewriteReason.empty()) {
-            if (!CheckNewFile(e.plan, size, read).empty())
-                abort();
-        } else if (!CheckInPlace(e.plan, size, read, EditRules).empty()) {
+        const bool rewrite = !e.rewriteReason.empty();
+        if (!(rewrite ? CheckNewFile(e.plan, size, read)
+                      : CheckInPlace(e.plan, size, read, EditRules))
+                 .empty())
             abort();
-        } else {
-            WriteInPlace(e.plan, in, data, size);
-        }
+        Written(e.plan, in, data, size, rewrite);
     }
 }
 
