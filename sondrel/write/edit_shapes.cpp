@@ -199,14 +199,8 @@ void Shapes::Append()
     const std::string ds64 = s.ds64 ? ReadString(read, s.visible[*s.ds64].offset + 8, 8) : "";
     if (s.wide && ds64.size() != 8)
         return void(ip.refusal = "The file has no ds64 RIFF size to update");
-    // After the last chunk and its pad byte; after the file header when the
-    // file has no chunk.
-    uint64_t end = FirstChunkOffset, at = FirstChunkOffset;
-    if (!s.visible.empty()) {
-        const WalkedChunk& last = s.visible.back();
-        end = last.offset + 8 + last.size;
-        at = end + (last.size & 1);
-    }
+    const AppendPoint point = AppendPointAfter(s.visible, s.fileBytes);
+    const uint64_t at = point.at;
     if (*s.riffEnd > at)
         return void(ip.refusal =
                         "The RIFF size counts bytes after the last chunk: repair it first");
@@ -215,8 +209,8 @@ void Shapes::Append()
         return void(ip.refusal = "Bytes follow the last chunk that this run would not write");
     if (!s.wide && at + appended.size() > RiffFileLimit)
         return void(ip.refusal = "The file would pass 4 GiB, which a RIFF file cannot");
-    if (at > end && end >= s.fileBytes)
-        Add(p, end, std::string(1, '\0'), "pad byte");
+    if (point.padMissing)
+        Add(p, at - 1, std::string(1, '\0'), "pad byte");
     std::string what = names[0];
     for (size_t i = 1; i < names.size(); i++)
         what += " and " + names[i];

@@ -56,23 +56,9 @@ std::vector<WalkedChunk> Visible(const Source& s)
     return v;
 }
 
-// Where chunks are appended: after the last chunk the RIFF size covers and
-// its pad byte, which is written first when the file ends without it.
-struct AppendPoint {
-    uint64_t at = 0;
-    bool padMissing = false;
-};
-
 AppendPoint AppendPointOf(const Source& s)
 {
-    const std::vector<WalkedChunk> v = Visible(s);
-    if (v.empty())
-        return {12, false};
-    const WalkedChunk& last = v.back();
-    const uint64_t bodyEnd = last.offset + 8 + last.size;
-    if (!(last.size & 1))
-        return {bodyEnd, false};
-    return {bodyEnd + 1, bodyEnd >= s.fileBytes};
+    return AppendPointAfter(Visible(s), s.fileBytes);
 }
 
 std::string ReadString(const ByteReader& read, uint64_t offset, uint64_t count)

@@ -129,4 +129,15 @@ int WritePlan(const Plan& plan, int in, int out, const char** failedStep,
     return 0;
 }
 
+AppendPoint AppendPointAfter(const std::vector<WalkedChunk>& visible, uint64_t fileBytes)
+{
+    if (visible.empty())
+        return {};
+    const WalkedChunk& last = visible.back();
+    const uint64_t bodyEnd = last.offset + 8 + last.size;
+    if (!(last.size & 1))
+        return {bodyEnd, false};
+    return {bodyEnd + 1, bodyEnd >= fileBytes};
+}
+
 } // namespace sondrel

@@ -13,6 +13,7 @@
 #pragma once
 
 #include "bytes.h"
+#include "inspect/walk.h"
 #include "io.h"
 
 #include <cstddef>
@@ -80,5 +81,14 @@ std::string LE64(uint64_t v);
 // Returns 0, or the errno of the failed step with *failedStep naming it.
 int WritePlan(const Plan& plan, int in, int out, const char** failedStep,
               const std::function<void(uint64_t)>& progress = {});
+
+// Where chunks are appended to a file whose chunks up to the RIFF end are
+// `visible`: after the last one and its pad byte, which is written first
+// when the file ends without it; after the file header when there is none.
+struct AppendPoint {
+    uint64_t at = FirstChunkOffset;
+    bool padMissing = false;
+};
+AppendPoint AppendPointAfter(const std::vector<WalkedChunk>& visible, uint64_t fileBytes);
 
 } // namespace sondrel
